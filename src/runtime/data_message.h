@@ -1,0 +1,183 @@
+// DataMessage: the owner of one message record.
+//
+// A record is one contiguous little-endian block: a 200-byte header followed
+// by named, typed entries (see docs/formats/message-record.md). The same bytes
+// are copied into shared-memory queues, statistics and the time-ordered store,
+// and adopted again from raw bytes by receivers, so the layout is a wire
+// format. The object holds a single pointer to a block from the C heap
+// (malloc/realloc/free), so that a record can be handed across the library
+// boundary and released by either side.
+//
+// Thread safety: a DataMessage is used by one thread at a time.
+// Pointers returned by getters point into the record and stay valid until the
+// next write to the message or its destruction.
+// Allocation failure throws std::bad_alloc; every other failure is a result.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "runtime/message_type.h"
+#include "util/clock.h"
+
+namespace vornix {
+
+// Kind codes: the same 16-bit number in both halves.
+enum class RecordKind : std::uint32_t {
+  kFreeSlot = 0x10001,
+  kText = 0x20002,
+  kValue64 = 0x30003,
+  kData = 0x40004,
+  kInteger = 0x50005,
+  kFloat = 0x60006,
+  kTextOmitted = 0x70007,
+  kDataOmitted = 0x80008,
+  kLogEntry = 0x160016,
+  kOlderMessage = 0x140014,
+  kValue64B = 0x240024,
+  kTrimRecord = 0x250025,
+  kMessage = 0x290029,
+};
+
+// Header offsets (bytes from the start of the record).
+namespace record {
+inline constexpr std::uint32_t kHeaderSize = 200;
+inline constexpr std::uint32_t kVersion = 10;
+inline constexpr std::size_t kSize = 0, kKind = 4, kVersionField = 8, kMemoryId = 16,
+                             kCreatedTime = 24, kSentTime = 32, kTtl = 56, kDropFlags = 66,
+                             kFromId = 68, kToId = 72, kType = 76, kPostTag = 108, kContext = 136,
+                             kUserSize = 168, kUserCount = 172, kStepCpuTime = 176,
+                             kStepWallTime = 180, kChainCpuTime = 184, kChainWallTime = 188,
+                             kChainLength = 192;
+// Smallest possible entry: size, name kind, an empty name's NUL, value head.
+inline constexpr std::uint32_t kMinEntrySize = 17;
+}  // namespace record
+
+// One live entry as found by an entry walk; views into the record.
+struct EntryView {
+  std::string_view name;
+  RecordKind kind;                       // the value kind
+  std::span<const std::uint8_t> value;   // the value bytes after their 8-byte head
+  std::size_t offset;                    // offset of the entry in the record
+};
+
+class DataMessage {
+ public:
+  // A new empty record: 200 bytes, size 200, kind 0x290029, version 10,
+  // createdTime = currentTime().
+  DataMessage();
+
+  // Adopts a copy of the record in `raw` (current or older layout). Never
+  // fails: unusable bytes give an empty record with createdTime 0. Only
+  // `raw.size()` bytes are ever read, and `raw` is never written.
+  explicit DataMessage(std::span<const std::uint8_t> raw);
+
+  // The limited copy: `other` cut down to fewer than `maxSize` bytes when it
+  // is larger, with trim records "OS", "US", "UC" first. maxSize must be at
+  // least 200.
+  DataMessage(const DataMessage& other, std::uint32_t maxSize);
+
+  DataMessage(const DataMessage& other);
+  DataMessage& operator=(const DataMessage& other);
+  DataMessage(DataMessage&& other) noexcept;
+  DataMessage& operator=(DataMessage&& other) noexcept;
+  ~DataMessage();
+
+  // The whole record; its length is size() for a valid record.
+  const std::uint8_t* record() const noexcept { return record_; }
+  std::span<const std::uint8_t> bytes() const noexcept;
+
+  // True when the record is of kind 0x290029.
+  bool isValid() const noexcept;
+
+  // Header fields. Getters give 0 (or the empty type) and setters do nothing
+  // and return false on a record of another kind.
+  std::uint32_t size() const noexcept;  // the size word, whatever the kind
+  std::uint16_t version() const noexcept;
+  std::uint64_t memoryId() const noexcept;
+  bool setMemoryId(std::uint64_t id) noexcept;
+  Micros getCreatedTime() const noexcept;
+  bool setCreatedTime(Micros t) noexcept;
+  Micros sentTime() const noexcept;
+  bool setSentTime(Micros t) noexcept;
+  std::uint64_t ttl() const noexcept;
+  bool setTtl(std::uint64_t ttl) noexcept;
+  std::uint8_t dropFlags() const noexcept;
+  bool setDropFlags(std::uint8_t flags) noexcept;
+  std::uint32_t fromId() const noexcept;
+  bool setFromId(std::uint32_t id) noexcept;
+  std::uint32_t toId() const noexcept;
+  bool setToId(std::uint32_t id) noexcept;
+  std::uint32_t postTag() const noexcept;
+  bool setPostTag(std::uint32_t tag) noexcept;
+  MessageType getType() const noexcept;
+  bool setType(const MessageType& type) noexcept;
+  MessageContext getContext() const noexcept;
+  bool setContext(const MessageContext& context) noexcept;
+  std::uint32_t userSize() const noexcept;
+  std::uint32_t userCount() const noexcept;
+  std::uint32_t stepCpuTime() const noexcept;
+  std::uint32_t stepWallTime() const noexcept;
+  std::uint32_t chainCpuTime() const noexcept;
+  std::uint32_t chainWallTime() const noexcept;
+  std::uint32_t chainLength() const noexcept;
+
+  // stepCpuTime = stepCpu, stepWallTime = stepWall, chainCpuTime = stepCpu +
+  // chainCpu, chainWallTime = stepWall + chainWall (32-bit wrapping),
+  // chainLength = length.
+  bool setChainInfo(std::uint32_t stepCpu, std::uint32_t stepWall, std::uint32_t chainCpu,
+                    std::uint32_t chainWall, std::uint32_t length) noexcept;
+
+  // Entries. Names are matched without regard to ASCII case; the first live
+  // entry in record order is the one found. A value whose head is damaged
+  // (size below 8, running past its entry, a text without its terminator)
+  // reads as absent.
+  bool setString(const char* name, const char* text);
+  const char* getString(const char* name) const noexcept;
+  bool setInt(const char* name, std::int64_t value);
+  std::int64_t getInt(const char* name, bool* found = nullptr) const noexcept;
+  bool setDouble(const char* name, double value);
+  double getDouble(const char* name, bool* found = nullptr) const noexcept;
+  bool hasDouble(const char* name) const noexcept;
+  const std::uint8_t* getData(const char* name, std::uint32_t& length,
+                              bool* found = nullptr) const noexcept;
+  bool setData(const char* name, std::span<const std::uint8_t> data);
+
+  // The general write all setters use (reuse in place, free-slot reuse,
+  // growth). Refused (false) for a null name or a record of another kind.
+  bool setEntry(const char* name, const void* bytes, std::uint32_t length, RecordKind kind);
+
+  // Pointer to the live entry named `name`, or null.
+  const std::uint8_t* findEntry(const char* name) const noexcept;
+
+  // Indexed entries: the name "<base>_-|<index>|-_".
+  static std::string indexedName(const char* base, std::int64_t index);
+  bool setInt(std::int64_t index, const char* name, std::int64_t value);
+  std::int64_t getInt(std::int64_t index, const char* name, bool* found = nullptr) const;
+  bool setDouble(std::int64_t index, const char* name, double value);
+  double getDouble(std::int64_t index, const char* name, bool* found = nullptr) const;
+
+  // Calls `visit(const EntryView&)` for every live entry in record order
+  // (free slots skipped); stops early when `visit` returns false. The walk
+  // never leaves the record.
+  template <class Visitor>
+  void forEachEntry(Visitor&& visit) const {
+    std::size_t position = record::kHeaderSize;
+    EntryView view{};
+    while (nextEntry(position, view)) {
+      if (!visit(static_cast<const EntryView&>(view))) return;
+    }
+  }
+
+ private:
+  // Advances `position` to the next live entry at or after it and describes it
+  // in `view`; false at the end of the walk. Shared by every reader.
+  bool nextEntry(std::size_t& position, EntryView& view) const noexcept;
+
+  std::uint8_t* record_ = nullptr;
+};
+
+}  // namespace vornix
