@@ -1,1 +1,0 @@
-// Filled in by its module's work.
