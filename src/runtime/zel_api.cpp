@@ -1,0 +1,331 @@
+#include "runtime/zel_api.h"
+
+#include <cstdarg>
+#include <cstdlib>
+
+#include "runtime/component_memory.h"
+#include "runtime/log_entry.h"
+#include "runtime/memory_hub.h"
+#include "util/format.h"
+#include "util/text.h"
+
+namespace vornix {
+
+namespace {
+
+constexpr const char* kWaitLabel = "vornix::ZelAPI::waitForNewMessage";
+constexpr std::int32_t kInboundMaximum = 0x7FFFFFFF;
+constexpr std::uint8_t kStatusRunning = 3;
+constexpr std::uint8_t kCategoryComponent = 8;
+
+std::uint64_t cpuMark() {
+  std::uint64_t mark = 0;
+  threadCpuTime(mark);
+  return mark;
+}
+
+}  // namespace
+
+ZelAPI::ZelAPI(HostContext* context, std::uint32_t componentId, std::string_view inboundName)
+    : context_(context), componentId_(componentId), inboundSignal_(inboundName, kInboundMaximum) {}
+
+ZelAPI::~ZelAPI() = default;
+
+ComponentMemory* ZelAPI::components() const noexcept {
+  return context_ != nullptr && context_->memoryHub != nullptr ? context_->memoryHub->component()
+                                                               : nullptr;
+}
+
+// ---- host side ----
+
+bool ZelAPI::queuePair(std::unique_ptr<DataMessage> trigger, std::unique_ptr<DataMessage> message) {
+  {
+    MutexHold hold(lock_, kLockTimeoutMs, "vornix::ZelAPI::queuePair");
+    if (!hold) return false;
+    inbound_.push_back(InboundPair{std::move(trigger), std::move(message)});
+  }
+  inboundSignal_.signal();
+  return true;
+}
+
+void ZelAPI::setRunning(bool running) {
+  MutexHold hold(lock_, kLockTimeoutMs, "vornix::ZelAPI::setRunning");
+  running_ = running ? 1 : 0;
+}
+
+void ZelAPI::setKeep(bool keep) {
+  MutexHold hold(lock_, kLockTimeoutMs, "vornix::ZelAPI::setKeep");
+  keep_ = keep ? 1 : 0;
+}
+
+std::size_t ZelAPI::queuedPairs() {
+  MutexHold hold(lock_, kLockTimeoutMs, "vornix::ZelAPI::queuedPairs");
+  return hold ? inbound_.size() : 0;
+}
+
+// ---- component side ----
+
+bool ZelAPI::keepRunning() {
+  MutexHold hold(lock_, kLockTimeoutMs, nullptr);
+  if (!hold) return true;
+  return running_ != 0;
+}
+
+void ZelAPI::recordStats(std::uint64_t mark, const DataMessage* received,
+                         const DataMessage* posted, std::uint32_t wakeups) {
+  if (ComponentMemory* memory = components()) {
+    memory->addComponentStats(componentId_, kStatusRunning, mark - lastCpuMark_, received, posted,
+                              0, wakeups);
+  }
+  lastCpuMark_ = mark;
+}
+
+DataMessage* ZelAPI::waitForNewMessage(std::uint32_t timeoutMs, const char** triggerName) {
+  if (!lock_.enter(kLockTimeoutMs, kWaitLabel)) return nullptr;
+  if (inbound_.empty()) {
+    lock_.leave();
+    WaitObserver* observer = context_ != nullptr ? context_->waitObserver : nullptr;
+    if (observer != nullptr) observer->waiting(componentId_);
+    const bool signalled = inboundSignal_.wait(timeoutMs);
+    if (observer != nullptr) observer->resumed(componentId_);
+    bool haveMessage = false;
+    if (signalled) {
+      if (!lock_.enter(kLockTimeoutMs, kWaitLabel)) return nullptr;
+      haveMessage = !inbound_.empty();
+      if (!haveMessage) lock_.leave();
+    }
+    if (!haveMessage) {
+      recordStats(cpuMark(), nullptr, nullptr, 1);
+      lastWaitReturn_ = currentTime();
+      chainCpu_ = chainWall_ = chainLength_ = 0;
+      return nullptr;
+    }
+  }
+
+  kept_.reset();
+  InboundPair pair = std::move(inbound_.front());
+  inbound_.pop_front();
+  // Long queues shed droppable messages; a pair without a message is never
+  // dropped.
+  while (inbound_.size() > kDropThreshold && pair.message != nullptr &&
+         (pair.message->dropFlags() & 1U) != 0) {
+    pair = std::move(inbound_.front());
+    inbound_.pop_front();
+  }
+
+  const bool hadTrigger = pair.trigger != nullptr;
+  if (hadTrigger) {
+    currentTrigger_ = std::move(pair.trigger);
+    triggerSpec_.reset();
+    triggerSpecDamaged_ = false;
+    triggerName_[0] = '\0';
+    std::uint32_t length = 0;
+    bool found = false;
+    const std::uint8_t* data = currentTrigger_->getData("TriggerSpec", length, &found);
+    if (found) {
+      triggerSpec_ = TriggerSpecView::parse(std::span<const std::uint8_t>(data, length));
+      if (triggerSpec_) {
+        const std::string name(triggerSpec_->triggerName());
+        copyText(triggerName_, name.c_str(), sizeof triggerName_, true);
+      } else {
+        triggerSpecDamaged_ = true;
+      }
+    }
+    if (triggerName != nullptr) *triggerName = triggerName_;
+  } else if (triggerName != nullptr) {
+    *triggerName = nullptr;
+  }
+
+  DataMessage* message = pair.message.get();
+  if (hadTrigger && message != nullptr) {
+    chainCpu_ = message->chainCpuTime();
+    chainWall_ = message->chainWallTime();
+    chainLength_ = message->chainLength();
+  } else {
+    chainCpu_ = chainWall_ = chainLength_ = 0;
+  }
+  if (keep_ != 0) {
+    kept_ = std::move(pair.message);
+  } else {
+    // Without the keep flag the returned message is the host's to release.
+    static_cast<void>(pair.message.release());
+  }
+  if (message != nullptr) ++received_;
+  lock_.leave();
+
+  recordStats(cpuMark(), message, nullptr, 1);
+  lastWaitReturn_ = currentTime();
+  return message;
+}
+
+std::uint32_t ZelAPI::addPostContent(const PostSpecView& spec, DataMessage& message) {
+  const std::uint32_t triples = spec.tripleCount();
+  if (triples == 0) return 0;
+  const std::vector<std::string> pieces = split(spec.content(), "||", false, true);
+  if (pieces.size() != std::uint64_t{triples} * 3U) return 0;
+  for (std::size_t i = 0; i + 2 < pieces.size(); i += 3) {
+    const std::string& type = pieces[i];
+    const char* name = pieces[i + 1].c_str();
+    const char* value = pieces[i + 2].c_str();
+    if (type == "S") {
+      message.setString(name, value);
+    } else if (type == "I") {
+      message.setInt(name, parseInteger(value, 0, 0));
+    } else if (type == "F") {
+      message.setDouble(name, parseReal(value, 0, 0));
+    }
+  }
+  return triples;
+}
+
+bool ZelAPI::deliver(DataMessage& message) {
+  if (context_ == nullptr || context_->memoryHub == nullptr) return false;
+  return context_->memoryHub->deliver(message, context_->processId);
+}
+
+int ZelAPI::postOutputMessage(const char* postName, DataMessage* raw) {
+  std::unique_ptr<DataMessage> message(raw);
+  const std::uint64_t now = cpuMark();
+  if (!lock_.enter(kLockTimeoutMs, nullptr)) return -1;
+
+  const auto stepWall = [this]() -> std::uint32_t {
+    if (lastWaitReturn_ == 0) return 0;
+    return static_cast<std::uint32_t>(currentTime() - lastWaitReturn_);
+  };
+  const auto stampChain = [&](DataMessage& m) {
+    m.setChainInfo(static_cast<std::uint32_t>(now - lastCpuMark_), stepWall(), chainCpu_,
+                   chainWall_, chainLength_ + 1U);
+  };
+  if (message != nullptr) stampChain(*message);
+
+  int deliveries = 0;
+  bool failed = false;
+  if (!triggerSpec_ && !triggerSpecDamaged_) {
+    // Direct post: no trigger has routed anything to this component yet.
+    if (message == nullptr || (message->toId() == 0 && message->getType().empty())) {
+      lock_.leave();
+      reportError(1, "Posting none - out of context");
+      return -3;
+    }
+    if (deliver(*message)) {
+      deliveries = 1;
+    } else {
+      failed = true;
+      reportError(0, "Failed to post direct message to component %u", message->toId());
+    }
+  } else {
+    const std::string name = postName != nullptr ? postName : "";
+    std::vector<const PostSpecView*> specs;
+    if (triggerSpec_) {
+      specs = triggerSpec_->byName(name);
+      if (specs.empty() && message != nullptr) specs = triggerSpec_->byType(message->getType());
+    }
+    if (specs.empty()) {
+      lock_.leave();
+      if (triggerSpecDamaged_) {
+        reportError(2, "Posting nothing - damaged trigger specification for post name '%s'",
+                    name.c_str());
+      } else {
+        reportError(2, "Posting nothing - no post specs match for post name '%s'", name.c_str());
+      }
+      return -2;
+    }
+    if (message == nullptr) {
+      message = std::make_unique<DataMessage>();
+      stampChain(*message);
+    }
+    const std::uint64_t postedTtl = message->ttl();
+    for (const PostSpecView* spec : specs) {
+      const MessageContext context = spec->context();
+      if (!context.empty()) {
+        message->setType(controlType());
+        message->setContext(context);
+      } else {
+        message->setType(spec->type());
+      }
+      addPostContent(*spec, *message);
+      message->setFromId(componentId_);
+      message->setToId(spec->targetId());
+      message->setPostTag(spec->postTag());
+      message->setTtl(postedTtl != 0 ? postedTtl : spec->defaultTtl());
+      message->setDropFlags(spec->dropFlags());
+      message->setSentTime(currentTime());
+      if (deliver(*message)) {
+        ++deliveries;
+      } else {
+        failed = true;
+        reportError(0, "Failed to deliver posted msg to %u", spec->targetId());
+      }
+    }
+  }
+
+  ++posts_;
+  delivered_ += static_cast<std::uint32_t>(deliveries);
+  if (deliveries == 0) reportError(0, "No msgs were delivered at postOutputMessage");
+  recordStats(now, nullptr, message.get(), 0);
+  lock_.leave();
+  message.reset();
+  if (deliveries > 0) return deliveries;
+  return failed ? -1 : 0;
+}
+
+bool ZelAPI::reportError(std::uint8_t level, const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  const std::string text = formatStringV(format, arguments);
+  va_end(arguments);
+  if (text.empty() || context_ == nullptr || context_->logSink == nullptr) return false;
+  ComponentMemory* memory = components();
+  if (memory == nullptr) return false;
+  char name[256] = {};
+  if (!memory->getComponentName(componentId_, name, sizeof name)) return false;
+  const std::string line = formatString("[%s] %s", name, text.c_str());
+  return context_->logSink->take(LogEntry(currentTime(), componentId_, kCategoryComponent, level, line));
+}
+
+bool ZelAPI::getParameter(const char* name, std::int64_t& value) {
+  ComponentMemory* memory = components();
+  return memory != nullptr && memory->getParameter(componentId_, name, value);
+}
+
+bool ZelAPI::getParameter(const char* name, double& value) {
+  ComponentMemory* memory = components();
+  return memory != nullptr && memory->getParameter(componentId_, name, value);
+}
+
+std::int64_t ZelAPI::getParameterInt(const char* name) {
+  std::int64_t value = 0;
+  return getParameter(name, value) ? value : 0;
+}
+
+double ZelAPI::getParameterReal(const char* name) {
+  double value = 0.0;
+  return getParameter(name, value) ? value : 0.0;
+}
+
+bool ZelAPI::getParameterAsBool(const char* name) {
+  ComponentMemory* memory = components();
+  return memory != nullptr && memory->getParameterAsBool(componentId_, name);
+}
+
+std::string ZelAPI::getParameterString(const char* name) {
+  ComponentMemory* memory = components();
+  return memory != nullptr ? memory->getParameterString(componentId_, name) : std::string();
+}
+
+bool ZelAPI::hasParameter(const char* name) {
+  ComponentMemory* memory = components();
+  return memory != nullptr && memory->hasParameter(componentId_, name);
+}
+
+std::string ZelAPI::componentName() {
+  ComponentMemory* memory = components();
+  return memory != nullptr ? memory->getComponentNameString(componentId_) : std::string();
+}
+
+std::string ZelAPI::typeName(const MessageType& type) {
+  if (context_ == nullptr || context_->memoryHub == nullptr) return vornix::typeName(type, {});
+  return context_->memoryHub->typeName(type);
+}
+
+}  // namespace vornix
