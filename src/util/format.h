@@ -35,4 +35,10 @@ int formatInto(char* buffer, std::size_t size, const char* format, ...) LOQUANT_
 // smaller one: 511 -> "511.00 B", 512 -> "0.50 KB", 1e6 -> "0.95 MB".
 std::string byteSizeText(double bytes);
 
+// The system's text for the calling thread's last error code, as the system
+// gives it, ending in a line break; "Unknown error <code>" and a line break
+// for a code without text. Read it right after the failed call: anything in
+// between may change the code.
+std::string lastErrorText();
+
 }  // namespace vornix

@@ -19,8 +19,10 @@
 
 namespace vornix {
 
-// Writes one line. Returns true when the line was written or filtered out by
-// the thresholds, false when the text is empty or could not be formatted.
+// Writes one line. Returns true when the line was written (or handed to the
+// sink) or filtered out by the thresholds (categories above 11 are always
+// filtered out); false when the text is empty or could not be formatted, or
+// when standard output took less than the whole line.
 bool logLine(std::uint32_t source, std::uint8_t category, std::uint8_t level, const char* format,
              ...) LOQUANT_PRINTF(4, 5);
 
