@@ -1,0 +1,47 @@
+// SectionView: one mapped view of a shared-memory section that a client
+// opened by name, closed again when the view is dropped or replaced.
+//
+// The usable bytes are bounded by the smaller of the bytes really mapped and
+// the section's own size word (its first 8 bytes), so every access the
+// clients make through bytes() stays inside the mapping even when the size
+// word or any offset in the section is corrupt.
+//
+// Thread safety: a view is used under its section's named mutex; the object
+// itself has no lock.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace vornix {
+
+class SectionView {
+ public:
+  SectionView() noexcept = default;
+  // Opens the section "<logicalName>" and accepts it only when it holds at
+  // least 12 bytes and its format mark (u32 at offset 8) is `formatMark`;
+  // otherwise the view is closed again and the result is empty.
+  static SectionView open(std::string_view logicalName, std::uint32_t formatMark);
+
+  SectionView(SectionView&& other) noexcept;
+  SectionView& operator=(SectionView&& other) noexcept;
+  SectionView(const SectionView&) = delete;
+  SectionView& operator=(const SectionView&) = delete;
+  ~SectionView();
+
+  explicit operator bool() const noexcept { return address_ != nullptr; }
+  // The bounded bytes of the section; empty for an empty view. Valid until the
+  // view is dropped, replaced or moved from.
+  std::span<std::uint8_t> bytes() const noexcept { return {address_, length_}; }
+
+ private:
+  SectionView(std::uint8_t* address, std::uint64_t mapped, std::size_t length) noexcept;
+  void close() noexcept;
+
+  std::uint8_t* address_ = nullptr;
+  std::uint64_t mapped_ = 0;  // what the mapping holds; passed when closing
+  std::size_t length_ = 0;    // the bound of every access
+};
+
+}  // namespace vornix
