@@ -8,6 +8,15 @@
 // (malloc/realloc/free), so that a record can be handed across the library
 // boundary and released by either side.
 //
+// The block may be larger than the record: the object keeps a capacity beside
+// the pointer so that appending many entries costs amortised constant time.
+// The `size` word is always the exact length of the record; the bytes past it
+// belong to no one and are never shown.
+//
+// A moved-from DataMessage holds no record: its getters answer "absent" (0,
+// null, the empty type), its setters refuse, and copying it gives another
+// message without a record.
+//
 // Thread safety: a DataMessage is used by one thread at a time.
 // Pointers returned by getters point into the record and stay valid until the
 // next write to the message or its destruction.
@@ -56,12 +65,15 @@ inline constexpr std::size_t kSize = 0, kKind = 4, kVersionField = 8, kMemoryId 
 inline constexpr std::uint32_t kMinEntrySize = 17;
 }  // namespace record
 
-// One live entry as found by an entry walk; views into the record.
+// One live entry as found by an entry walk; views into the record, valid until
+// the next write to the message.
 struct EntryView {
   std::string_view name;
-  RecordKind kind;                       // the value kind
-  std::span<const std::uint8_t> value;   // the value bytes after their 8-byte head
-  std::size_t offset;                    // offset of the entry in the record
+  // The value kind; RecordKind{} (0) when the value head is damaged (its size
+  // below 8 or running past the entry), in which case `value` is empty.
+  RecordKind kind;
+  std::span<const std::uint8_t> value;  // the value bytes after their 8-byte head
+  std::size_t offset;                   // offset of the entry in the record
 };
 
 class DataMessage {
@@ -72,12 +84,18 @@ class DataMessage {
 
   // Adopts a copy of the record in `raw` (current or older layout). Never
   // fails: unusable bytes give an empty record with createdTime 0. Only
-  // `raw.size()` bytes are ever read, and `raw` is never written.
+  // `raw.size()` bytes are ever read, and `raw` is never written (the CPU-time
+  // correction of a record with stepCpuTime > 10 x stepWallTime is applied to
+  // the copy). A record whose `size` word is below its header or beyond
+  // `raw.size()`, and a version other than 10, are refused with one log line
+  // (source 0, category 0, level 0).
   explicit DataMessage(std::span<const std::uint8_t> raw);
 
   // The limited copy: `other` cut down to fewer than `maxSize` bytes when it
-  // is larger, with trim records "OS", "US", "UC" first. maxSize must be at
-  // least 200.
+  // is larger, with trim records "OS", "US", "UC" first. A limit below 200 is
+  // taken as 200 (the header alone). A left-out nested message is written as a
+  // data-omitted value holding its length (docs/formats/message-record.md).
+  // A source without a record gives an empty record with createdTime 0.
   DataMessage(const DataMessage& other, std::uint32_t maxSize);
 
   DataMessage(const DataMessage& other);
@@ -147,7 +165,9 @@ class DataMessage {
   bool setData(const char* name, std::span<const std::uint8_t> data);
 
   // The general write all setters use (reuse in place, free-slot reuse,
-  // growth). Refused (false) for a null name or a record of another kind.
+  // growth). Refused (false) for a null name, null bytes with a non-zero
+  // length, a record of another kind, or a write that would take the record
+  // past 4 GiB - 1. `name` and `bytes` may point into this very record.
   bool setEntry(const char* name, const void* bytes, std::uint32_t length, RecordKind kind);
 
   // Pointer to the live entry named `name`, or null.
@@ -177,7 +197,8 @@ class DataMessage {
   // in `view`; false at the end of the walk. Shared by every reader.
   bool nextEntry(std::size_t& position, EntryView& view) const noexcept;
 
-  std::uint8_t* record_ = nullptr;
+  std::uint8_t* record_ = nullptr;  // malloc'd block; the record starts here
+  std::size_t capacity_ = 0;        // bytes of the block, at least the record's size
 };
 
 }  // namespace vornix
