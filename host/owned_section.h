@@ -23,6 +23,8 @@ class OwnedSection {
   // the platform layer).
   static std::optional<OwnedSection> create(std::string_view logicalName, std::uint64_t size);
 
+  // An empty owner (no section).
+  OwnedSection() noexcept = default;
   OwnedSection(OwnedSection&& other) noexcept;
   OwnedSection& operator=(OwnedSection&& other) noexcept;
   OwnedSection(const OwnedSection&) = delete;
