@@ -1,0 +1,36 @@
+// Pieces shared by the AIFF and WAVE routines; not part of the interface.
+#pragma once
+
+#include "soundfile/sound_file.h"
+
+namespace vornix::detail {
+
+// A zero-initialised record from sound_file_alloc; null (reported) when
+// the allocation fails.
+SoundFilePtr newSoundFile() noexcept;
+
+}  // namespace vornix::detail
+
+namespace vornix::detail {
+
+// Checks header numbers against what SoundFormat can hold: channels and
+// bits 1..127, a finite rate in 1 .. 2^31-1. Reports the first misfit with
+// the routine's name and returns false.
+bool formatNumbersFit(const char* routine, double rate, std::uint32_t bits,
+                      std::uint32_t channels) noexcept;
+
+// Checks a format handed to a create routine: rate, bits and channels at
+// least 1. Reports and returns false otherwise.
+bool createFormatValid(const char* routine, const SoundFormat& format) noexcept;
+
+// Writes the pad byte (when `pad`), then each (offset, value) field with
+// `order`, and leaves the stream at the end of the data and pad. Reports
+// failures with the routine's name.
+struct SizeField {
+  std::uint64_t offset;
+  std::uint32_t value;
+};
+bool patchSizes(SoundFile& file, const char* routine, bool pad, bool bigEndian,
+                std::span<const SizeField> fields) noexcept;
+
+}  // namespace vornix::detail
