@@ -1,1 +1,301 @@
-// Filled in by its module's work.
+#include "runtime/process_memory.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "runtime/message_queue.h"
+#include "util/bytes.h"
+#include "util/clock.h"
+#include "util/format.h"
+#include "util/log.h"
+#include "util/shared_memory.h"
+
+namespace vornix {
+
+namespace pl = process_layout;
+
+namespace {
+
+constexpr std::uint32_t kSectionTimeoutMs = 5000;
+constexpr std::uint32_t kQueueTypeMessages = 2;
+
+// The bytes of a view that may be used: its size word, bounded by what is
+// really mapped. 0 when the view is too short to hold the fixed layout.
+std::uint64_t validBytes(std::uint8_t* view) {
+  const std::uint64_t mapped = mappedLength(view);
+  if (mapped < pl::kQueuesStart) return 0;
+  const std::uint64_t word = bytes::loadAt<std::uint64_t>(view + pl::kSectionSize);
+  const std::uint64_t valid = std::min(word, mapped);
+  return valid < pl::kQueuesStart ? 0 : valid;
+}
+
+std::uint64_t closeLength(std::uint8_t* view, std::uint64_t fallback) {
+  const std::uint64_t mapped = mappedLength(view);
+  return mapped != 0 ? mapped : fallback;
+}
+
+}  // namespace
+
+ProcessMemory::ProcessMemory(MasterMemory& master) : master_(&master) {}
+
+ProcessMemory::~ProcessMemory() {
+  if (section_ != nullptr) closeSharedMemory(section_, closeLength(section_, size_));
+}
+
+Mutex* ProcessMemory::sectionMutex() {
+  std::call_once(mutexOnce_, [this] {
+    mutex_ = std::make_unique<Mutex>(
+        formatString("ZelkoraProcessMemoryMutex_%u", static_cast<unsigned>(master_->instanceId())));
+  });
+  return mutex_.get();
+}
+
+std::string ProcessMemory::sectionName(std::uint32_t serial) const {
+  return formatString("ZelkoraProcessMemory_%u_%u", static_cast<unsigned>(instanceId_),
+                      static_cast<unsigned>(serial));
+}
+
+bool ProcessMemory::open() {
+  MutexHold hold(*sectionMutex(), kSectionTimeoutMs, "vornix::ProcessMemory::open");
+  if (!hold) return false;
+  return openLocked();
+}
+
+bool ProcessMemory::openLocked() {
+  const std::uint32_t serial = master_->getProcessShmemSerial();
+  const std::uint64_t publishedSize = master_->getProcessShmemSize();
+  instanceId_ = master_->instanceId();
+  const std::string name = sectionName(serial);
+  std::uint8_t* view = openSharedMemory(name);
+  if (view == nullptr) {
+    // A grow that took its serial and then failed to create the section
+    // leaves a serial without a section and the published size unchanged:
+    // the mapped section is still the current one.
+    if (section_ != nullptr && serial != serial_ &&
+        publishedSize == bytes::loadAt<std::uint64_t>(section_ + pl::kSectionSize)) {
+      return true;
+    }
+    logLine(0, 3, 0, "Cannot open shared memory: %s size: %u", name.c_str(),
+            static_cast<unsigned>(publishedSize));
+    return false;
+  }
+  const std::uint64_t valid = validBytes(view);
+  if (valid == 0 || bytes::loadAt<std::uint32_t>(view + pl::kKind) != pl::kFormatMark) {
+    logLine(0, 3, 0, "Cannot verify shared memory: %s size: %u", name.c_str(),
+            static_cast<unsigned>(publishedSize));
+    closeSharedMemory(view, closeLength(view, publishedSize));
+    return false;
+  }
+  if (section_ != nullptr && section_ != view) {
+    closeSharedMemory(section_, closeLength(section_, size_));
+  }
+  section_ = view;
+  size_ = valid;
+  serial_ = serial;
+  return true;
+}
+
+bool ProcessMemory::followSerial() {
+  if (section_ != nullptr && master_->getProcessShmemSerial() == serial_) return true;
+  return openLocked();
+}
+
+std::uint64_t ProcessMemory::recordOffset(std::uint16_t process) const noexcept {
+  return pl::kRecords + std::uint64_t{process} * pl::kRecordSize;
+}
+
+bool ProcessMemory::processInUse(std::uint16_t process) const noexcept {
+  if (process >= pl::kProcessCount) return false;
+  return bytes::loadOr<std::uint64_t>(section(), recordOffset(process) + pl::kInUse, 0) != 0;
+}
+
+std::uint64_t ProcessMemory::queueOffset(std::uint32_t queueId) const noexcept {
+  if (queueId >= pl::kQueueCount) return 0;
+  const std::uint64_t offset =
+      bytes::loadOr<std::uint64_t>(section(), pl::kQueueTable + std::uint64_t{queueId} * 8, 0);
+  const std::uint64_t usedEnd = bytes::loadOr<std::uint64_t>(section(), pl::kUsedEnd, 0);
+  if (offset < pl::kQueuesStart || usedEnd > size_ || !bytes::inRange(usedEnd, offset, 0) ||
+      usedEnd - offset < queue::kHeaderSize) {
+    return 0;
+  }
+  const std::uint64_t size = bytes::loadAt<std::uint64_t>(section_ + offset + queue::kSize);
+  const std::uint32_t id = bytes::loadAt<std::uint32_t>(section_ + offset + queue::kId);
+  if (id != queueId || size < queue::kHeaderSize || size > usedEnd - offset) return 0;
+  return offset;
+}
+
+std::uint64_t ProcessMemory::findQueue(std::uint16_t process, std::uint32_t type) const noexcept {
+  if (type < 1 || type > 4 || !processInUse(process)) return 0;
+  const std::uint16_t id = bytes::loadAt<std::uint16_t>(section_ + recordOffset(process) +
+                                                        pl::kQueueIds + (type - 1) * 2);
+  return queueOffset(id);
+}
+
+Semaphore* ProcessMemory::queueSemaphore(std::uint32_t queueId,
+                                         std::span<const std::uint8_t> queueBytes) {
+  const auto cached = semaphores_.find(queueId);
+  if (cached != semaphores_.end()) return cached->second;
+  const std::string_view name = queue::semaphoreName(queueBytes);
+  if (name.empty()) return nullptr;
+  Semaphore* semaphore = getNamedSemaphore(name, true);
+  if (semaphore == nullptr || !semaphore->valid()) return nullptr;
+  semaphores_.emplace(queueId, semaphore);
+  return semaphore;
+}
+
+bool ProcessMemory::addToMsgQ(std::uint16_t process, const DataMessage& message) {
+  if (!message.isValid() || message.bytes().size() < message.size()) return false;
+  MutexHold hold(*sectionMutex(), kSectionTimeoutMs, "vornix::ProcessMemory::addToMsgQ");
+  if (!hold || !followSerial()) return false;
+  return appendLocked(process, message.bytes().first(message.size()));
+}
+
+bool ProcessMemory::appendLocked(std::uint16_t process, std::span<const std::uint8_t> record) {
+  for (;;) {
+    const std::uint64_t offset = findQueue(process, kQueueTypeMessages);
+    if (offset == 0) return false;
+    const std::span<std::uint8_t> queueBytes = section().subspan(offset);
+    const std::uint32_t id = bytes::loadAt<std::uint32_t>(section_ + offset + queue::kId);
+    // The semaphore is had before anything is written, so that a queue whose
+    // reader cannot be woken receives nothing.
+    Semaphore* semaphore = queueSemaphore(id, queueBytes);
+    if (semaphore == nullptr) return false;
+    switch (queue::append(queueBytes, record)) {
+      case queue::AppendResult::kAppended:
+        // A refused release (count at its maximum) still leaves the reader
+        // with a pending wake; the record is delivered either way.
+        semaphore->signal();
+        return true;
+      case queue::AppendResult::kCorrupt:
+        return false;
+      case queue::AppendResult::kNoRoom:
+        break;
+    }
+    const std::uint64_t size = bytes::loadAt<std::uint64_t>(section_ + offset + queue::kSize);
+    if (size > pl::kMaximumSize || !resizeQueueLocked(id, size * 2)) return false;
+  }
+}
+
+bool ProcessMemory::resizeQueue(std::uint32_t queueId, std::uint64_t newSize) {
+  MutexHold hold(*sectionMutex(), kSectionTimeoutMs, "vornix::ProcessMemory::resizeQueue");
+  if (!hold || !followSerial()) return false;
+  return resizeQueueLocked(queueId, newSize);
+}
+
+bool ProcessMemory::resizeQueueLocked(std::uint32_t queueId, std::uint64_t newSize) {
+  for (;;) {
+    const std::uint64_t offset = queueOffset(queueId);
+    if (offset == 0) return false;
+    const std::uint64_t oldSize = bytes::loadAt<std::uint64_t>(section_ + offset + queue::kSize);
+    if (newSize < oldSize) return false;
+    const std::uint64_t delta = newSize - oldSize;
+    const std::uint64_t usedEnd = bytes::loadAt<std::uint64_t>(section_ + pl::kUsedEnd);
+    if (size_ - usedEnd >= delta) {
+      // The queues that follow are those at higher addresses, whatever their
+      // ids; they move up together from the lowest of them.
+      std::uint64_t nextStart = usedEnd;
+      for (std::uint32_t q = 0; q < pl::kQueueCount; ++q) {
+        const std::uint64_t other =
+            bytes::loadAt<std::uint64_t>(section_ + pl::kQueueTable + q * 8);
+        if (other > offset) {
+          if (other < offset + oldSize || other > usedEnd) return false;  // overlapping or outside
+          nextStart = std::min(nextStart, other);
+        }
+      }
+      std::memmove(section_ + nextStart + delta, section_ + nextStart,
+                   static_cast<std::size_t>(usedEnd - nextStart));
+      for (std::uint32_t q = 0; q < pl::kQueueCount; ++q) {
+        std::uint8_t* entry = section_ + pl::kQueueTable + q * 8;
+        const std::uint64_t other = bytes::loadAt<std::uint64_t>(entry);
+        if (other > offset) bytes::storeAt<std::uint64_t>(entry, other + delta);
+      }
+      const std::span<std::uint8_t> queueBytes = section().subspan(offset, newSize);
+      if (!queue::makeContiguous(queueBytes, newSize - queue::kHeaderSize)) return false;
+      bytes::storeAt<std::uint64_t>(section_ + offset + queue::kSize, newSize);
+      bytes::storeAt<std::uint64_t>(section_ + pl::kUsedEnd, usedEnd + delta);
+      return true;
+    }
+    if (!resizeLocked(size_ * 2)) return false;
+  }
+}
+
+bool ProcessMemory::resize(std::uint64_t newSize) {
+  if (newSize > pl::kMaximumSize) return resizeLocked(newSize);  // refused before any lock
+  MutexHold hold(*sectionMutex(), kSectionTimeoutMs, "vornix::ProcessMemory::resize");
+  if (!hold || !followSerial()) return false;
+  return resizeLocked(newSize);
+}
+
+bool ProcessMemory::resizeLocked(std::uint64_t newSize) {
+  if (newSize > pl::kMaximumSize) {
+    std::printf("Memory Error: Process Memory requested size %s denied...\n",
+                byteSizeText(static_cast<double>(newSize)).c_str());
+    std::fflush(stdout);
+    return false;
+  }
+  if (section_ == nullptr || newSize < size_) return false;
+  // The serial is taken while the section mutex is held, so no other
+  // participant can see it before its section exists.
+  const std::uint32_t serial = master_->incrementProcessShmemSerial();
+  const std::string name = sectionName(serial);
+  std::uint8_t* view = createSharedMemory(name, newSize);
+  if (view == nullptr) return false;
+  if (mappedLength(view) < newSize) {
+    closeSharedMemory(view, closeLength(view, newSize));
+    return false;
+  }
+  std::memcpy(view, section_, static_cast<std::size_t>(size_));
+  bytes::storeAt<std::uint64_t>(view + pl::kSectionSize, newSize);
+  const std::string oldName = sectionName(serial_);
+  closeSharedMemory(section_, closeLength(section_, size_));
+  section_ = view;
+  size_ = newSize;
+  serial_ = serial;
+  master_->setProcessShmemSize(newSize);
+  // Views that other participants hold stay valid; the name goes so that the
+  // replaced section disappears with its last view.
+  removeSharedMemory(oldName);
+  const std::string sizeText = byteSizeText(static_cast<double>(newSize));
+  logLine(0, 3, 2, "Process Memory resized to %s...", sizeText.c_str());
+  if (newSize > pl::kWarningSize) {
+    logLine(0, 3, 2, "Memory Warning: Process Memory now %s...", sizeText.c_str());
+  }
+  return true;
+}
+
+bool ProcessMemory::addToProcessStats(std::uint16_t process, const DataMessage* input,
+                                      const DataMessage* output) {
+  MutexHold hold(*sectionMutex(), kSectionTimeoutMs, "vornix::ProcessMemory::addToProcessStats");
+  if (!hold || !followSerial() || !processInUse(process)) return false;
+  const std::uint64_t record = recordOffset(process);
+  if (!bytes::inRange(size_, record, pl::kRecordSize)) return false;
+  bytes::storeAt<std::uint64_t>(section_ + record + pl::kStatsTime, currentTime());
+  const auto count = [&](std::uint64_t counts, std::uint64_t history, const DataMessage& m) {
+    std::uint8_t* at = section_ + record + counts;
+    bytes::storeAt<std::uint64_t>(at, bytes::loadAt<std::uint64_t>(at) + 1);
+    bytes::storeAt<std::uint64_t>(at + 8, bytes::loadAt<std::uint64_t>(at + 8) + m.size());
+    storeHistory(record + history, m);
+  };
+  if (input != nullptr) count(pl::kInputCount, pl::kInputHistory, *input);
+  if (output != nullptr) count(pl::kOutputCount, pl::kOutputHistory, *output);
+  return true;
+}
+
+void ProcessMemory::storeHistory(std::uint64_t historyOffset, const DataMessage& message) {
+  std::uint8_t* history = section_ + historyOffset;
+  std::memmove(history + pl::kHistorySlotSize, history,
+               static_cast<std::size_t>((pl::kHistorySlots - 1) * pl::kHistorySlotSize));
+  std::span<const std::uint8_t> bytes =
+      message.bytes().first(std::min<std::size_t>(message.bytes().size(), message.size()));
+  DataMessage limited;
+  if (bytes.size() >= pl::kHistorySlotSize) {
+    limited = DataMessage(message, static_cast<std::uint32_t>(pl::kHistorySlotSize));
+    bytes = limited.bytes().first(std::min<std::size_t>(limited.bytes().size(), limited.size()));
+    if (bytes.size() >= pl::kHistorySlotSize) bytes = bytes.first(pl::kHistorySlotSize - 1);
+  }
+  std::memset(history, 0, static_cast<std::size_t>(pl::kHistorySlotSize));
+  if (!bytes.empty()) std::memcpy(history, bytes.data(), bytes.size());
+}
+
+}  // namespace vornix
