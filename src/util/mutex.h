@@ -8,10 +8,17 @@
 // mutex is made consistent and released so that the next caller gets it.
 //
 // Thread safety: any thread may use the object. The counters (ownerThread,
-// depth, totalEnters) are plain fields of this process's object, changed only
-// while the mutex is held; they are diagnostics and the bookkeeping of leave.
+// depth, totalEnters) belong to this process's object, not to the shared
+// mutex; they are changed only while the mutex is held and read by the
+// diagnostics of other threads (hence relaxed atomics: a line may show a value
+// that is a moment old). They are the bookkeeping of leave.
+//
+// On POSIX a named mutex lives in its own small system object that stays
+// until removeNamedMutex (or the host's cleanup) removes its name; see
+// docs/platform-posix.md.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -29,33 +36,51 @@ class Mutex {
   explicit Mutex(std::string_view logicalName);
   // An unnamed mutex private to this process.
   Mutex();
+  // Must not be destroyed while another thread holds it. Levels still held by
+  // the destroying thread are released first.
   ~Mutex();
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
 
-  // Waits at most `timeoutMs`. With a label, a failure logs the time-out or
-  // error line (category 1, level 0); without one it is silent.
+  // Waits at most `timeoutMs` (0 only tries; 0xFFFFFFFF waits without
+  // limit). With a label, a failure logs the time-out or error line
+  // (category 1, level 0); without one it is silent. A holder that died gives
+  // false with the error line and result 128 (0x80); the mutex is then free.
   bool enter(std::uint32_t timeoutMs, const char* label);
-  // Waits without limit; an abandoned mutex gives false without a line.
+  // Waits without limit; an abandoned mutex gives false without a line (and
+  // is then free); any other failure logs "Lock of mutex failed: <name>".
   bool lock();
-  // Releases one level; true and nothing done when depth is 0.
+  // Releases one level; true and nothing done when depth is 0. False, with
+  // the counters unchanged, when the system refuses the release (for example
+  // when the calling thread is not the holder).
   bool leave();
 
+  // False when the system object could not be had.
   bool valid() const noexcept;
   const std::string& fullName() const noexcept { return fullName_; }
-  std::uint32_t ownerThread() const noexcept { return ownerThread_; }
-  std::uint32_t depth() const noexcept { return depth_; }
-  std::uint32_t totalEnters() const noexcept { return totalEnters_; }
+  std::uint32_t ownerThread() const noexcept {
+    return ownerThread_.load(std::memory_order_relaxed);
+  }
+  std::uint32_t depth() const noexcept { return depth_.load(std::memory_order_relaxed); }
+  std::uint32_t totalEnters() const noexcept {
+    return totalEnters_.load(std::memory_order_relaxed);
+  }
 
  private:
   void acquired() noexcept;
 
   std::string fullName_;  // empty for an unnamed mutex
   std::unique_ptr<OsMutex> os_;
-  std::uint32_t ownerThread_ = 0;
-  std::uint32_t totalEnters_ = 0;
-  std::uint32_t depth_ = 0;
+  std::atomic<std::uint32_t> ownerThread_ = 0;
+  std::atomic<std::uint32_t> totalEnters_ = 0;
+  std::atomic<std::uint32_t> depth_ = 0;
 };
+
+// Removes the name of the named mutex "Local\Mutex_<logicalName>" so that no
+// later Mutex finds it; Mutex objects that have it open keep working. Used by
+// the creator of the guarded resource when its instance stops. False when
+// there was no such mutex.
+bool removeNamedMutex(std::string_view logicalName);
 
 // Holds a Mutex taken with enter() for one scope; check held() before use.
 class MutexHold {

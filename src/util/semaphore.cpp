@@ -1,1 +1,102 @@
-// Filled in by its module's work.
+#include "util/semaphore.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "util/mutex.h"
+#include "util/named_objects.h"
+#include "util/object_names.h"
+#include "util/text.h"
+
+namespace vornix {
+namespace {
+
+constexpr std::size_t kNameBufferBytes = 256;  // a kept name holds at most 255 characters
+constexpr std::int32_t kRegistryMaximumCount = 100;
+
+struct SemaphoreRegistry {
+  Mutex guard;  // unnamed; guards `semaphores`
+  std::map<std::string, std::unique_ptr<Semaphore>, std::less<>> semaphores;
+};
+
+// Static storage that is built and torn down by the use counter only, so its
+// lifetime does not depend on the order of static destructors.
+union RegistrySlot {
+  constexpr RegistrySlot() noexcept : none() {}
+  ~RegistrySlot() {}
+  char none;
+  SemaphoreRegistry registry;
+};
+constinit RegistrySlot slot;
+constinit SemaphoreRegistry* registry = nullptr;
+
+}  // namespace
+
+namespace detail {
+
+void startSemaphoreRegistry() noexcept {
+  registry = std::construct_at(&slot.registry);
+}
+
+void stopSemaphoreRegistry() noexcept {
+  if (registry == nullptr) return;
+  SemaphoreRegistry* ending = registry;
+  registry = nullptr;
+  const bool held = ending->guard.lock();
+  ending->semaphores.clear();
+  if (held) ending->guard.leave();
+  std::destroy_at(ending);
+}
+
+}  // namespace detail
+
+Semaphore::Semaphore(std::string_view logicalName, std::int32_t maximumCount)
+    : os_(OsSemaphore::openNamed(semaphoreFullName(logicalName), maximumCount)) {
+  const std::string source(logicalName);
+  char kept[kNameBufferBytes];
+  copyText(kept, source.c_str(), sizeof kept, true);
+  name_ = kept;
+}
+
+Semaphore::~Semaphore() = default;
+
+bool Semaphore::valid() const noexcept {
+  return os_ != nullptr;
+}
+
+bool Semaphore::signal() {
+  return os_ && os_->signal();
+}
+
+bool Semaphore::wait(std::uint32_t timeoutMs) {
+  return os_ && os_->wait(timeoutMs);
+}
+
+std::int32_t Semaphore::count() const noexcept {
+  return os_ ? os_->count() : -1;
+}
+
+Semaphore* getNamedSemaphore(std::string_view logicalName, bool create) {
+  SemaphoreRegistry* current = registry;
+  if (current == nullptr || !current->guard.lock()) return nullptr;
+  Semaphore* found = nullptr;
+  auto entry = current->semaphores.find(logicalName);
+  if (entry != current->semaphores.end()) {
+    found = entry->second.get();
+  } else if (create) {
+    auto made = std::make_unique<Semaphore>(logicalName, kRegistryMaximumCount);
+    if (made->valid()) {
+      found = made.get();
+      current->semaphores.emplace(std::string(logicalName), std::move(made));
+    }
+  }
+  current->guard.leave();
+  return found;
+}
+
+bool removeNamedSemaphore(std::string_view logicalName) {
+  return removeSystemObject(semaphoreFullName(logicalName), SystemObjectKind::semaphore);
+}
+
+}  // namespace vornix

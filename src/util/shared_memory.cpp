@@ -1,1 +1,118 @@
-// Filled in by its module's work.
+#include "util/shared_memory.h"
+
+#include <map>
+#include <mutex>
+#include <utility>
+
+#include "util/log.h"
+#include "util/named_objects.h"
+#include "util/object_names.h"
+
+namespace vornix {
+namespace {
+
+struct MappingRegistry {
+  std::mutex guard;                                  // guards `views`
+  std::map<const std::uint8_t*, SectionView> views;  // by view address
+};
+
+// Built and torn down by the use counter only (see sync_registries.h).
+union RegistrySlot {
+  constexpr RegistrySlot() noexcept : none() {}
+  ~RegistrySlot() {}
+  char none;
+  MappingRegistry registry;
+};
+constinit RegistrySlot slot;
+constinit MappingRegistry* registry = nullptr;
+
+// Records a fresh view; a view that cannot be recorded is unmapped again.
+std::uint8_t* record(const SectionView& view) {
+  MappingRegistry* current = registry;
+  if (current != nullptr) {
+    std::lock_guard<std::mutex> hold(current->guard);
+    if (current->views.emplace(view.address, view).second) return view.address;
+  }
+  unmapSection(view);
+  return nullptr;
+}
+
+}  // namespace
+
+namespace detail {
+
+void startMappingRegistry() noexcept {
+  registry = std::construct_at(&slot.registry);
+}
+
+void stopMappingRegistry() noexcept {
+  if (registry == nullptr) return;
+  // The views stay mapped: the process or the library is going away.
+  std::destroy_at(std::exchange(registry, nullptr));
+}
+
+}  // namespace detail
+
+std::uint8_t* createSharedMemory(std::string_view logicalName, std::uint64_t size) {
+  const std::string fullName = sectionFullName(logicalName);
+  const SectionResult result = createSection(fullName, size);
+  switch (result.status) {
+    case SectionStatus::mapped:
+      return record(result.view);
+    case SectionStatus::createFailed:
+      logLine(0, 1, 0, "Could not create shared memory '%s': %s", fullName.c_str(),
+              systemErrorText(result.errorCode).c_str());
+      return nullptr;
+    default:  // a failed mapping is silent; a refused name was logged already
+      return nullptr;
+  }
+}
+
+std::uint8_t* openSharedMemory(std::string_view logicalName) {
+  const std::string fullName = sectionFullName(logicalName);
+  const SectionResult result = openSection(fullName);
+  switch (result.status) {
+    case SectionStatus::mapped:
+      return record(result.view);
+    case SectionStatus::mapFailed:
+      logLine(0, 1, 0, "Could not map shared memory '%s': %s", fullName.c_str(),
+              systemErrorText(result.errorCode).c_str());
+      return nullptr;
+    default:  // absent is silent; a refused name was logged already
+      return nullptr;
+  }
+}
+
+bool closeSharedMemory(std::uint8_t* address, std::uint64_t size) {
+  if (address == nullptr || size == 0) return true;
+  MappingRegistry* current = registry;
+  if (current == nullptr) return false;
+  SectionView view;
+  {
+    std::lock_guard<std::mutex> hold(current->guard);
+    auto entry = current->views.find(address);
+    if (entry == current->views.end()) return false;
+    view = entry->second;
+    current->views.erase(entry);
+  }
+  unmapSection(view);
+  return true;
+}
+
+std::uint64_t mappedLength(const std::uint8_t* address) {
+  MappingRegistry* current = registry;
+  if (current == nullptr || address == nullptr) return 0;
+  std::lock_guard<std::mutex> hold(current->guard);
+  auto entry = current->views.find(address);
+  return entry == current->views.end() ? 0 : entry->second.length;
+}
+
+bool removeSharedMemory(std::string_view logicalName) {
+  return removeSystemObject(sectionFullName(logicalName), SystemObjectKind::section);
+}
+
+std::size_t removeNamedObjectsWithPrefix(std::string_view fullNamePrefix) {
+  return removeSystemObjectsWithPrefix(fullNamePrefix);
+}
+
+}  // namespace vornix

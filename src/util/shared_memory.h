@@ -1,27 +1,38 @@
 // Named shared-memory sections ("Local\Shmem_<logical name>") and the
-// process-wide mapping registry (address -> system handle).
+// process-wide mapping registry (address -> system handle and mapped length),
+// guarded by a std::mutex of its own: any thread may create, open and close
+// sections at any time. The registry lives until unload (sync_registries.h).
+// Sections are created with access for this user only.
 //
 // A section is always mapped whole, read-write. Every section of the runtime
 // keeps its own total size in its first 8 bytes, and its users pass that
 // value when they let a view go.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
+#include "util/sync_registries.h"
+
 namespace vornix {
 
-// Creates (or, when it exists already, opens) the section and maps it.
-// Logs "Could not create shared memory '%s': %s" when creation fails; a
-// failed mapping gives null without a line. Thread-safe.
+// Creates (or, when it exists already, opens) the section and maps it. An
+// existing section keeps its own size: check mappedLength() before using more
+// than it. A size of 0 cannot create a section. Logs "Could not create shared
+// memory '%s': %s" when creation fails; a failed mapping gives null without a
+// line. A name too long for the system is refused with its own line.
 std::uint8_t* createSharedMemory(std::string_view logicalName, std::uint64_t size);
 
 // Opens an existing section and maps it whole; null without a line when it
-// does not exist, "Could not map shared memory '%s': %s" when mapping fails.
+// does not exist (or its creator has not sized it yet), "Could not map shared
+// memory '%s': %s" when mapping fails.
 std::uint8_t* openSharedMemory(std::string_view logicalName);
 
-// Unmaps a view made by the two operations above. A null address or a size of
-// 0 does nothing. Returns true.
+// Unmaps a view made by the two operations above (the whole mapped length,
+// whatever `size` says). A null address or a size of 0 does nothing and gives
+// true. An address that is not a registered view is left alone and gives
+// false.
 bool closeSharedMemory(std::uint8_t* address, std::uint64_t size);
 
 // The mapped length of a view made by the operations above (0 when unknown).
@@ -30,7 +41,13 @@ std::uint64_t mappedLength(const std::uint8_t* address);
 
 // Removes the section's name from the system so that no later open finds it;
 // existing views stay valid. Used by the creator of a section when the
-// section is replaced or its instance stops.
+// section is replaced or its instance stops. False when there was none.
 bool removeSharedMemory(std::string_view logicalName);
+
+// Removes every named mutex, semaphore and section of this user whose FULL
+// name ("Local\Mutex_...", "Local\Semaphore_...", "Local\Shmem_...")
+// starts with `fullNamePrefix`; the host uses it to clear what a crashed
+// instance left behind. Returns the number of objects removed.
+std::size_t removeNamedObjectsWithPrefix(std::string_view fullNamePrefix);
 
 }  // namespace vornix

@@ -1,1 +1,583 @@
-// Filled in by its module's work.
+// Named kernel objects on POSIX: shm_open objects under /dev/shm for mutexes
+// and sections, sem_open semaphores. docs/platform-posix.md describes the
+// names, the mutex object layout and the cleanup rules.
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <limits>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "util/log.h"
+#include "util/named_objects.h"
+#include "util/os.h"
+
+namespace vornix {
+namespace {
+
+// Where the system keeps shm_open and sem_open objects (glibc, Linux).
+constexpr const char* kShmDirectory = "/dev/shm/";
+constexpr std::string_view kSemaphoreFilePrefix = "sem.";
+
+// Layout of a named mutex object: a state word at offset 0 and the pthread
+// mutex at offset 64, in an object of 128 bytes.
+constexpr std::uint32_t kMutexReady = 0x314D514CU;  // "LQM1" in little-endian bytes
+constexpr std::size_t kMutexOffset = 64;
+constexpr std::size_t kMutexObjectSize = 128;
+static_assert(kMutexOffset + sizeof(pthread_mutex_t) <= kMutexObjectSize);
+static_assert(kMutexOffset % alignof(pthread_mutex_t) == 0);
+
+// How long an opener waits for the creator to size and initialise an object.
+constexpr int kInitialiseWaitMs = 1000;
+constexpr int kAttachAttempts = 5;
+
+// An open descriptor, closed on destruction.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) noexcept : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&&) = delete;
+  int get() const noexcept { return fd_; }
+  bool valid() const noexcept { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+// A mapping, unmapped on destruction unless released.
+class Mapping {
+ public:
+  Mapping() noexcept = default;
+  Mapping(void* address, std::size_t length) noexcept : address_(address), length_(length) {}
+  ~Mapping() {
+    if (address_ != nullptr) ::munmap(address_, length_);
+  }
+  Mapping(Mapping&& other) noexcept
+      : address_(std::exchange(other.address_, nullptr)), length_(other.length_) {}
+  Mapping& operator=(Mapping&& other) noexcept {
+    std::swap(address_, other.address_);
+    std::swap(length_, other.length_);
+    return *this;
+  }
+  void* address() const noexcept { return address_; }
+  void* release() noexcept { return std::exchange(address_, nullptr); }
+
+ private:
+  void* address_ = nullptr;
+  std::size_t length_ = 0;
+};
+
+void sleepMs(long ms) noexcept {
+  timespec pause{0, ms * 1000000L};
+  while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+}
+
+std::string encodeName(std::string_view fullName) {
+  std::string encoded;
+  encoded.reserve(fullName.size());
+  for (char c : fullName) {
+    if (c == '/' || c == '%' || c == '\0') {
+      char escape[4];
+      std::snprintf(escape, sizeof escape, "%%%02X", static_cast<unsigned char>(c));
+      encoded += escape;
+    } else {
+      encoded += c;
+    }
+  }
+  return encoded;
+}
+
+std::string userPrefix() {
+  return "loquant." + std::to_string(::geteuid()) + ".";
+}
+
+// systemObjectName with the refusal logged.
+std::optional<std::string> nameOrLog(std::string_view fullName) {
+  std::optional<std::string> name = systemObjectName(fullName);
+  if (!name) {
+    const std::string shown(fullName);
+    logLine(0, 1, 0,
+            "Name too long for a system object: '%s' (%zu characters, the system name may "
+            "hold %zu)",
+            shown.c_str(), fullName.size(), kMaxSystemNameLength);
+  }
+  return name;
+}
+
+// True when the object behind `fd` belongs to this user; logs otherwise.
+bool ownedByUs(int fd, std::string_view fullName) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return false;
+  if (info.st_uid == ::geteuid()) return true;
+  const std::string shown(fullName);
+  logLine(0, 1, 0, "System object '%s' belongs to another user (uid %u); not used", shown.c_str(),
+          static_cast<unsigned>(info.st_uid));
+  return false;
+}
+
+// The size of the object, waiting up to kInitialiseWaitMs for its creator to
+// give it at least `minimum` bytes. -1 when it never does.
+off_t waitForSize(int fd, off_t minimum, int waitMs) noexcept {
+  for (int waited = 0;; ++waited) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return -1;
+    if (info.st_size >= minimum) return info.st_size;
+    if (waited >= waitMs) return -1;
+    sleepMs(1);
+  }
+}
+
+std::atomic_ref<std::uint32_t> stateWord(void* base) noexcept {
+  return std::atomic_ref<std::uint32_t>(*static_cast<std::uint32_t*>(base));
+}
+
+pthread_mutex_t* mutexIn(void* base) noexcept {
+  return reinterpret_cast<pthread_mutex_t*>(static_cast<char*>(base) + kMutexOffset);
+}
+
+// Recursive and robust (a dead holder is reported, not a deadlock); shared
+// between processes when `shared`.
+bool initialiseMutex(pthread_mutex_t* mutex, bool shared) noexcept {
+  pthread_mutexattr_t attributes;
+  if (::pthread_mutexattr_init(&attributes) != 0) return false;
+  bool ok = ::pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE) == 0 &&
+            ::pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST) == 0 &&
+            ::pthread_mutexattr_setpshared(
+                &attributes, shared ? PTHREAD_PROCESS_SHARED : PTHREAD_PROCESS_PRIVATE) == 0 &&
+            ::pthread_mutex_init(mutex, &attributes) == 0;
+  ::pthread_mutexattr_destroy(&attributes);
+  return ok;
+}
+
+timespec deadlineAfter(std::uint32_t timeoutMs) noexcept {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  const long long nanos =
+      static_cast<long long>(now.tv_nsec) + static_cast<long long>(timeoutMs % 1000U) * 1000000LL;
+  timespec deadline{};
+  deadline.tv_sec = now.tv_sec + static_cast<time_t>(timeoutMs / 1000U) +
+                    static_cast<time_t>(nanos / 1000000000LL);
+  deadline.tv_nsec = static_cast<long>(nanos % 1000000000LL);
+  return deadline;
+}
+
+constexpr std::uint32_t kInfinite = 0xFFFFFFFFU;
+
+}  // namespace
+
+std::optional<std::string> systemObjectName(std::string_view fullName) {
+  std::string name = "/" + userPrefix() + encodeName(fullName);
+  if (name.size() - 1 > kMaxSystemNameLength) return std::nullopt;
+  return name;
+}
+
+std::string systemErrorText(int code) {
+  std::string text = os::errorText(code);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+// ---------------------------------------------------------------- mutexes
+
+struct OsMutex::Impl {
+  pthread_mutex_t* mutex = nullptr;
+  Mapping mapping;                            // named: the shared object
+  std::unique_ptr<pthread_mutex_t> private_;  // unnamed: the mutex itself
+
+  ~Impl() {
+    // A shared mutex stays in the object for the other processes.
+    if (private_) ::pthread_mutex_destroy(private_.get());
+  }
+};
+
+OsMutex::OsMutex(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+OsMutex::~OsMutex() = default;
+
+std::unique_ptr<OsMutex> OsMutex::openNamed(std::string_view fullName) {
+  const std::optional<std::string> name = nameOrLog(fullName);
+  if (!name) return nullptr;
+  const std::string shown(fullName);
+  // Create-or-open races with other processes doing the same, and with a
+  // remover: the loop settles on whichever object the name stands for.
+  for (int attempt = 0; attempt < kAttachAttempts; ++attempt) {
+    Descriptor created(::shm_open(name->c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
+    if (created.valid()) {
+      // Only this creator initialises; openers wait for the state word.
+      if (::fchmod(created.get(), 0600) != 0 ||
+          ::ftruncate(created.get(), static_cast<off_t>(kMutexObjectSize)) != 0) {
+        const int error = errno;
+        ::shm_unlink(name->c_str());
+        logLine(0, 1, 0, "Could not create mutex '%s': %s", shown.c_str(),
+                systemErrorText(error).c_str());
+        return nullptr;
+      }
+      void* base =
+          ::mmap(nullptr, kMutexObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED, created.get(), 0);
+      if (base == MAP_FAILED) {
+        const int error = errno;
+        ::shm_unlink(name->c_str());
+        logLine(0, 1, 0, "Could not map mutex '%s': %s", shown.c_str(),
+                systemErrorText(error).c_str());
+        return nullptr;
+      }
+      Mapping mapping(base, kMutexObjectSize);
+      if (!initialiseMutex(mutexIn(base), true)) {
+        ::shm_unlink(name->c_str());
+        logLine(0, 1, 0, "Could not initialise mutex '%s'", shown.c_str());
+        return nullptr;
+      }
+      // Pairs with the acquire load of the openers below: whoever sees the
+      // ready word sees an initialised mutex.
+      stateWord(base).store(kMutexReady, std::memory_order_release);
+      auto impl = std::make_unique<Impl>();
+      impl->mutex = mutexIn(base);
+      impl->mapping = std::move(mapping);
+      return std::make_unique<OsMutex>(std::move(impl));
+    }
+    if (errno != EEXIST) {
+      const int error = errno;
+      logLine(0, 1, 0, "Could not create mutex '%s': %s", shown.c_str(),
+              systemErrorText(error).c_str());
+      return nullptr;
+    }
+    Descriptor opened(::shm_open(name->c_str(), O_RDWR, 0));
+    if (!opened.valid()) {
+      if (errno == ENOENT) continue;  // removed in between: try creating again
+      const int error = errno;
+      logLine(0, 1, 0, "Could not open mutex '%s': %s", shown.c_str(),
+              systemErrorText(error).c_str());
+      return nullptr;
+    }
+    if (!ownedByUs(opened.get(), fullName)) return nullptr;
+    if (waitForSize(opened.get(), static_cast<off_t>(kMutexObjectSize), kInitialiseWaitMs) < 0) {
+      logLine(0, 1, 0, "Mutex object '%s' was never sized by its creator", shown.c_str());
+      return nullptr;
+    }
+    void* base =
+        ::mmap(nullptr, kMutexObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED, opened.get(), 0);
+    if (base == MAP_FAILED) {
+      const int error = errno;
+      logLine(0, 1, 0, "Could not map mutex '%s': %s", shown.c_str(),
+              systemErrorText(error).c_str());
+      return nullptr;
+    }
+    Mapping mapping(base, kMutexObjectSize);
+    bool ready = false;
+    for (int waited = 0; waited <= kInitialiseWaitMs; ++waited) {
+      // Pairs with the creator's release store.
+      if (stateWord(base).load(std::memory_order_acquire) == kMutexReady) {
+        ready = true;
+        break;
+      }
+      sleepMs(1);
+    }
+    if (!ready) {
+      logLine(0, 1, 0, "Mutex object '%s' was never initialised by its creator", shown.c_str());
+      return nullptr;
+    }
+    auto impl = std::make_unique<Impl>();
+    impl->mutex = mutexIn(base);
+    impl->mapping = std::move(mapping);
+    return std::make_unique<OsMutex>(std::move(impl));
+  }
+  logLine(0, 1, 0, "Could not create or open mutex '%s'", shown.c_str());
+  return nullptr;
+}
+
+std::unique_ptr<OsMutex> OsMutex::createUnnamed() {
+  auto impl = std::make_unique<Impl>();
+  auto mutex = std::make_unique<pthread_mutex_t>();
+  if (!initialiseMutex(mutex.get(), false)) return nullptr;
+  impl->private_ = std::move(mutex);
+  impl->mutex = impl->private_.get();
+  return std::make_unique<OsMutex>(std::move(impl));
+}
+
+MutexWait OsMutex::wait(std::uint32_t timeoutMs) noexcept {
+  pthread_mutex_t* mutex = impl_->mutex;
+  // The uncontended case needs no clock reading.
+  int result = ::pthread_mutex_trylock(mutex);
+  if (result == EBUSY && timeoutMs != 0) {
+    if (timeoutMs == kInfinite) {
+      result = ::pthread_mutex_lock(mutex);
+    } else {
+      const timespec deadline = deadlineAfter(timeoutMs);
+      result = ::pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+    }
+  }
+  switch (result) {
+    case 0:
+      return MutexWait::acquired;
+    case EBUSY:
+    case ETIMEDOUT:
+      return MutexWait::timedOut;
+    case EOWNERDEAD:
+      // We hold it now. Mark it consistent and let it go, so that the next
+      // waiter gets a usable mutex instead of ENOTRECOVERABLE forever.
+      ::pthread_mutex_consistent(mutex);
+      ::pthread_mutex_unlock(mutex);
+      return MutexWait::abandoned;
+    default:
+      return MutexWait::failed;
+  }
+}
+
+bool OsMutex::release() noexcept {
+  return ::pthread_mutex_unlock(impl_->mutex) == 0;
+}
+
+const void* OsMutex::systemObject() const noexcept {
+  return impl_->mutex;
+}
+
+// ------------------------------------------------------------- semaphores
+
+struct OsSemaphore::Impl {
+  sem_t* semaphore = SEM_FAILED;
+  std::int32_t maximum = 1;
+
+  ~Impl() {
+    if (semaphore != SEM_FAILED) ::sem_close(semaphore);
+  }
+};
+
+OsSemaphore::OsSemaphore(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+OsSemaphore::~OsSemaphore() = default;
+
+std::unique_ptr<OsSemaphore> OsSemaphore::openNamed(std::string_view fullName,
+                                                    std::int32_t maximumCount) {
+  const std::string shown(fullName);
+  if (maximumCount < 1) {
+    logLine(0, 1, 0, "Could not create semaphore '%s': maximum count %d", shown.c_str(),
+            maximumCount);
+    return nullptr;
+  }
+  const std::optional<std::string> name = nameOrLog(fullName);
+  if (!name) return nullptr;
+  // sem_open has no descriptor: the mode and owner are set and checked on the
+  // file the system keeps for it.
+  const std::string file =
+      std::string(kShmDirectory) + std::string(kSemaphoreFilePrefix) + name->substr(1);
+  auto impl = std::make_unique<Impl>();
+  impl->maximum = maximumCount;
+  impl->semaphore = ::sem_open(name->c_str(), O_CREAT | O_EXCL, 0600, 0U);
+  if (impl->semaphore != SEM_FAILED) {
+    ::chmod(file.c_str(), 0600);
+  } else if (errno == EEXIST) {
+    impl->semaphore = ::sem_open(name->c_str(), 0);
+    if (impl->semaphore != SEM_FAILED) {
+      struct stat info {};
+      if (::stat(file.c_str(), &info) == 0 && info.st_uid != ::geteuid()) {
+        logLine(0, 1, 0, "System object '%s' belongs to another user (uid %u); not used",
+                shown.c_str(), static_cast<unsigned>(info.st_uid));
+        return nullptr;
+      }
+    }
+  }
+  if (impl->semaphore == SEM_FAILED) {
+    const int error = errno;
+    logLine(0, 1, 0, "Could not create semaphore '%s': %s", shown.c_str(),
+            systemErrorText(error).c_str());
+    return nullptr;
+  }
+  return std::make_unique<OsSemaphore>(std::move(impl));
+}
+
+bool OsSemaphore::signal() noexcept {
+  int value = 0;
+  if (::sem_getvalue(impl_->semaphore, &value) != 0) return false;
+  if (value >= impl_->maximum) {
+    errno = EOVERFLOW;
+    return false;
+  }
+  return ::sem_post(impl_->semaphore) == 0;
+}
+
+bool OsSemaphore::wait(std::uint32_t timeoutMs) noexcept {
+  sem_t* semaphore = impl_->semaphore;
+  int result = 0;
+  if (timeoutMs == 0) {
+    do result = ::sem_trywait(semaphore);
+    while (result != 0 && errno == EINTR);
+  } else if (timeoutMs == kInfinite) {
+    do result = ::sem_wait(semaphore);
+    while (result != 0 && errno == EINTR);
+  } else {
+    // One deadline for every retry, so interruptions do not stretch the wait.
+    const timespec deadline = deadlineAfter(timeoutMs);
+    do result = ::sem_clockwait(semaphore, CLOCK_MONOTONIC, &deadline);
+    while (result != 0 && errno == EINTR);
+  }
+  return result == 0;
+}
+
+std::int32_t OsSemaphore::count() const noexcept {
+  int value = 0;
+  if (::sem_getvalue(impl_->semaphore, &value) != 0) return -1;
+  return value;
+}
+
+std::int32_t OsSemaphore::maximumCount() const noexcept {
+  return impl_->maximum;
+}
+
+// --------------------------------------------------------------- sections
+
+namespace {
+
+SectionResult mapWhole(int fd, std::uint64_t length) {
+  SectionResult result;
+  if (length > std::numeric_limits<std::size_t>::max()) {
+    result.status = SectionStatus::mapFailed;
+    result.errorCode = ENOMEM;
+    return result;
+  }
+  void* base =
+      ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (base == MAP_FAILED) {
+    result.status = SectionStatus::mapFailed;
+    result.errorCode = errno;
+    return result;
+  }
+  result.status = SectionStatus::mapped;
+  // The mapping keeps the object alive; the descriptor is not needed.
+  result.view = SectionView{static_cast<std::uint8_t*>(base), length, -1};
+  return result;
+}
+
+SectionResult mapExisting(int fd, std::string_view fullName, int waitMs) {
+  SectionResult result;
+  if (!ownedByUs(fd, fullName)) {
+    result.status = SectionStatus::notOwned;
+    return result;
+  }
+  const off_t size = waitForSize(fd, 1, waitMs);
+  if (size <= 0) {
+    result.status = SectionStatus::absent;
+    return result;
+  }
+  return mapWhole(fd, static_cast<std::uint64_t>(size));
+}
+
+}  // namespace
+
+SectionResult createSection(std::string_view fullName, std::uint64_t size) {
+  SectionResult result;
+  const std::optional<std::string> name = nameOrLog(fullName);
+  if (!name) {
+    result.status = SectionStatus::nameRefused;
+    return result;
+  }
+  if (size == 0 || size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+    result.status = SectionStatus::createFailed;
+    result.errorCode = EINVAL;
+    return result;
+  }
+  for (int attempt = 0; attempt < kAttachAttempts; ++attempt) {
+    Descriptor created(::shm_open(name->c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
+    if (created.valid()) {
+      if (::fchmod(created.get(), 0600) != 0 ||
+          ::ftruncate(created.get(), static_cast<off_t>(size)) != 0) {
+        result.status = SectionStatus::createFailed;
+        result.errorCode = errno;
+        ::shm_unlink(name->c_str());
+        return result;
+      }
+      result = mapWhole(created.get(), size);
+      if (result.status != SectionStatus::mapped) ::shm_unlink(name->c_str());
+      return result;
+    }
+    if (errno != EEXIST) {
+      result.status = SectionStatus::createFailed;
+      result.errorCode = errno;
+      return result;
+    }
+    Descriptor opened(::shm_open(name->c_str(), O_RDWR, 0));
+    if (!opened.valid()) {
+      if (errno == ENOENT) continue;  // removed in between: create it again
+      result.status = SectionStatus::createFailed;
+      result.errorCode = errno;
+      return result;
+    }
+    // Another creator may still be sizing it: give it a moment.
+    result = mapExisting(opened.get(), fullName, kInitialiseWaitMs);
+    if (result.status == SectionStatus::absent) {
+      result.status = SectionStatus::createFailed;
+      result.errorCode = EAGAIN;
+    }
+    return result;
+  }
+  result.status = SectionStatus::createFailed;
+  result.errorCode = EAGAIN;
+  return result;
+}
+
+SectionResult openSection(std::string_view fullName) {
+  SectionResult result;
+  const std::optional<std::string> name = nameOrLog(fullName);
+  if (!name) {
+    result.status = SectionStatus::nameRefused;
+    return result;
+  }
+  Descriptor opened(::shm_open(name->c_str(), O_RDWR, 0));
+  if (!opened.valid()) {
+    result.status = SectionStatus::absent;
+    return result;
+  }
+  return mapExisting(opened.get(), fullName, 0);
+}
+
+void unmapSection(const SectionView& view) noexcept {
+  if (view.address != nullptr) ::munmap(view.address, static_cast<std::size_t>(view.length));
+  if (view.handle >= 0) ::close(static_cast<int>(view.handle));
+}
+
+// ---------------------------------------------------------------- removal
+
+bool removeSystemObject(std::string_view fullName, SystemObjectKind kind) {
+  const std::optional<std::string> name = systemObjectName(fullName);
+  if (!name) return false;
+  if (kind == SystemObjectKind::semaphore) return ::sem_unlink(name->c_str()) == 0;
+  return ::shm_unlink(name->c_str()) == 0;
+}
+
+std::size_t removeSystemObjectsWithPrefix(std::string_view fullNamePrefix) {
+  const std::string wanted = userPrefix() + encodeName(fullNamePrefix);
+  const std::string wantedSemaphore = std::string(kSemaphoreFilePrefix) + wanted;
+  std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(kShmDirectory), &::closedir);
+  if (!directory) return 0;
+  const int directoryFd = ::dirfd(directory.get());
+  std::size_t removed = 0;
+  while (const dirent* entry = ::readdir(directory.get())) {
+    const std::string_view file(entry->d_name);
+    const bool semaphore = file.starts_with(wantedSemaphore);
+    if (!semaphore && !file.starts_with(wanted)) continue;
+    // Only objects this user owns, whatever their names claim.
+    struct stat info {};
+    if (::fstatat(directoryFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        info.st_uid != ::geteuid() || !S_ISREG(info.st_mode)) {
+      continue;
+    }
+    const std::string name =
+        "/" + std::string(semaphore ? file.substr(kSemaphoreFilePrefix.size()) : file);
+    const int result = semaphore ? ::sem_unlink(name.c_str()) : ::shm_unlink(name.c_str());
+    if (result == 0) ++removed;
+  }
+  return removed;
+}
+
+}  // namespace vornix
