@@ -1,0 +1,71 @@
+// Helpers shared by the section tests: an instance id that no other test
+// process uses at the same time, a log-line capture, and the check that an
+// instance left nothing behind in /dev/shm.
+#pragma once
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "util/log.h"
+
+namespace vornix::test {
+
+// 15 bits of the process id and a per-process counter: parallel test
+// processes and consecutive tests of one process never share an instance.
+inline std::uint16_t uniqueInstanceId() {
+  static std::atomic<std::uint32_t> counter{0};
+  const std::uint32_t pid = static_cast<std::uint32_t>(getpid());
+  return static_cast<std::uint16_t>(((pid & 0x1FFFU) << 3) + (counter++ & 7U) + 1U);
+}
+
+// Collects the lines logged while it lives.
+class LogCapture {
+ public:
+  LogCapture() {
+    setLogLineSink([this](std::uint32_t, std::uint8_t, std::uint8_t, std::string_view line) {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      lines_.emplace_back(line);
+    });
+  }
+  ~LogCapture() { setLogLineSink({}); }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+  std::vector<std::string> lines() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+  std::size_t count(const std::string& part) {
+    std::size_t n = 0;
+    for (const std::string& line : lines()) n += line.find(part) != std::string::npos ? 1U : 0U;
+    return n;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+// Names in /dev/shm that belong to the sections of `instance`.
+inline std::vector<std::string> leftoverSections(std::uint16_t instance) {
+  std::vector<std::string> found;
+  const std::string serialPart = "Memory_" + std::to_string(instance) + "_";
+  const std::string master = "MasterMemory_" + std::to_string(instance);
+  std::error_code error;
+  for (const auto& item : std::filesystem::directory_iterator("/dev/shm", error)) {
+    const std::string name = item.path().filename().string();
+    if (name.find(serialPart) != std::string::npos ||
+        (name.size() >= master.size() &&
+         name.compare(name.size() - master.size(), master.size(), master) == 0)) {
+      found.push_back(name);
+    }
+  }
+  return found;
+}
+
+}  // namespace vornix::test
