@@ -1,0 +1,132 @@
+// Helpers shared by the sound-file tests: report capture, temporary files
+// and byte builders for hand-made headers.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "soundfile/sound_file.h"
+
+namespace vornix::test {
+
+// Collects every report made while it lives (one per thread of the test).
+class ReportCapture {
+ public:
+  ReportCapture() : previous_(setSoundFileErrorCallback(&ReportCapture::collect)) {
+    lines().clear();
+  }
+  ~ReportCapture() { setSoundFileErrorCallback(previous_); }
+  ReportCapture(const ReportCapture&) = delete;
+  ReportCapture& operator=(const ReportCapture&) = delete;
+
+  static std::vector<std::string>& lines() {
+    static std::vector<std::string> collected;
+    return collected;
+  }
+  bool contains(const std::string& text) const {
+    for (const auto& line : lines()) {
+      if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+ private:
+  static void collect(const char* text) { lines().emplace_back(text); }
+  SoundFileErrorCallback previous_;
+};
+
+struct CloseFile {
+  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, CloseFile>;
+
+// An anonymous read/write temporary file.
+inline FilePtr tempFile() {
+  return FilePtr(std::tmpfile());
+}
+
+// A temporary file holding `bytes`, positioned at byte 0.
+inline FilePtr fileWith(const std::vector<std::uint8_t>& bytes) {
+  FilePtr file = tempFile();
+  if (file && !bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), file.get());
+  if (file) std::rewind(file.get());
+  return file;
+}
+
+// Every byte of a stream, leaving it at its end.
+inline std::vector<std::uint8_t> contents(std::FILE* file) {
+  std::vector<std::uint8_t> bytes;
+  std::fflush(file);
+  std::rewind(file);
+  int c = 0;
+  while ((c = std::fgetc(file)) != EOF) bytes.push_back(static_cast<std::uint8_t>(c));
+  return bytes;
+}
+
+// A directory removed with everything in it at the end of its life.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "loquant-sound-XXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Appends numbers and tags to a byte vector.
+class Bytes {
+ public:
+  Bytes& tag(const char* text) {
+    for (int i = 0; i < 4; ++i) data.push_back(static_cast<std::uint8_t>(text[i]));
+    return *this;
+  }
+  Bytes& le16(std::uint32_t v) { return little(v, 2); }
+  Bytes& le32(std::uint32_t v) { return little(v, 4); }
+  Bytes& be16(std::uint32_t v) { return big(v, 2); }
+  Bytes& be32(std::uint32_t v) { return big(v, 4); }
+  Bytes& raw(const std::vector<std::uint8_t>& bytes) {
+    data.insert(data.end(), bytes.begin(), bytes.end());
+    return *this;
+  }
+  Bytes& fill(std::size_t count, std::uint8_t value = 0) {
+    data.insert(data.end(), count, value);
+    return *this;
+  }
+  std::vector<std::uint8_t> data;
+
+ private:
+  Bytes& little(std::uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) data.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    return *this;
+  }
+  Bytes& big(std::uint32_t v, int n) {
+    for (int i = n - 1; i >= 0; --i) data.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    return *this;
+  }
+};
+
+inline std::uint32_t readLe32(const std::vector<std::uint8_t>& b, std::size_t at) {
+  return std::uint32_t{b.at(at)} | std::uint32_t{b.at(at + 1)} << 8 |
+         std::uint32_t{b.at(at + 2)} << 16 | std::uint32_t{b.at(at + 3)} << 24;
+}
+inline std::uint32_t readBe32(const std::vector<std::uint8_t>& b, std::size_t at) {
+  return std::uint32_t{b.at(at)} << 24 | std::uint32_t{b.at(at + 1)} << 16 |
+         std::uint32_t{b.at(at + 2)} << 8 | std::uint32_t{b.at(at + 3)};
+}
+
+}  // namespace vornix::test
