@@ -330,7 +330,7 @@ bool ComponentMemory::openLocked() {
   serial_ = master_->getComponentShmemSerial();
   const std::uint64_t size = master_->getComponentShmemSize();
   instanceId_ = master_->instanceId();
-  SectionView next = SectionView::open(
+  MappedSection next = MappedSection::open(
       formatString("ZelkoraComponentMemory_%u_%u", static_cast<unsigned>(instanceId_),
                    static_cast<unsigned>(serial_)),
       kFormatMark);

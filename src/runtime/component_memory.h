@@ -43,8 +43,8 @@
 #include <string>
 #include <string_view>
 
+#include "runtime/mapped_section.h"
 #include "runtime/master_memory.h"
-#include "runtime/section_view.h"
 #include "util/mutex.h"
 
 namespace vornix {
@@ -131,7 +131,7 @@ class ComponentMemory {
   MasterMemory* master_;
   Mutex* mutex_;
   std::unique_ptr<Mutex> ownedMutex_;  // only when open() had to construct it
-  SectionView view_;
+  MappedSection view_;
   std::uint64_t size_ = 0;
   std::uint16_t instanceId_ = 0;
   std::uint32_t serial_ = 0;

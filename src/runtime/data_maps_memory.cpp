@@ -85,7 +85,7 @@ bool DataMapsMemory::openLocked() {
             " --------- Reopening DataMapsMemory section serial %u --------",
             static_cast<unsigned>(serial_));
   }
-  SectionView next = SectionView::open(
+  MappedSection next = MappedSection::open(
       formatString("ZelkoraDataMapsMemory_%u_%u", static_cast<unsigned>(instanceId_),
                    static_cast<unsigned>(serial_)),
       kFormatMark);

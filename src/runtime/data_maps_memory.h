@@ -25,9 +25,9 @@
 #include <memory>
 #include <span>
 
+#include "runtime/mapped_section.h"
 #include "runtime/master_memory.h"
 #include "runtime/message_type.h"
-#include "runtime/section_view.h"
 #include "util/mutex.h"
 
 namespace vornix {
@@ -77,7 +77,7 @@ class DataMapsMemory {
   MasterMemory* master_;
   Mutex* mutex_;
   std::unique_ptr<Mutex> ownedMutex_;  // only when open() had to construct it
-  SectionView view_;
+  MappedSection view_;
   std::array<std::uint64_t, kMaps> maps_{};  // offsets of the maps in the view
   std::uint64_t size_ = 0;
   std::uint16_t instanceId_ = 0;

@@ -1,4 +1,4 @@
-// SectionView: one mapped view of a shared-memory section that a client
+// MappedSection: one mapped view of a shared-memory section that a client
 // opened by name, closed again when the view is dropped or replaced.
 //
 // The usable bytes are bounded by the smaller of the bytes really mapped and
@@ -16,19 +16,19 @@
 
 namespace vornix {
 
-class SectionView {
+class MappedSection {
  public:
-  SectionView() noexcept = default;
+  MappedSection() noexcept = default;
   // Opens the section "<logicalName>" and accepts it only when it holds at
   // least 12 bytes and its format mark (u32 at offset 8) is `formatMark`;
   // otherwise the view is closed again and the result is empty.
-  static SectionView open(std::string_view logicalName, std::uint32_t formatMark);
+  static MappedSection open(std::string_view logicalName, std::uint32_t formatMark);
 
-  SectionView(SectionView&& other) noexcept;
-  SectionView& operator=(SectionView&& other) noexcept;
-  SectionView(const SectionView&) = delete;
-  SectionView& operator=(const SectionView&) = delete;
-  ~SectionView();
+  MappedSection(MappedSection&& other) noexcept;
+  MappedSection& operator=(MappedSection&& other) noexcept;
+  MappedSection(const MappedSection&) = delete;
+  MappedSection& operator=(const MappedSection&) = delete;
+  ~MappedSection();
 
   explicit operator bool() const noexcept { return address_ != nullptr; }
   // The bounded bytes of the section; empty for an empty view. Valid until the
@@ -36,7 +36,7 @@ class SectionView {
   std::span<std::uint8_t> bytes() const noexcept { return {address_, length_}; }
 
  private:
-  SectionView(std::uint8_t* address, std::uint64_t mapped, std::size_t length) noexcept;
+  MappedSection(std::uint8_t* address, std::uint64_t mapped, std::size_t length) noexcept;
   void close() noexcept;
 
   std::uint8_t* address_ = nullptr;

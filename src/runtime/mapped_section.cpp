@@ -1,4 +1,4 @@
-#include "runtime/section_view.h"
+#include "runtime/mapped_section.h"
 
 #include <algorithm>
 #include <utility>
@@ -13,7 +13,7 @@ constexpr std::uint64_t kFormatMarkOffset = 8;
 constexpr std::uint64_t kHeadBytes = 12;  // size word and format mark
 }  // namespace
 
-SectionView SectionView::open(std::string_view logicalName, std::uint32_t formatMark) {
+MappedSection MappedSection::open(std::string_view logicalName, std::uint32_t formatMark) {
   std::uint8_t* address = openSharedMemory(logicalName);
   if (address == nullptr) return {};
   const std::uint64_t mapped = mappedLength(address);
@@ -27,18 +27,19 @@ SectionView SectionView::open(std::string_view logicalName, std::uint32_t format
     closeSharedMemory(address, mapped);
     return {};
   }
-  return SectionView(address, mapped, static_cast<std::size_t>(length));
+  return MappedSection(address, mapped, static_cast<std::size_t>(length));
 }
 
-SectionView::SectionView(std::uint8_t* address, std::uint64_t mapped, std::size_t length) noexcept
+MappedSection::MappedSection(std::uint8_t* address, std::uint64_t mapped,
+                             std::size_t length) noexcept
     : address_(address), mapped_(mapped), length_(length) {}
 
-SectionView::SectionView(SectionView&& other) noexcept
+MappedSection::MappedSection(MappedSection&& other) noexcept
     : address_(std::exchange(other.address_, nullptr)),
       mapped_(std::exchange(other.mapped_, 0)),
       length_(std::exchange(other.length_, 0)) {}
 
-SectionView& SectionView::operator=(SectionView&& other) noexcept {
+MappedSection& MappedSection::operator=(MappedSection&& other) noexcept {
   if (this != &other) {
     close();
     address_ = std::exchange(other.address_, nullptr);
@@ -48,11 +49,11 @@ SectionView& SectionView::operator=(SectionView&& other) noexcept {
   return *this;
 }
 
-SectionView::~SectionView() {
+MappedSection::~MappedSection() {
   close();
 }
 
-void SectionView::close() noexcept {
+void MappedSection::close() noexcept {
   if (address_ == nullptr) return;
   closeSharedMemory(address_, mapped_);
   address_ = nullptr;
