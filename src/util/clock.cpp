@@ -48,11 +48,10 @@ void AnchoredClock::store(Anchor value) noexcept {
   }
   const std::uint64_t sequence = sequence_.load(std::memory_order_relaxed);
   sequence_.store(sequence + 1, std::memory_order_relaxed);
-  // Orders the odd sequence before the data stores (pairs with the reader's
-  // acquire fence).
-  std::atomic_thread_fence(std::memory_order_release);
-  anchor_.store(value.anchor, std::memory_order_relaxed);
-  counterMicros_.store(value.counterMicros, std::memory_order_relaxed);
+  // Release stores: a reader whose acquire load sees either new value also
+  // sees the odd sequence stored before it, and so retries.
+  anchor_.store(value.anchor, std::memory_order_release);
+  counterMicros_.store(value.counterMicros, std::memory_order_release);
   // Publishes the data with the even sequence (pairs with the reader's first
   // acquire load).
   sequence_.store(sequence + 2, std::memory_order_release);
@@ -64,11 +63,10 @@ AnchoredClock::Anchor AnchoredClock::load() const noexcept {
     const std::uint64_t before = sequence_.load(std::memory_order_acquire);
     if ((before & 1U) != 0) continue;  // a writer is inside its short section
     Anchor value;
-    value.anchor = anchor_.load(std::memory_order_relaxed);
-    value.counterMicros = counterMicros_.load(std::memory_order_relaxed);
-    // Keeps the data loads before the second sequence load (pairs with the
-    // writer's release fence).
-    std::atomic_thread_fence(std::memory_order_acquire);
+    // Acquire loads (pairing with the writer's release stores) keep the second
+    // sequence load after them; no standalone fence is needed.
+    value.anchor = anchor_.load(std::memory_order_acquire);
+    value.counterMicros = counterMicros_.load(std::memory_order_acquire);
     if (sequence_.load(std::memory_order_relaxed) == before) return value;
   }
 }

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <thread>
@@ -123,6 +125,33 @@ TEST(CurrentTime, SourceCanBeRemovedAgain) {
     EXPECT_EQ(currentTime(), 99U);
   }
   EXPECT_GT(currentTime(), kUnixEpochMicros);
+}
+
+// The first anchoring of the process clock, raced by several threads in a
+// fresh process (the death-test child re-runs this binary for this test).
+TEST(CurrentTimeDeathTest, FirstAnchoringFromManyThreads) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::atomic<bool> go{false};
+        std::atomic<int> bad{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 4; ++i) {
+          threads.emplace_back([&] {
+            while (!go.load()) std::this_thread::yield();
+            Micros last = 0;
+            for (int n = 0; n < 1'000; ++n) {
+              const Micros now = currentTime();
+              if (now <= kUnixEpochMicros || now + 5'000 < last) bad.fetch_add(1);
+              last = now;
+            }
+          });
+        }
+        go.store(true);
+        for (auto& thread : threads) thread.join();
+        std::exit(bad.load() == 0 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 // Counts calibrations and hands out a new anchor each time.
