@@ -1,0 +1,439 @@
+#include "host/system.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+#include "host/activity.h"
+#include "host/component_section.h"
+#include "host/data_maps_section.h"
+#include "host/library.h"
+#include "host/log_printer.h"
+#include "host/master_section.h"
+#include "host/process_section.h"
+#include "host/temporal_section.h"
+#include "host/trigger_spec_writer.h"
+#include "host/type_registry.h"
+#include "runtime/component_memory.h"
+#include "runtime/data_maps_memory.h"
+#include "runtime/memory_hub.h"
+#include "runtime/process_memory.h"
+#include "runtime/temporal_memory.h"
+#include "runtime/zel_api.h"
+#include "util/format.h"
+#include "util/mutex.h"
+#include "util/semaphore.h"
+#include "util/shared_memory.h"
+
+namespace vornix::host {
+
+namespace {
+
+constexpr std::uint64_t kProcessRecordsEnd = 40 + 64ULL * 83800 + 256 * 8;
+constexpr std::uint16_t kSystemProcess = 0;
+
+std::uint16_t defaultInstance() {
+  // Distinct per running host process, so that two programs never share an
+  // instance unless a configuration says so.
+  return static_cast<std::uint16_t>(1000U + static_cast<std::uint32_t>(getpid()) % 60000U);
+}
+
+std::uint32_t queueIdOf(std::uint16_t process) { return std::uint32_t{process} + 1U; }
+
+// Removes every named object of one instance: what a crashed run left
+// behind (at start) and whatever is still named at the end of a run.
+void clearInstance(std::uint16_t instance) {
+  for (const char* kind : {"Master", "Component", "Process", "Temporal", "DataMaps"}) {
+    removeNamedMutex(formatString("Zelkora%sMemoryMutex_%u", kind, instance));
+    removeNamedObjectsWithPrefix(formatString("Local\\Shmem_Zelkora%sMemory_%u_", kind, instance));
+  }
+  removeSharedMemory(formatString("ZelkoraMasterMemory_%u", instance));
+  removeNamedObjectsWithPrefix(formatString("Local\\Semaphore_ZelkoraQueue_%u_", instance));
+  removeNamedObjectsWithPrefix(formatString("Local\\Semaphore_ZelkoraInbound_%u_", instance));
+}
+
+}  // namespace
+
+struct Trigger {
+  std::string name;
+  MessageType pattern;
+  std::unique_ptr<DataMessage> message;  // carries the "TriggerSpec" entry
+};
+
+struct Component {
+  ComponentConfig config;
+  std::uint32_t id = 0;
+  bool sink = false;
+  std::vector<Trigger> triggers;
+  HostContext context;
+  std::unique_ptr<ZelAPI> api;
+  EntryPoint entry;
+  std::thread thread;
+  std::mutex doneMutex;
+  std::condition_variable doneChanged;
+  bool done = false;
+};
+
+struct System::State {
+  SystemConfig config;
+  SystemOptions options;
+  std::uint16_t instance = 0;
+  TypeRegistry types;
+
+  std::unique_ptr<MasterSection> master;
+  std::unique_ptr<DataMapsSection> dataMapsSection;
+  std::unique_ptr<ComponentSection> componentSection;
+  std::unique_ptr<ProcessSection> processSection;
+  std::unique_ptr<TemporalSection> temporalSection;
+
+  std::unique_ptr<ComponentMemory> componentMemory;
+  std::unique_ptr<ProcessMemory> processMemory;
+  std::unique_ptr<TemporalMemory> temporalMemory;
+  std::unique_ptr<DataMapsMemory> dataMapsMemory;
+  std::unique_ptr<MemoryHub> hub;
+
+  std::unique_ptr<LogPrinter> logPrinter;
+  SimulatedClock clock{0};
+  ActivityMonitor activity;
+  std::unique_ptr<ComponentLibrary> library;
+  std::vector<std::unique_ptr<Component>> components;
+  std::vector<std::string> missing;
+  std::map<std::pair<std::uint32_t, std::uint32_t>, std::string> postNames;  // (from, tag)
+
+  std::unique_ptr<QueueReader> systemQueue;
+  std::thread router;
+  std::atomic<bool> routing{false};
+  std::atomic<std::uint64_t> routed{0};
+  std::function<void(SinkRecord&&)> sinkHandler;
+  bool started = false;
+  bool clockInstalled = false;
+  bool named = false;  // the instance number is set and its objects are ours
+
+  ~State();
+  bool build(std::string& error);
+  void route(const DataMessage& message);
+  bool drainSystemQueue();
+  std::string nameOf(std::uint32_t id) const;
+};
+
+System::State::~State() {
+  // The clients go before the sections they map; the sections remove their
+  // names as they go.
+  hub.reset();
+  components.clear();
+  systemQueue.reset();
+  dataMapsMemory.reset();
+  temporalMemory.reset();
+  processMemory.reset();
+  componentMemory.reset();
+  temporalSection.reset();
+  processSection.reset();
+  componentSection.reset();
+  dataMapsSection.reset();
+  master.reset();
+  if (named) clearInstance(instance);
+  if (clockInstalled) setClockSource(nullptr);
+}
+
+std::string System::State::nameOf(std::uint32_t id) const {
+  for (const auto& c : components) {
+    if (c->id == id) return c->config.name;
+  }
+  return std::string();
+}
+
+bool System::State::build(std::string& error) {
+  instance = config.instance.value_or(defaultInstance());
+  named = true;
+  // A crashed earlier run of this instance may have left objects behind.
+  clearInstance(instance);
+
+  // Number every component and every type first: the sections need both.
+  std::uint32_t nextId = 1;
+  std::map<std::string, std::uint32_t> ids;
+  for (const ComponentConfig& c : config.components) ids[c.name] = nextId++;
+  const std::optional<MessageType> frameType = types.intern("Audio.Frame");
+  if (!frameType) {
+    error = "too many type level names";
+    return false;
+  }
+
+  std::uint32_t nextTag = 1;
+  for (const ComponentConfig& cfg : config.components) {
+    auto component = std::make_unique<Component>();
+    component->config = cfg;
+    component->id = ids[cfg.name];
+    component->sink = cfg.entry == "sink";
+    for (const TriggerConfig& t : cfg.triggers) {
+      std::optional<MessageType> pattern = types.intern(t.pattern);
+      std::vector<PostSpecBytes> posts;
+      for (const PostConfig& p : t.posts) {
+        PostSpecBytes spec;
+        std::optional<MessageType> postType = types.intern(p.type);
+        std::optional<MessageType> postContext = types.intern(p.context);
+        if (!pattern || !postType || !postContext) {
+          error = "too many type level names";
+          return false;
+        }
+        spec.targetId = p.target.empty() ? 0 : ids[p.target];
+        spec.type = *postType;
+        spec.context = *postContext;
+        spec.postTag = p.postTag != 0 ? p.postTag : nextTag++;
+        spec.defaultTtl = p.ttl;
+        spec.dropFlags = p.drop ? 1 : 0;
+        spec.tripleCount = static_cast<std::uint32_t>(p.content.size());
+        spec.postName = p.name;
+        for (const ContentTriple& triple : p.content) {
+          if (!spec.content.empty()) spec.content += "||";
+          spec.content += triple.type + "||" + triple.name + "||" + triple.value;
+        }
+        postNames[{component->id, spec.postTag}] = p.name;
+        posts.push_back(std::move(spec));
+      }
+      if (!pattern) {
+        error = "too many type level names";
+        return false;
+      }
+      std::optional<std::vector<std::uint8_t>> bytes = buildTriggerSpec(t.name, posts);
+      if (!bytes) {
+        error = "component '" + cfg.name + "', trigger '" + t.name +
+                "': a name or content is too long for its field";
+        return false;
+      }
+      Trigger trigger{t.name, *pattern, std::make_unique<DataMessage>()};
+      trigger.message->setData("TriggerSpec", *bytes);
+      component->triggers.push_back(std::move(trigger));
+    }
+    components.push_back(std::move(component));
+  }
+
+  master = MasterSection::create(instance);
+  if (!master) {
+    error = formatString("cannot create the master section of instance %u", instance);
+    return false;
+  }
+  const std::vector<LevelName> levels = types.levels();
+  dataMapsSection = DataMapsSection::create(*master, levels, types.highestLevel());
+  std::vector<ComponentSpec> specs;
+  for (const auto& c : components) {
+    specs.push_back(ComponentSpec{c->id, c->config.name, c->config.parameters});
+  }
+  componentSection = ComponentSection::create(*master, specs, nextId - 1U);
+
+  std::vector<ProcessLayout> processes;
+  std::vector<QueueLayout> queues;
+  std::map<std::uint16_t, bool> used{{kSystemProcess, true}};
+  for (const auto& c : components) used[c->config.process] = true;
+  std::uint64_t queueBytes = 0;
+  for (const auto& [process, unused] : used) {
+    ProcessLayout layout;
+    layout.process = process;
+    layout.queueIds[1] = static_cast<std::uint16_t>(queueIdOf(process));
+    processes.push_back(layout);
+    queues.push_back(QueueLayout{queueIdOf(process), config.sizes.queue,
+                                 formatString("ZelkoraQueue_%u_%u", instance, queueIdOf(process))});
+    queueBytes += config.sizes.queue;
+  }
+  processSection = ProcessSection::create(*master, 2 * (kProcessRecordsEnd + queueBytes),
+                                          processes, queues);
+  TemporalLayout temporal;
+  temporal.slotCount = 256;
+  // Blocks for small records (speech events), frames and large messages.
+  temporal.bins = {TemporalBinLayout{256, 64}, TemporalBinLayout{1024, 64},
+                   TemporalBinLayout{4096, 32}, TemporalBinLayout{16384, 8}};
+  temporal.maximumSize = config.sizes.temporalMaximum;
+  temporalSection = TemporalSection::create(instance, temporal);
+  if (!dataMapsSection || !componentSection || !processSection || !temporalSection) {
+    error = formatString("cannot create the sections of instance %u", instance);
+    return false;
+  }
+
+  componentMemory = std::make_unique<ComponentMemory>(master->memory(), &componentSection->mutex());
+  processMemory = std::make_unique<ProcessMemory>(master->memory());
+  temporalMemory = std::make_unique<TemporalMemory>(temporalSection->owner(), instance);
+  dataMapsMemory = std::make_unique<DataMapsMemory>(master->memory(), &dataMapsSection->mutex());
+  hub = std::make_unique<MemoryHub>(temporalMemory.get(), processMemory.get(),
+                                    componentMemory.get(), dataMapsMemory.get());
+  systemQueue = std::make_unique<QueueReader>(master->memory(), queueIdOf(kSystemProcess));
+  logPrinter = std::make_unique<LogPrinter>(options.logOutput);
+
+  if (options.simulatedClock) {
+    clock.set(options.clockStart);
+    setClockSource(&clock);
+    clockInstalled = true;
+  }
+
+  bool needLibrary = false;
+  for (const auto& c : components) needLibrary = needLibrary || !c->sink;
+  if (needLibrary) {
+    const std::string path =
+        options.libraryPath.empty() ? ComponentLibrary::defaultPath() : options.libraryPath;
+    std::string why;
+    library = ComponentLibrary::open(path, why);
+    if (!library) {
+      error = "cannot load the component library '" + path + "': " + why;
+      return false;
+    }
+  }
+
+  for (auto& c : components) {
+    c->context.logSink = logPrinter.get();
+    c->context.memoryHub = hub.get();
+    c->context.processId = c->config.process;
+    c->context.clock = options.simulatedClock ? &clock : nullptr;
+    c->context.waitObserver = &activity;
+    if (c->sink) continue;
+    c->entry = library->find(c->config.entry);
+    if (!c->entry) {
+      missing.push_back(c->config.name);
+      std::fprintf(stderr, "loquant: component '%s': the library has no entry point '%s'\n",
+                   c->config.name.c_str(), c->config.entry.c_str());
+      continue;
+    }
+    c->api = std::make_unique<ZelAPI>(&c->context, c->id,
+                                      formatString("ZelkoraInbound_%u_%u", instance, c->id));
+    // The host owns what it routes: the handle releases each message at the
+    // next wait.
+    c->api->setKeep(true);
+  }
+  return true;
+}
+
+void System::State::route(const DataMessage& message) {
+  const MessageType type = message.getType();
+  for (auto& c : components) {
+    if (message.toId() != 0 && message.toId() != c->id) continue;
+    for (const Trigger& t : c->triggers) {
+      if (!typeMatches(type, t.pattern)) continue;
+      if (c->sink) {
+        if (sinkHandler) {
+          SinkRecord record{c->config.name, nameOf(message.fromId()), std::string(),
+                            hub->typeName(type), DataMessage(message)};
+          auto found = postNames.find({message.fromId(), message.postTag()});
+          if (found != postNames.end()) record.postName = found->second;
+          sinkHandler(std::move(record));
+        }
+      } else if (c->api) {
+        c->api->queuePair(std::make_unique<DataMessage>(*t.message),
+                          std::make_unique<DataMessage>(message));
+      }
+      break;
+    }
+  }
+  routed.fetch_add(1, std::memory_order_relaxed);
+}
+
+bool System::State::drainSystemQueue() {
+  std::optional<std::vector<std::vector<std::uint8_t>>> records = systemQueue->drain();
+  if (!records || records->empty()) return false;
+  for (const std::vector<std::uint8_t>& bytes : *records) route(DataMessage(bytes));
+  return true;
+}
+
+System::System(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+std::unique_ptr<System> System::create(const SystemConfig& config, const SystemOptions& options,
+                                       std::string& error) {
+  auto state = std::make_unique<State>();
+  state->config = config;
+  state->options = options;
+  if (!state->build(error)) return nullptr;
+  return std::unique_ptr<System>(new System(std::move(state)));
+}
+
+System::~System() { stop(); }
+
+bool System::start() {
+  State& s = *state_;
+  if (s.started) return true;
+  s.started = true;
+  for (auto& c : s.components) {
+    if (!c->api) continue;
+    s.activity.add(c->id);
+    Component* raw = c.get();
+    ActivityMonitor* activity = &s.activity;
+    c->thread = std::thread([raw, activity] {
+      raw->entry(raw->api.get());
+      activity->finished(raw->id);
+      std::lock_guard<std::mutex> lock(raw->doneMutex);
+      raw->done = true;
+      raw->doneChanged.notify_all();
+    });
+  }
+  if (!s.options.simulatedClock) {
+    s.routing = true;
+    s.router = std::thread([&s] {
+      while (s.routing.load()) {
+        s.systemQueue->wait(50);
+        s.drainSystemQueue();
+      }
+    });
+  }
+  return true;
+}
+
+void System::stop() {
+  State& s = *state_;
+  if (!s.started) return;
+  s.started = false;
+  for (auto& c : s.components) {
+    if (c->api) c->api->setRunning(false);
+  }
+  for (auto& c : s.components) {
+    if (!c->thread.joinable()) continue;
+    std::unique_lock<std::mutex> lock(c->doneMutex);
+    if (!c->doneChanged.wait_for(lock, s.options.stopLimit, [&] { return c->done; })) {
+      std::fprintf(stderr, "loquant: component '%s' did not stop within %lld ms\n",
+                   c->config.name.c_str(), static_cast<long long>(s.options.stopLimit.count()));
+    }
+    lock.unlock();
+    c->thread.join();
+  }
+  if (s.router.joinable()) {
+    s.routing = false;
+    s.router.join();
+  }
+  // Whatever was posted last still reaches the sinks.
+  while (s.drainSystemQueue()) {
+  }
+}
+
+void System::onSink(std::function<void(SinkRecord&&)> handler) {
+  state_->sinkHandler = std::move(handler);
+}
+
+void System::inject(std::unique_ptr<DataMessage> message) {
+  if (message) state_->route(*message);
+}
+
+Micros System::now() const { return state_->clock.now(); }
+
+void System::advanceTo(Micros t) { state_->clock.set(t); }
+
+bool System::settle(std::chrono::milliseconds limit) {
+  State& s = *state_;
+  return s.activity.awaitQuiet(
+      [&s](const std::function<bool(std::uint32_t)>& idle) {
+        if (s.drainSystemQueue()) return false;
+        for (const auto& c : s.components) {
+          if (!c->api) continue;
+          if (!idle(c->id) || c->api->queuedPairs() != 0) return false;
+        }
+        return true;
+      },
+      limit);
+}
+
+MessageType System::type(const std::string& dotted) const {
+  return state_->types.intern(dotted).value_or(MessageType{});
+}
+
+std::string System::typeName(const MessageType& type) const { return state_->hub->typeName(type); }
+std::uint16_t System::instanceId() const { return state_->instance; }
+const std::vector<std::string>& System::missing() const { return state_->missing; }
+std::uint64_t System::routedMessages() const { return state_->routed.load(); }
+std::uint64_t System::errorLines() const { return state_->logPrinter->errorLines(); }
+
+}  // namespace vornix::host

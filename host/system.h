@@ -1,0 +1,104 @@
+// The host stand-in: one running system instance.
+//
+// It creates and owns the instance's shared-memory sections, builds every
+// component's handle with the TriggerSpec bytes of its triggers, loads the
+// component library and calls each component's entry point on a thread of
+// its own, routes every posted message to the components whose triggers
+// match it, and takes the components' log entries. Built-in components run
+// inside the host: "sink" turns every message routed to it into a record.
+//
+// Two clocks: real time (a router thread moves messages as they come), or a
+// simulated clock that only moves when the host says so. With the simulated
+// clock the caller injects input, calls settle() to let the system work
+// until it is quiet, and then advances the clock; the same input then gives
+// the same output on every run.
+//
+// Thread safety: create/start/stop/inject/settle/advance are called from one
+// controlling thread. The sink handler runs on the routing thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/config.h"
+#include "runtime/data_message.h"
+#include "runtime/message_type.h"
+#include "util/clock.h"
+
+namespace vornix::host {
+
+// One message as the sink saw it.
+struct SinkRecord {
+  std::string sink;      // the sink component's name
+  std::string sender;    // the posting component's name ("" for the host)
+  std::string postName;  // the post specification that routed it
+  std::string typeName;  // printable type
+  DataMessage message;
+};
+
+struct SystemOptions {
+  std::string libraryPath;  // empty: ComponentLibrary::defaultPath()
+  bool simulatedClock = false;
+  Micros clockStart = 0;    // first time of the simulated clock
+  std::FILE* logOutput = stderr;  // component log lines; null: none
+  std::chrono::milliseconds stopLimit{3000};  // per component, at stop
+};
+
+class System {
+ public:
+  // Builds the instance: sections, handles, the library. Null with the
+  // reason in `error` on failure (nothing is left behind).
+  static std::unique_ptr<System> create(const SystemConfig& config, const SystemOptions& options,
+                                        std::string& error);
+  ~System();  // stops and removes every named object of the instance
+  System(const System&) = delete;
+  System& operator=(const System&) = delete;
+
+  // Starts the component threads (and the router, in real time). A component
+  // whose entry point the library lacks is reported by name and left out.
+  bool start();
+  // Clears the running flags, joins the threads; a component that does not
+  // return within the limit is reported by name (its thread is then left to
+  // finish before the instance is torn down).
+  void stop();
+
+  // Called for every message a sink receives.
+  void onSink(std::function<void(SinkRecord&&)> handler);
+
+  // Routes a message posted by the host itself, as if it came out of the
+  // system message queue: to every component with a matching trigger.
+  void inject(std::unique_ptr<DataMessage> message);
+
+  // Simulated clock: the current time and its advance.
+  Micros now() const;
+  void advanceTo(Micros t);
+  // Lets the system work until every component waits with nothing queued
+  // and every posted message has been routed. False when it did not get
+  // quiet within `limit`.
+  bool settle(std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
+
+  // The type for dotted level names, numbered by this instance.
+  MessageType type(const std::string& dotted) const;
+  std::string typeName(const MessageType& type) const;
+  std::uint16_t instanceId() const;
+  // Components that failed to start (missing entry point), by name.
+  const std::vector<std::string>& missing() const;
+  std::uint64_t routedMessages() const;
+  // Log lines at level 0 the components sent.
+  std::uint64_t errorLines() const;
+
+  struct State;
+
+ private:
+  explicit System(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace vornix::host
