@@ -84,15 +84,15 @@ std::vector<std::uint8_t> ComponentSection::encodeParameter(const ParameterSpec&
 
 std::unique_ptr<ComponentSection> ComponentSection::create(
     MasterSection& master, std::span<const ComponentSpec> components, std::uint32_t highestId) {
-  auto mutex = std::make_unique<Mutex>(
+  std::optional<OwnedMutex> mutex = OwnedMutex::create(
       formatString("ZelkoraComponentMemoryMutex_%u", static_cast<unsigned>(master.instanceId())));
-  if (!mutex->valid()) return nullptr;
-  auto section = std::make_unique<ComponentSection>(Key{}, master, std::move(mutex));
+  if (!mutex) return nullptr;
+  auto section = std::make_unique<ComponentSection>(Key{}, master, std::move(*mutex));
   if (!section->replace(components, highestId)) return nullptr;
   return section;
 }
 
-ComponentSection::ComponentSection(Key, MasterSection& master, std::unique_ptr<Mutex> mutex)
+ComponentSection::ComponentSection(Key, MasterSection& master, OwnedMutex mutex)
     : master_(&master), mutex_(std::move(mutex)) {}
 
 std::string ComponentSection::nameFor(std::uint32_t serial) const {
@@ -146,14 +146,14 @@ bool ComponentSection::install(OwnedSection next, std::uint32_t serial) {
 }
 
 bool ComponentSection::replace(std::span<const ComponentSpec> components, std::uint32_t highestId) {
-  MutexHold hold(*mutex_, kSectionTimeoutMs, kLabel);
+  MutexHold hold(mutex_.get(), kSectionTimeoutMs, kLabel);
   if (!hold) return false;
   std::optional<OwnedSection> next = layOut(components, highestId, serial_ + 1);
   return next && install(std::move(*next), serial_ + 1);
 }
 
 bool ComponentSection::grow(std::uint64_t extraBytes) {
-  MutexHold hold(*mutex_, kSectionTimeoutMs, kLabel);
+  MutexHold hold(mutex_.get(), kSectionTimeoutMs, kLabel);
   if (!hold || section_.bytes().empty()) return false;
   const std::span<const std::uint8_t> old = section_.bytes();
   std::optional<OwnedSection> next =
@@ -177,7 +177,7 @@ std::optional<std::uint64_t> ComponentSection::entryOffset(std::uint32_t id) con
 }
 
 std::optional<ComponentStats> ComponentSection::stats(std::uint32_t id) {
-  MutexHold hold(*mutex_, kSectionTimeoutMs, kLabel);
+  MutexHold hold(mutex_.get(), kSectionTimeoutMs, kLabel);
   if (!hold) return std::nullopt;
   const std::optional<std::uint64_t> entry = entryOffset(id);
   if (!entry) return std::nullopt;
@@ -200,7 +200,7 @@ std::optional<ComponentStats> ComponentSection::stats(std::uint32_t id) {
 
 std::vector<std::uint8_t> ComponentSection::historySlot(std::uint32_t id, bool posted,
                                                         std::uint32_t slot) {
-  MutexHold hold(*mutex_, kSectionTimeoutMs, kLabel);
+  MutexHold hold(mutex_.get(), kSectionTimeoutMs, kLabel);
   if (!hold || slot >= ComponentMemory::kHistorySlots) return {};
   const std::optional<std::uint64_t> entry = entryOffset(id);
   if (!entry) return {};

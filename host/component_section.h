@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "host/master_section.h"
+#include "host/owned_mutex.h"
 #include "host/owned_section.h"
 #include "util/mutex.h"
 
@@ -82,7 +83,7 @@ class ComponentSection {
   // next serial, publishes it and drops the old one.
   bool grow(std::uint64_t extraBytes);
 
-  Mutex& mutex() noexcept { return *mutex_; }
+  Mutex& mutex() noexcept { return mutex_.get(); }
   std::uint32_t serial() const noexcept { return serial_; }
   // The current section's bytes; change them only while holding mutex().
   std::span<std::uint8_t> bytes() const noexcept { return section_.bytes(); }
@@ -99,7 +100,7 @@ class ComponentSection {
     friend class ComponentSection;
     Key() = default;
   };
-  ComponentSection(Key, MasterSection& master, std::unique_ptr<Mutex> mutex);
+  ComponentSection(Key, MasterSection& master, OwnedMutex mutex);
   ComponentSection(const ComponentSection&) = delete;
   ComponentSection& operator=(const ComponentSection&) = delete;
   ~ComponentSection() = default;
@@ -111,7 +112,7 @@ class ComponentSection {
   std::string nameFor(std::uint32_t serial) const;
 
   MasterSection* master_;
-  std::unique_ptr<Mutex> mutex_;
+  OwnedMutex mutex_;
   OwnedSection section_;
   std::uint32_t serial_ = 0;
 };

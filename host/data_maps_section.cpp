@@ -18,19 +18,19 @@ constexpr std::size_t kFurtherMaps = DataMapsMemory::kMaps - 1;
 std::unique_ptr<DataMapsSection> DataMapsSection::create(MasterSection& master,
                                                          std::span<const LevelName> levels,
                                                          std::uint16_t highestLevel) {
-  auto mutex = std::make_unique<Mutex>(
+  std::optional<OwnedMutex> mutex = OwnedMutex::create(
       formatString("ZelkoraDataMapsMemoryMutex_%u", static_cast<unsigned>(master.instanceId())));
-  if (!mutex->valid()) return nullptr;
-  auto section = std::make_unique<DataMapsSection>(Key{}, master, std::move(mutex));
+  if (!mutex) return nullptr;
+  auto section = std::make_unique<DataMapsSection>(Key{}, master, std::move(*mutex));
   if (!section->replace(levels, highestLevel)) return nullptr;
   return section;
 }
 
-DataMapsSection::DataMapsSection(Key, MasterSection& master, std::unique_ptr<Mutex> mutex)
+DataMapsSection::DataMapsSection(Key, MasterSection& master, OwnedMutex mutex)
     : master_(&master), mutex_(std::move(mutex)) {}
 
 bool DataMapsSection::replace(std::span<const LevelName> levels, std::uint16_t highestLevel) {
-  MutexHold hold(*mutex_, kSectionTimeoutMs, "vornix::host::DataMapsSection::replace");
+  MutexHold hold(mutex_.get(), kSectionTimeoutMs, "vornix::host::DataMapsSection::replace");
   if (!hold) return false;
   for (const LevelName& level : levels) {
     if (level.level > highestLevel) return false;

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "host/master_section.h"
+#include "host/owned_mutex.h"
 #include "host/owned_section.h"
 #include "util/mutex.h"
 
@@ -44,7 +45,7 @@ class DataMapsSection {
   // and drops the old one. False (nothing changed) on failure.
   bool replace(std::span<const LevelName> levels, std::uint16_t highestLevel);
 
-  Mutex& mutex() noexcept { return *mutex_; }
+  Mutex& mutex() noexcept { return mutex_.get(); }
   std::uint32_t serial() const noexcept { return serial_; }
   // The current section's bytes; change them only while holding mutex().
   std::span<std::uint8_t> bytes() const noexcept { return section_.bytes(); }
@@ -55,14 +56,14 @@ class DataMapsSection {
     friend class DataMapsSection;
     Key() = default;
   };
-  DataMapsSection(Key, MasterSection& master, std::unique_ptr<Mutex> mutex);
+  DataMapsSection(Key, MasterSection& master, OwnedMutex mutex);
   DataMapsSection(const DataMapsSection&) = delete;
   DataMapsSection& operator=(const DataMapsSection&) = delete;
   ~DataMapsSection() = default;
 
  private:
   MasterSection* master_;
-  std::unique_ptr<Mutex> mutex_;
+  OwnedMutex mutex_;
   OwnedSection section_;
   std::uint16_t highestLevel_ = 0;
   std::uint32_t serial_ = 0;

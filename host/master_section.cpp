@@ -20,23 +20,22 @@ std::string MasterSection::mutexName(std::uint16_t instanceId) {
 }
 
 std::unique_ptr<MasterSection> MasterSection::create(std::uint16_t instanceId) {
-  auto mutex = std::make_unique<Mutex>(mutexName(instanceId));
-  if (!mutex->valid()) return nullptr;
+  std::optional<OwnedMutex> mutex = OwnedMutex::create(mutexName(instanceId));
+  if (!mutex) return nullptr;
   std::optional<OwnedSection> section = OwnedSection::create(sectionName(instanceId), kSize);
   if (!section) return nullptr;
-  return std::make_unique<MasterSection>(Key{}, instanceId, std::move(mutex), std::move(*section));
+  return std::make_unique<MasterSection>(Key{}, instanceId, std::move(*mutex), std::move(*section));
 }
 
-MasterSection::MasterSection(Key, std::uint16_t instanceId, std::unique_ptr<Mutex> mutex,
-                             OwnedSection section)
+MasterSection::MasterSection(Key, std::uint16_t instanceId, OwnedMutex mutex, OwnedSection section)
     : instanceId_(instanceId),
       mutex_(std::move(mutex)),
       section_(std::move(section)),
-      memory_(instanceId, mutex_.get(), section_.bytes()) {}
+      memory_(instanceId, &mutex_.get(), section_.bytes()) {}
 
 bool MasterSection::publish(std::uint64_t serialOffset, std::uint32_t serial,
                             std::uint64_t sizeOffset, std::uint64_t size) {
-  MutexHold hold(*mutex_, kSectionTimeoutMs, "vornix::host::MasterSection::publish");
+  MutexHold hold(mutex_.get(), kSectionTimeoutMs, "vornix::host::MasterSection::publish");
   if (!hold) return false;
   return bytes::store<std::uint32_t>(section_.bytes(), serialOffset, serial) &&
          bytes::store<std::uint64_t>(section_.bytes(), sizeOffset, size);

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "host/owned_mutex.h"
 #include "host/owned_section.h"
 #include "runtime/master_memory.h"
 #include "util/mutex.h"
@@ -34,7 +35,7 @@ class MasterSection {
     friend class MasterSection;
     Key() = default;
   };
-  MasterSection(Key, std::uint16_t instanceId, std::unique_ptr<Mutex> mutex, OwnedSection section);
+  MasterSection(Key, std::uint16_t instanceId, OwnedMutex mutex, OwnedSection section);
   MasterSection(const MasterSection&) = delete;
   MasterSection& operator=(const MasterSection&) = delete;
   ~MasterSection() = default;
@@ -42,7 +43,7 @@ class MasterSection {
   std::uint16_t instanceId() const noexcept { return instanceId_; }
   // The client handed to the section clients; lives as long as this object.
   MasterMemory& memory() noexcept { return memory_; }
-  Mutex& mutex() noexcept { return *mutex_; }
+  Mutex& mutex() noexcept { return mutex_.get(); }
   std::span<std::uint8_t> bytes() const noexcept { return section_.bytes(); }
 
   static std::string sectionName(std::uint16_t instanceId);
@@ -59,7 +60,7 @@ class MasterSection {
                std::uint64_t size);
 
   std::uint16_t instanceId_;
-  std::unique_ptr<Mutex> mutex_;
+  OwnedMutex mutex_;
   OwnedSection section_;
   MasterMemory memory_;
 };

@@ -135,28 +135,38 @@ DataMessage messageOfSize(std::uint32_t size) {
   return DataMessage();
 }
 
-TEST_F(ComponentMemoryTest, HistoryStoresWholeMessagesBelow4096AndLimitedCopiesFrom4096) {
+TEST_F(ComponentMemoryTest, HistoryStoresMessagesWholeOrThroughTheLimitedCopy) {
   const DataMessage whole = messageOfSize(4095);
   ASSERT_EQ(whole.size(), 4095U);
   ASSERT_TRUE(client->addComponentStats(1, 3, 10, &whole, nullptr, 0, 1));
   std::vector<std::uint8_t> slot = section->historySlot(1, false, 0);
   EXPECT_TRUE(std::equal(whole.bytes().begin(), whole.bytes().end(), slot.begin()));
 
-  const DataMessage large = messageOfSize(4096);
-  ASSERT_EQ(large.size(), 4096U);
-  ASSERT_TRUE(client->addComponentStats(1, 3, 10, nullptr, &large, 0, 0));
+  // 4096 bytes go through the limited copy, which keeps a record of at most
+  // its limit whole: the slot is filled exactly.
+  const DataMessage exact = messageOfSize(4096);
+  ASSERT_EQ(exact.size(), 4096U);
+  ASSERT_TRUE(client->addComponentStats(1, 3, 10, nullptr, &exact, 0, 0));
+  slot = section->historySlot(1, true, 0);
+  EXPECT_TRUE(std::equal(exact.bytes().begin(), exact.bytes().end(), slot.begin()));
+
+  // A longer one is cut below 4096 bytes.
+  const DataMessage large = messageOfSize(10000);
+  ASSERT_EQ(large.size(), 10000U);
+  ASSERT_TRUE(client->addComponentStats(1, 3, 0, nullptr, &large, 0, 0));
   slot = section->historySlot(1, true, 0);
   const DataMessage limited(large, 4096);
   ASSERT_LT(limited.size(), 4096U);
   EXPECT_EQ(bytes::loadOr<std::uint32_t>(slot, 0, 0), limited.size());
   EXPECT_TRUE(std::equal(limited.bytes().begin(), limited.bytes().end(), slot.begin()));
+  EXPECT_EQ(bytes::loadOr<std::uint32_t>(section->historySlot(1, true, 1), 0, 0), 4096U);
 
   const auto stats = section->stats(1);
   ASSERT_TRUE(stats);
   EXPECT_EQ(stats->received, 1U);
   EXPECT_EQ(stats->receivedBytes, 4095U);
-  EXPECT_EQ(stats->posted, 1U);
-  EXPECT_EQ(stats->postedBytes, 4096U);  // the message's own size, not the copy's
+  EXPECT_EQ(stats->posted, 2U);
+  EXPECT_EQ(stats->postedBytes, 14096U);  // the messages' own sizes, not the copies'
   EXPECT_EQ(stats->processorTime, 20U);
   EXPECT_EQ(stats->wakeUps, 1U);
   EXPECT_EQ(stats->status, 3U);

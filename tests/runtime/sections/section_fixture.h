@@ -51,17 +51,22 @@ class LogCapture {
   std::vector<std::string> lines_;
 };
 
-// Names in /dev/shm that belong to the sections of `instance`.
+// Names in /dev/shm that belong to the sections and section mutexes of
+// `instance`.
 inline std::vector<std::string> leftoverSections(std::uint16_t instance) {
   std::vector<std::string> found;
   const std::string serialPart = "Memory_" + std::to_string(instance) + "_";
   const std::string master = "MasterMemory_" + std::to_string(instance);
+  const std::string mutex = "MemoryMutex_" + std::to_string(instance);
+  auto endsWith = [](const std::string& name, const std::string& end) {
+    return name.size() >= end.size() &&
+           name.compare(name.size() - end.size(), end.size(), end) == 0;
+  };
   std::error_code error;
   for (const auto& item : std::filesystem::directory_iterator("/dev/shm", error)) {
     const std::string name = item.path().filename().string();
-    if (name.find(serialPart) != std::string::npos ||
-        (name.size() >= master.size() &&
-         name.compare(name.size() - master.size(), master.size(), master) == 0)) {
+    if (name.find(serialPart) != std::string::npos || endsWith(name, master) ||
+        endsWith(name, mutex)) {
       found.push_back(name);
     }
   }
