@@ -238,14 +238,20 @@ std::span<const std::uint8_t> recordSpan(const std::uint8_t* rec, std::size_t ca
   return {rec, words < capacity ? words : capacity};
 }
 
+char foldAscii(char c) noexcept {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+}
+
 // First live entry named `name` (ASCII case ignored), structure checked.
 bool findLive(std::span<const std::uint8_t> rec, std::string_view name,
               entry::RawEntry& found) noexcept {
   std::size_t position = record::kHeaderSize;
   entry::RawEntry e;
+  const char first = foldAscii(name.empty() ? '\0' : name.front());
   while (entry::readEntry(rec, position, e)) {
     if (e.nameKind == entry::kLiveName && e.name.size() == name.size() &&
-        equalsNoCase(e.name, name)) {
+        (name.empty() || (foldAscii(e.name.front()) == first && equalsNoCase(e.name, name)))) {
+      entry::readValueHead(rec, e);
       found = e;
       return true;
     }
@@ -263,6 +269,7 @@ bool DataMessage::nextEntry(std::size_t& position, EntryView& view) const noexce
   while (entry::readEntry(rec, position, e)) {
     position = e.end();
     if (e.nameKind != entry::kLiveName) continue;
+    entry::readValueHead(rec, e);
     view.name = e.name;
     view.offset = e.offset;
     if (e.valueIntact) {

@@ -36,9 +36,10 @@ struct RawEntry {
   std::uint32_t valueLength() const noexcept { return valueIntact ? valueSize - 8 : 0; }
 };
 
-// Reads the entry at `position`. False (the walk ends) when fewer than 8 bytes
-// are left, the entry is smaller than 17 bytes or runs past the record, or
-// its name's NUL or its value head do not lie inside it.
+// Reads the entry at `position` (its value head not yet: see readValueHead).
+// False (the walk ends) when fewer than 8 bytes are left, the entry is smaller
+// than 17 bytes or runs past the record, or its name's NUL or its value head
+// do not lie inside it.
 inline bool readEntry(std::span<const std::uint8_t> rec, std::size_t position,
                       RawEntry& out) noexcept {
   if (!bytes::inRange(rec.size(), position, 8)) return false;
@@ -58,10 +59,18 @@ inline bool readEntry(std::span<const std::uint8_t> rec, std::size_t position,
   out.nameKind = bytes::loadAt<std::uint32_t>(at + 4);
   out.name = std::string_view(reinterpret_cast<const char*>(at + 8), nameLength);
   out.valueHead = position + 9 + nameLength;
-  out.valueSize = bytes::loadAt<std::uint32_t>(rec.data() + out.valueHead);
-  out.valueKind = bytes::loadAt<std::uint32_t>(rec.data() + out.valueHead + 4);
-  out.valueIntact = out.valueSize >= 8 && out.valueSize <= out.end() - out.valueHead;
+  out.valueIntact = false;
+  out.valueSize = 0;
+  out.valueKind = 0;
   return true;
+}
+
+// Reads the value head of an entry that readEntry accepted (it lies inside
+// the entry) and checks that the value does too.
+inline void readValueHead(std::span<const std::uint8_t> rec, RawEntry& e) noexcept {
+  e.valueSize = bytes::loadAt<std::uint32_t>(rec.data() + e.valueHead);
+  e.valueKind = bytes::loadAt<std::uint32_t>(rec.data() + e.valueHead + 4);
+  e.valueIntact = e.valueSize >= 8 && e.valueSize <= e.end() - e.valueHead;
 }
 
 // Writes a whole entry at `at`: entry size, live name kind, name, NUL, value
