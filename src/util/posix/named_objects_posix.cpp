@@ -22,6 +22,20 @@
 #include "util/named_objects.h"
 #include "util/os.h"
 
+#if defined(__SANITIZE_THREAD__)
+#define LOQUANT_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define LOQUANT_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(LOQUANT_THREAD_SANITIZER)
+#include <sanitizer/tsan_interface.h>
+
+#include <map>
+#include <mutex>
+#endif
+
 namespace vornix {
 namespace {
 
@@ -177,6 +191,54 @@ timespec deadlineAfter(std::uint32_t timeoutMs) noexcept {
 
 constexpr std::uint32_t kInfinite = 0xFFFFFFFFU;
 
+// The thread sanitizer does not see pthread_mutex_clocklock and sem_clockwait
+// by itself; these tell it what they did, so the ordering they give is known.
+// They compile to nothing in other builds.
+void beforeClockLock([[maybe_unused]] pthread_mutex_t* mutex) noexcept {
+#if defined(LOQUANT_THREAD_SANITIZER)
+  __tsan_mutex_pre_lock(mutex, __tsan_mutex_try_lock);
+#endif
+}
+void afterClockLock([[maybe_unused]] pthread_mutex_t* mutex, [[maybe_unused]] bool held) noexcept {
+#if defined(LOQUANT_THREAD_SANITIZER)
+  __tsan_mutex_post_lock(
+      mutex, __tsan_mutex_try_lock | (held ? 0U : unsigned{__tsan_mutex_try_lock_failed}), 0);
+#endif
+}
+void afterClockWait([[maybe_unused]] sem_t* semaphore) noexcept {
+#if defined(LOQUANT_THREAD_SANITIZER)
+  __tsan_acquire(semaphore);
+#endif
+}
+
+// Two objects of one named mutex in one process are two mappings at two
+// addresses, which the thread sanitizer takes for two mutexes. Under it, each
+// name gets one process-wide key through which holders hand on the ordering.
+#if defined(LOQUANT_THREAD_SANITIZER)
+void* sanitizerKey(const std::string& systemName) {
+  static std::mutex guard;
+  static std::map<std::string, std::unique_ptr<char>> keys;
+  std::lock_guard<std::mutex> hold(guard);
+  auto& key = keys[systemName];
+  if (!key) key = std::make_unique<char>();
+  return key.get();
+}
+#else
+void* sanitizerKey(const std::string&) {
+  return nullptr;
+}
+#endif
+void sanitizerAcquire([[maybe_unused]] void* key) noexcept {
+#if defined(LOQUANT_THREAD_SANITIZER)
+  if (key != nullptr) __tsan_acquire(key);
+#endif
+}
+void sanitizerRelease([[maybe_unused]] void* key) noexcept {
+#if defined(LOQUANT_THREAD_SANITIZER)
+  if (key != nullptr) __tsan_release(key);
+#endif
+}
+
 }  // namespace
 
 std::optional<std::string> systemObjectName(std::string_view fullName) {
@@ -197,6 +259,7 @@ struct OsMutex::Impl {
   pthread_mutex_t* mutex = nullptr;
   Mapping mapping;                            // named: the shared object
   std::unique_ptr<pthread_mutex_t> private_;  // unnamed: the mutex itself
+  void* sanitizerKey = nullptr;               // named, thread-sanitizer builds only
 
   ~Impl() {
     // A shared mutex stays in the object for the other processes.
@@ -246,6 +309,7 @@ std::unique_ptr<OsMutex> OsMutex::openNamed(std::string_view fullName) {
       auto impl = std::make_unique<Impl>();
       impl->mutex = mutexIn(base);
       impl->mapping = std::move(mapping);
+      impl->sanitizerKey = sanitizerKey(*name);
       return std::make_unique<OsMutex>(std::move(impl));
     }
     if (errno != EEXIST) {
@@ -292,6 +356,7 @@ std::unique_ptr<OsMutex> OsMutex::openNamed(std::string_view fullName) {
     auto impl = std::make_unique<Impl>();
     impl->mutex = mutexIn(base);
     impl->mapping = std::move(mapping);
+    impl->sanitizerKey = sanitizerKey(*name);
     return std::make_unique<OsMutex>(std::move(impl));
   }
   logLine(0, 1, 0, "Could not create or open mutex '%s'", shown.c_str());
@@ -316,11 +381,14 @@ MutexWait OsMutex::wait(std::uint32_t timeoutMs) noexcept {
       result = ::pthread_mutex_lock(mutex);
     } else {
       const timespec deadline = deadlineAfter(timeoutMs);
+      beforeClockLock(mutex);
       result = ::pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+      afterClockLock(mutex, result == 0 || result == EOWNERDEAD);
     }
   }
   switch (result) {
     case 0:
+      sanitizerAcquire(impl_->sanitizerKey);
       return MutexWait::acquired;
     case EBUSY:
     case ETIMEDOUT:
@@ -337,6 +405,7 @@ MutexWait OsMutex::wait(std::uint32_t timeoutMs) noexcept {
 }
 
 bool OsMutex::release() noexcept {
+  sanitizerRelease(impl_->sanitizerKey);
   return ::pthread_mutex_unlock(impl_->mutex) == 0;
 }
 
@@ -421,6 +490,7 @@ bool OsSemaphore::wait(std::uint32_t timeoutMs) noexcept {
     const timespec deadline = deadlineAfter(timeoutMs);
     do result = ::sem_clockwait(semaphore, CLOCK_MONOTONIC, &deadline);
     while (result != 0 && errno == EINTR);
+    if (result == 0) afterClockWait(semaphore);
   }
   return result == 0;
 }
