@@ -23,7 +23,11 @@ using Micros = std::uint64_t;
 inline constexpr Micros kUnixEpochMicros = 62'167'305'600'000'000ULL;
 
 // Now, in microseconds since the epoch; 0 when the counter cannot be read.
-// Thread-safe; costs one counter read between anchorings.
+// Thread-safe and lock-free; costs one counter read between anchorings. The
+// first call, and the first call more than 60 s after an anchoring (or with
+// the counter reading earlier than it), anchors the clock, which may wait up
+// to 1 ms for the wall clock's next millisecond. Anchor and anchoring time
+// are published together, so no thread ever pairs halves of two anchorings.
 Micros currentTime();
 
 // Anchors the counter to the wall clock (waits for the next millisecond tick
@@ -51,13 +55,14 @@ struct CalendarTime {
   std::uint16_t weekday = 0;  // 0 = Sunday
   std::uint16_t yearDay = 0;  // 1 to 366
   std::uint8_t isDst = 0;
-  std::int32_t dstBias = 0;   // seconds
-  std::int32_t timezone = 0;  // seconds west of UTC
+  std::int32_t dstBias = 0;         // seconds
+  std::int32_t timezone = 0;        // seconds west of UTC
   std::array<char, 64> zoneName{};  // daylight-saving zone name, NUL-terminated
 };
 
-// Splits t into calendar fields, in local time or UTC. A time before 1970 or a
-// failed conversion gives the all-zero record.
+// Splits t into calendar fields, in local time or UTC. A time before 1970, a
+// failed conversion or a year beyond 65535 (which the record cannot hold)
+// gives the all-zero record. Zone fields describe the process's local zone.
 CalendarTime splitTime(Micros t, bool local);
 
 // "dd/mm/yyyy hh:mm:ss" with ".mmm.uuu" (withMicros) or ".mmm" (withMillis);
@@ -70,8 +75,9 @@ std::unique_ptr<char[]> formatTime(Micros t, bool local, bool withMicros, bool w
 // formatTimeString(currentTime(), ...).
 std::string formatCurrentTime(bool local, bool withMicros, bool withMillis);
 
-// The calling thread's CPU time scaled by the counter's ticks per microsecond.
-// False with out = 0 when it cannot be read.
+// The calling thread's CPU time scaled by the counter's ticks per microsecond
+// (on POSIX: CPU microseconds). A counter slower than 1 MHz is scaled up, never
+// divided by zero. False with out = 0 when it cannot be read.
 bool threadCpuTime(std::uint64_t& out);
 
 // A replacement for the time source of currentTime (and of everything built
@@ -82,8 +88,9 @@ class ClockSource {
   virtual Micros now() = 0;
 };
 
-// Installs `source` (not owned; it must outlive its installation) as the
-// process's clock, or restores the real clock with nullptr. Thread-safe.
+// Installs `source` (not owned) as the process's clock, or restores the real
+// clock with nullptr. Thread-safe. The source must outlive its installation
+// and every currentTime call that may have started before it was removed.
 void setClockSource(ClockSource* source);
 
 }  // namespace vornix

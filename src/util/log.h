@@ -29,7 +29,11 @@ bool logLine(std::uint32_t source, std::uint8_t category, std::uint8_t level, co
 // Where finished lines go. The default writes to standard output. Tests and
 // hosts may redirect lines (for example to capture them); the sink receives
 // the whole line including the time prefix and the final line break. Passing
-// an empty function restores the default. Thread-safe.
+// an empty function restores the default. Thread-safe. The sink is called on
+// the logging thread with no lock held, possibly by several threads at once;
+// a line that was already under way when the sink was replaced may still go
+// to the old one, so what a sink refers to must outlive the logLine calls
+// that may have picked it up.
 using LogLineSink = std::function<void(std::uint32_t source, std::uint8_t category,
                                        std::uint8_t level, std::string_view line)>;
 void setLogLineSink(LogLineSink sink);
