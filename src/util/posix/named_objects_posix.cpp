@@ -116,7 +116,10 @@ std::string encodeName(std::string_view fullName) {
 }
 
 std::string userPrefix() {
-  return "loquant." + std::to_string(::geteuid()) + ".";
+  std::string prefix("loquant.");
+  prefix += std::to_string(::geteuid());
+  prefix += '.';
+  return prefix;
 }
 
 // systemObjectName with the refusal logged.
@@ -242,7 +245,9 @@ void sanitizerRelease([[maybe_unused]] void* key) noexcept {
 }  // namespace
 
 std::optional<std::string> systemObjectName(std::string_view fullName) {
-  std::string name = "/" + userPrefix() + encodeName(fullName);
+  std::string name(1, '/');
+  name += userPrefix();
+  name += encodeName(fullName);
   if (name.size() - 1 > kMaxSystemNameLength) return std::nullopt;
   return name;
 }
@@ -642,8 +647,8 @@ std::size_t removeSystemObjectsWithPrefix(std::string_view fullNamePrefix) {
         info.st_uid != ::geteuid() || !S_ISREG(info.st_mode)) {
       continue;
     }
-    const std::string name =
-        "/" + std::string(semaphore ? file.substr(kSemaphoreFilePrefix.size()) : file);
+    std::string name(1, '/');
+    name += semaphore ? file.substr(kSemaphoreFilePrefix.size()) : file;
     const int result = semaphore ? ::sem_unlink(name.c_str()) : ::shm_unlink(name.c_str());
     if (result == 0) ++removed;
   }
