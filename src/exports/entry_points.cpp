@@ -1,37 +1,57 @@
 // The six exported entry points. Each answers a null handle at once with its
-// null-handle code; the component loops they run live in speech/ and
-// analysis/ and are joined here as they are built.
+// null-handle code, adopts the host's hooks (a simulated clock), and runs its
+// component's loop.
 #include "loquant/loquant.h"
+#include "runtime/zel_api.h"
+#include "speech/runtime_loop.h"
+#include "util/clock.h"
+
+namespace {
+
+// A host that drives a simulated clock names it in the handle's context; the
+// library's clock then follows it for the whole process.
+void adoptHostHooks(vornix::ZelAPI* api) {
+  vornix::HostContext* context = api->hostContext();
+  if (context != nullptr && context->clock != nullptr) vornix::setClockSource(context->clock);
+}
+
+}  // namespace
 
 extern "C" {
 
 std::int32_t AnalyzeSingle(vornix::ZelAPI* api) {
   if (api == nullptr) return loquant::kNullHandle32;
+  adoptHostHooks(api);
   return 0;
 }
 
 std::int32_t AnalyzeSingleContinuous(vornix::ZelAPI* api) {
   if (api == nullptr) return loquant::kNullHandle32;
+  adoptHostHooks(api);
   return 0;
 }
 
 std::int32_t AnalyzeTwo(vornix::ZelAPI* api) {
   if (api == nullptr) return loquant::kNullHandle32;
+  adoptHostHooks(api);
   return 0;
 }
 
 std::int32_t PitchTrackerDetector(vornix::ZelAPI* api) {
   if (api == nullptr) return loquant::kNullHandle32;
+  adoptHostHooks(api);
   return 0;
 }
 
 std::uint8_t Runtime(vornix::ZelAPI* api) {
   if (api == nullptr) return loquant::kNullHandle8;
-  return 0;
+  adoptHostHooks(api);
+  return vornix::runRuntime(api);
 }
 
 std::uint8_t Test(vornix::ZelAPI* api) {
   if (api == nullptr) return loquant::kNullHandle8;
+  adoptHostHooks(api);
   return 0;
 }
 
