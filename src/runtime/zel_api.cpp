@@ -18,6 +18,9 @@ constexpr std::int32_t kInboundMaximum = 0x7FFFFFFF;
 constexpr std::uint8_t kStatusRunning = 3;
 constexpr std::uint8_t kCategoryComponent = 8;
 
+// Parameter names from components may be null; a null name is the empty one.
+std::string_view nameOf(const char* name) { return name != nullptr ? name : ""; }
+
 std::uint64_t cpuMark() {
   std::uint64_t mark = 0;
   threadCpuTime(mark);
@@ -278,19 +281,19 @@ bool ZelAPI::reportError(std::uint8_t level, const char* format, ...) {
   ComponentMemory* memory = components();
   if (memory == nullptr) return false;
   char name[256] = {};
-  if (!memory->getComponentName(componentId_, name, sizeof name)) return false;
+  if (!memory->getComponentName(componentId_, std::span<char>(name, sizeof name))) return false;
   const std::string line = formatString("[%s] %s", name, text.c_str());
   return context_->logSink->take(LogEntry(currentTime(), componentId_, kCategoryComponent, level, line));
 }
 
 bool ZelAPI::getParameter(const char* name, std::int64_t& value) {
   ComponentMemory* memory = components();
-  return memory != nullptr && memory->getParameter(componentId_, name, value);
+  return memory != nullptr && memory->getParameter(componentId_, nameOf(name), value);
 }
 
 bool ZelAPI::getParameter(const char* name, double& value) {
   ComponentMemory* memory = components();
-  return memory != nullptr && memory->getParameter(componentId_, name, value);
+  return memory != nullptr && memory->getParameter(componentId_, nameOf(name), value);
 }
 
 std::int64_t ZelAPI::getParameterInt(const char* name) {
@@ -305,17 +308,17 @@ double ZelAPI::getParameterReal(const char* name) {
 
 bool ZelAPI::getParameterAsBool(const char* name) {
   ComponentMemory* memory = components();
-  return memory != nullptr && memory->getParameterAsBool(componentId_, name);
+  return memory != nullptr && memory->getParameterAsBool(componentId_, nameOf(name));
 }
 
 std::string ZelAPI::getParameterString(const char* name) {
   ComponentMemory* memory = components();
-  return memory != nullptr ? memory->getParameterString(componentId_, name) : std::string();
+  return memory != nullptr ? memory->getParameterString(componentId_, nameOf(name)) : std::string();
 }
 
 bool ZelAPI::hasParameter(const char* name) {
   ComponentMemory* memory = components();
-  return memory != nullptr && memory->hasParameter(componentId_, name);
+  return memory != nullptr && memory->hasParameter(componentId_, nameOf(name));
 }
 
 std::string ZelAPI::componentName() {
