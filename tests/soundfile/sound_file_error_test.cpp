@@ -9,7 +9,7 @@
 
 // Let the sanitizer allocator answer an impossible request with null, as
 // the C allocator does, instead of stopping the test program.
-extern "C" const char* __asan_default_options() {
+extern "C" __attribute__((visibility("default"), used)) const char* __asan_default_options() {
   return "allocator_may_return_null=1";
 }
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "soundfile/sound_file.h"
@@ -91,8 +92,9 @@ class TempDir {
 // Appends numbers and tags to a byte vector.
 class Bytes {
  public:
-  Bytes& tag(const char* text) {
-    for (int i = 0; i < 4; ++i) data.push_back(static_cast<std::uint8_t>(text[i]));
+  // Appends the characters of `text` (four for a chunk id; fewer to cut a file short).
+  Bytes& tag(std::string_view text) {
+    for (char c : text) data.push_back(static_cast<std::uint8_t>(c));
     return *this;
   }
   Bytes& le16(std::uint32_t v) { return little(v, 2); }
