@@ -242,6 +242,10 @@ char foldAscii(char c) noexcept {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
 }
 
+bool sameName(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() && equalsNoCase(a, b);
+}
+
 // First live entry named `name` (ASCII case ignored), structure checked.
 bool findLive(std::span<const std::uint8_t> rec, std::string_view name,
               entry::RawEntry& found) noexcept {
@@ -398,23 +402,33 @@ bool DataMessage::setEntry(const char* name, const void* bytesIn, std::uint32_t 
     gaveUp = true;
   }
 
-  // 3. The first free slot large enough, in record order.
+  // 3. The first free slot large enough, in record order. After a give-up
+  //    the walk also looks for a second live entry of the same name, which
+  //    only a record from elsewhere can hold.
   std::size_t position = record::kHeaderSize;
   entry::RawEntry e;
   bool reused = false;
+  std::size_t writtenAt = 0;
+  bool duplicates = false;
   while (entry::readEntry(rec, position, e)) {
-    if (e.nameKind == entry::kFreeName && e.entrySize >= needed) {
+    if (!reused && e.nameKind == entry::kFreeName && e.entrySize >= needed) {
       entry::writeEntry(record_ + e.offset, e.entrySize, nameView, kindWord, bytesIn, length);
       reused = true;
-      break;
+      writtenAt = e.offset;
+      if (!gaveUp) break;
+    } else if (gaveUp && e.nameKind == entry::kLiveName && sameName(e.name, nameView)) {
+      duplicates = true;
     }
     position = e.end();
   }
 
-  // 4. Otherwise append at the end, growing the block geometrically; the
-  //    size word stays exact.
+  // 4. Otherwise append where the walk ended, growing the block
+  //    geometrically; the size word stays exact. In a sound record that is
+  //    the end of the record. Bytes after a damaged entry are reached by no
+  //    reader, and an entry appended behind them would not be either: they
+  //    are cut off, so that what is written can be read back.
   if (!reused) {
-    const std::uint32_t oldSize = size();
+    const auto oldSize = static_cast<std::uint32_t>(position);
     const std::uint64_t newSize = std::uint64_t{oldSize} + needed;
     if (newSize > entry::kMaxRecord) {
       // Nothing appended: undo the give-up of step 2 so that the old value
@@ -437,6 +451,22 @@ bool DataMessage::setEntry(const char* name, const void* bytesIn, std::uint32_t 
     }
     entry::writeEntry(record_ + oldSize, needed, nameView, kindWord, bytesIn, length);
     bytes::storeAt<std::uint32_t>(record_ + record::kSize, static_cast<std::uint32_t>(newSize));
+    writtenAt = oldSize;
+  }
+
+  // 5b. Any other live entry of the name would be found before or instead of
+  //     the one just written: give it up too, so that the write reads back.
+  if (duplicates) {
+    const auto all = recordSpan(record_, capacity_);
+    position = record::kHeaderSize;
+    while (entry::readEntry(all, position, e)) {
+      if (e.offset != writtenAt && e.nameKind == entry::kLiveName && sameName(e.name, nameView)) {
+        bytes::storeAt<std::uint32_t>(record_ + e.offset + 4, entry::kFreeName);
+        userCount = entry::subCapped(userCount, 1);
+        userSize = entry::subCapped(userSize, e.entrySize);
+      }
+      position = e.end();
+    }
   }
 
   // 6. Counters.

@@ -199,8 +199,10 @@ DataMessage::DataMessage(const DataMessage& other, std::uint32_t maxSize) {
     anyLive = true;
     return false;
   });
+  // The trim records are written only when the copy then stays below the
+  // limit, like every other entry (a limit of exactly 281 keeps the header).
   constexpr std::uint32_t kTrimBytes = 81;
-  if (!anyLive || std::uint64_t{record::kHeaderSize} + kTrimBytes > maxSize) return;
+  if (!anyLive || std::uint64_t{record::kHeaderSize} + kTrimBytes >= maxSize) return;
 
   bytes::storeAt<std::uint32_t>(record_ + record::kUserCount, 0);
   bytes::storeAt<std::uint32_t>(record_ + record::kUserSize, 0);

@@ -131,10 +131,12 @@ TEST(CopyLimitedTest, TightLimitsKeepTheHeaderAlone) {
   DataMessage m;
   m.setString("pad", std::string(600, 'p').c_str());
   // No room for the trim records: the header with the source's counters.
-  const DataMessage tight(m, 280);
-  EXPECT_EQ(tight.size(), 200u);
-  EXPECT_EQ(tight.userCount(), 1u);
-  EXPECT_EQ(tight.userSize(), m.userSize());
+  for (const std::uint32_t limit : {201u, 280u, 281u}) {
+    const DataMessage tight(m, limit);
+    EXPECT_EQ(tight.size(), 200u) << limit;
+    EXPECT_EQ(tight.userCount(), 1u);
+    EXPECT_EQ(tight.userSize(), m.userSize());
+  }
   // A limit below the header is taken as 200.
   const DataMessage tiny(m, 10);
   EXPECT_EQ(tiny.size(), 200u);

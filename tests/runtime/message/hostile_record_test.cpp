@@ -124,5 +124,32 @@ TEST(HostileRecordTest, CountersNeverWrapBelowZero) {
   EXPECT_EQ(m.userSize(), 1u + 24u + 17u);
 }
 
+TEST(HostileRecordTest, AnAppendAfterADamagedEntryCutsTheUnreachableTailOff) {
+  Bytes tail(40, 'z');
+  test::put32(tail, 0, 5);  // an entry of 5 bytes ends the walk
+  const DataMessage adopted = adoptWithTail(tail);
+  DataMessage m(adopted);
+  ASSERT_TRUE(m.setInt("later", 9));
+  EXPECT_EQ(m.getInt("later"), 9);
+  EXPECT_EQ(m.getInt("ok"), 1);
+  EXPECT_EQ(m.size(), 200u + 27u + 5u + 25u);
+  EXPECT_EQ(liveNames(m), (std::vector<std::string>{"ok", "later"}));
+}
+
+TEST(HostileRecordTest, ARelocatingWriteGivesUpEveryCopyOfItsName) {
+  Bytes raw = test::header();
+  test::appendEntry(raw, "free", 0x20002, Bytes(30, 'f'), 0x10001);
+  test::appendEntry(raw, "dup", 0x50005, test::int64Bytes(1));
+  test::appendEntry(raw, "DUP", 0x50005, test::int64Bytes(2));
+  test::put32(raw, 172, 2);
+  test::seal(raw);
+  DataMessage m(raw);
+  ASSERT_TRUE(m.setString("Dup", "longer than eight"));  // reuses the free slot at 200
+  EXPECT_EQ(m.findEntry("dup"), m.record() + 200);
+  EXPECT_STREQ(m.getString("dup"), "longer than eight");
+  EXPECT_EQ(liveNames(m), std::vector<std::string>{"Dup"});
+  EXPECT_EQ(m.userCount(), 1u);
+}
+
 }  // namespace
 }  // namespace vornix
