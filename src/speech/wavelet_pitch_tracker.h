@@ -53,10 +53,10 @@ class WaveletPitchTracker {
   WaveletPitchTracker(std::uint32_t sampleCount, double maximaRatio, double noiseThreshold,
                       std::uint32_t sampleRate);
 
+  // Neither copied nor moved: a moved-from tracker would keep its sample
+  // count without buffers. Hold it in a std::unique_ptr or std::optional.
   WaveletPitchTracker(const WaveletPitchTracker&) = delete;
   WaveletPitchTracker& operator=(const WaveletPitchTracker&) = delete;
-  WaveletPitchTracker(WaveletPitchTracker&&) noexcept = default;
-  WaveletPitchTracker& operator=(WaveletPitchTracker&&) noexcept = default;
   ~WaveletPitchTracker() = default;
 
   // Analyses one frame of exactly sampleCount() samples into `result`.
