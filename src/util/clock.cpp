@@ -109,31 +109,51 @@ std::optional<Micros> readCounterMicros() noexcept {
   return detail::counterToMicros(*ticks, *frequency);
 }
 
-// Wall time minus counter time, taken just after a millisecond tick of the
-// wall clock, together with the counter time it was taken at; 0 on failure.
-detail::AnchoredClock::Anchor measureAnchor() noexcept {
-  const auto start = readCounterMicros();
-  const auto first = os::wallClock();
-  if (!start || !first) return {};
-  auto wall = *first;
-  // Wait for the next millisecond tick (at most 1 ms); give up after 2 ms of
-  // counter time should the wall clock be coarser than a millisecond.
-  while (wall.millis == first->millis && wall.seconds == first->seconds) {
-    const auto next = os::wallClock();
-    const auto now = readCounterMicros();
-    if (!next || !now) return {};
-    wall = *next;
-    if (*now < *start || *now - *start > 2'000) break;
-  }
-  const auto counter = readCounterMicros();
-  if (!counter) return {};
+// The anchor for a wall-clock reading (whole milliseconds) and the counter
+// time it was taken at; 0 when it has no value in the epoch's range.
+detail::AnchoredClock::Anchor anchorFrom(const os::WallTime& wall, Micros counter) noexcept {
   constexpr std::int64_t kEpochSeconds = static_cast<std::int64_t>(kUnixEpochMicros / 1'000'000);
   constexpr std::int64_t kMaxSeconds = std::numeric_limits<std::int64_t>::max() / 1'000'000 - 1;
   if (wall.seconds < -kEpochSeconds || wall.seconds > kMaxSeconds - kEpochSeconds) return {};
   const auto wallMicros =
       static_cast<Micros>((wall.seconds + kEpochSeconds) * 1'000 + wall.millis) * 1'000;
-  if (wallMicros <= *counter) return {};
-  return {wallMicros - *counter, *counter};
+  if (wallMicros <= counter) return {};
+  return {wallMicros - counter, counter};
+}
+
+// Wall time minus counter time, taken just after a millisecond tick of the
+// wall clock; 0 on failure.
+//
+// Each wall-clock reading is bracketed by two counter readings. A tick is
+// placed by the counter reading just after the wall reading that first shows
+// it; that is precise only when nothing (a preemption) came between the
+// previous reading and this one, so a tick seen across a longer gap is
+// skipped and the next one awaited. A wall clock coarser than a millisecond
+// ends the wait after kCoarseWait with any undisturbed reading; after
+// kLongestWait the latest reading is taken whatever its gap.
+detail::AnchoredClock::Anchor measureAnchor() noexcept {
+  constexpr Micros kPreciseGap = 100;
+  constexpr Micros kCoarseWait = 10'000;
+  constexpr Micros kLongestWait = 50'000;
+  const auto start = readCounterMicros();
+  auto previousWall = os::wallClock();
+  if (!start || !previousWall) return {};
+  Micros previousBefore = *start;
+  for (;;) {
+    const auto before = readCounterMicros();
+    const auto wall = os::wallClock();
+    const auto after = readCounterMicros();
+    if (!before || !wall || !after || *before < previousBefore || *after < *before) return {};
+    const bool ticked =
+        wall->millis != previousWall->millis || wall->seconds != previousWall->seconds;
+    const Micros waited = *after - *start;
+    if ((ticked && *after - previousBefore <= kPreciseGap) ||
+        (waited > kCoarseWait && *after - *before <= kPreciseGap) || waited > kLongestWait) {
+      return anchorFrom(*wall, *after);
+    }
+    previousWall = wall;
+    previousBefore = *before;
+  }
 }
 
 Micros calibrateForClock(void*) noexcept {

@@ -26,13 +26,17 @@ inline constexpr Micros kUnixEpochMicros = 62'167'305'600'000'000ULL;
 // Thread-safe and lock-free; costs one counter read between anchorings. The
 // first call, and the first call more than 60 s after an anchoring (or with
 // the counter reading earlier than it), anchors the clock, which may wait up
-// to 1 ms for the wall clock's next millisecond. Anchor and anchoring time
-// are published together, so no thread ever pairs halves of two anchorings.
+// to 1 ms (longer when preempted) for the wall clock's next millisecond.
+// Anchor and anchoring time are published together, so no thread ever pairs
+// halves of two anchorings.
 Micros currentTime();
 
-// Anchors the counter to the wall clock (waits for the next millisecond tick
-// of the wall clock, up to 1 ms) and returns the anchor: wall time minus
-// counter time. 0 when the counter cannot be read.
+// Anchors the counter to the wall clock and returns the anchor: wall time
+// minus counter time; 0 when the counter cannot be read. Waits for the next
+// millisecond tick of the wall clock, normally up to 1 ms; a tick the thread
+// saw only after being preempted is skipped, so under heavy load it may wait
+// longer. Always anchors the real clock, also while a ClockSource is
+// installed.
 Micros calibrateClock();
 
 // 0 when t == 0, else currentTime() - t.

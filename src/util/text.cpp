@@ -24,11 +24,12 @@ std::size_t copyText(char* destination, const char* source, std::size_t limit, b
   // Never reads more of the source than could be copied.
   const std::size_t length = strnlen(source, limit);
   if (length <= limit - 1) {
-    std::memcpy(destination, source, length + 1);
+    // memmove: a caller may copy a text within its own buffer.
+    std::memmove(destination, source, length + 1);
     return length;
   }
   if (!allowCut) return 0;
-  std::memcpy(destination, source, limit - 1);
+  std::memmove(destination, source, limit - 1);
   destination[limit - 1] = '\0';
   return limit - 1;
 }

@@ -34,7 +34,7 @@ std::int64_t parseInteger(const char* text, std::int32_t first, std::int32_t las
 
 // The text without leading and trailing blanks: bytes 1 to 32 (the control
 // characters and the space). Bytes of 128 and above are never blank, so UTF-8
-// texts keep every letter. A null or all-blank text gives an empty text.
+// texts keep every letter. An empty or all-blank text gives an empty text.
 std::string trim(std::string_view text);
 
 // Splits `text` at every non-overlapping occurrence of `separator`, left to
