@@ -22,8 +22,9 @@ std::uint64_t roundUp8(std::uint64_t n) {
 }
 
 void append(std::vector<std::uint8_t>& out, const void* data, std::size_t length) {
-  const auto* first = static_cast<const std::uint8_t*>(data);
-  out.insert(out.end(), first, first + length);
+  const std::size_t at = out.size();
+  out.resize(at + length);
+  if (length > 0) std::memcpy(out.data() + at, data, length);
 }
 
 template <class T>

@@ -90,18 +90,20 @@ struct Parameter {
 
 // The first record named `name` (ASCII case ignored) in the parameter area.
 // The walk stops at a record smaller than its head or running past the area;
-// a record whose name does not end inside it cannot match.
+// a record matches only when its name ends inside it, exactly where `name`
+// ends, so no record is scanned for its terminator.
 std::optional<Parameter> findParameter(std::span<const std::uint8_t> area,
                                        std::string_view name) noexcept {
+  name = name.substr(0, std::min(name.size(), name.find('\0')));  // a C text ends at NUL
+  const std::size_t terminator = L::kRecordHead + name.size();
   std::size_t position = 0;
   while (area.size() - position >= L::kRecordHead) {
     const std::uint32_t size = bytes::loadAt<std::uint32_t>(area.data() + position);
     if (size < L::kRecordHead || size > area.size() - position) break;
     const std::span<const std::uint8_t> record = area.subspan(position, size);
-    std::size_t nameLength = 0;
-    if (bytes::boundedTextLength(record, L::kRecordHead, size - L::kRecordHead, nameLength) &&
-        equalsNoCase(textAt(record, L::kRecordHead, nameLength), name)) {
-      return Parameter{record[4], record.subspan(L::kRecordHead + nameLength + 1)};
+    if (terminator < size && record[terminator] == 0 &&
+        equalsNoCase(textAt(record, L::kRecordHead, name.size()), name)) {
+      return Parameter{record[4], record.subspan(terminator + 1)};
     }
     position += size;
   }
