@@ -1,4 +1,4 @@
-// A word-for-word transcription of the tracker's algorithm, used only as the
+// The tracker's algorithm in its plain, unoptimised form, used only as the
 // reference that the production tracker must match exactly. It keeps the
 // literal data layout (six levels of n doubles, distances as doubles, the
 // pairwise mode count, positions cleared on every level, a mode left over

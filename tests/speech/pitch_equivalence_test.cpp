@@ -1,4 +1,4 @@
-// The production tracker against the literal transcription of the algorithm
+// The production tracker against the plain, unoptimised form of the algorithm
 // (pairwise mode count, literal buffers) over thousands of random frames:
 // every field of every result must be identical.
 #include <gtest/gtest.h>
