@@ -259,18 +259,5 @@ TEST(AiffCreate, RefusesNonPositiveNumbers) {
   EXPECT_EQ(std::ftell(file.get()), 0);
 }
 
-TEST(SoundFileTable, ListsAiffThenWaveWithTheirRoutines) {
-  const auto types = soundFileTypes();
-  ASSERT_EQ(types.size(), 2U);
-  EXPECT_EQ(types[0].name, "AIFF");
-  EXPECT_EQ(types[0].open, &aiff_open);
-  EXPECT_EQ(types[0].create, &aiff_create);
-  EXPECT_EQ(types[0].finish, &aiff_finish);
-  EXPECT_EQ(types[1].name, "WAVE");
-  EXPECT_EQ(types[1].open, &riff_open);
-  EXPECT_EQ(types[1].create, &riff_create);
-  EXPECT_EQ(types[1].finish, &riff_finish);
-}
-
 }  // namespace
 }  // namespace vornix
