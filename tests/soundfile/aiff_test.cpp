@@ -14,7 +14,7 @@ namespace {
 using test::Bytes;
 using test::ReportCapture;
 
-struct AiffSpec {
+struct AiffLayout {
   bool aifc = false;
   std::uint32_t channels = 1;
   std::uint32_t frames = 2;
@@ -31,7 +31,7 @@ std::vector<std::uint8_t> extended(double value) {
 }
 
 // FORM, COMM, SSND with frames * channels * bytes-per-sample bytes of data.
-std::vector<std::uint8_t> aiff(const AiffSpec& s) {
+std::vector<std::uint8_t> aiff(const AiffLayout& s) {
   const std::uint32_t dataBytes = s.frames * s.channels * ((s.bits + 7) / 8);
   Bytes comm;
   comm.be16(s.channels).be32(s.frames).be16(s.bits).raw(extended(s.rate));
@@ -136,10 +136,10 @@ TEST(AiffHeader, AifcIsAcceptedOnlyWithoutCompression) {
     ReportCapture reports;
     test::FilePtr file;
     SoundFormat format;
-    AiffSpec spec;
-    spec.aifc = true;
-    spec.rate = 22050.0;
-    ASSERT_TRUE(openAiff(aiff(spec), format, file));
+    AiffLayout layout;
+    layout.aifc = true;
+    layout.rate = 22050.0;
+    ASSERT_TRUE(openAiff(aiff(layout), format, file));
     EXPECT_EQ(format.rate, 22050);
     EXPECT_TRUE(reports.lines().empty());
   }
@@ -147,10 +147,10 @@ TEST(AiffHeader, AifcIsAcceptedOnlyWithoutCompression) {
     ReportCapture reports;
     test::FilePtr file;
     SoundFormat format;
-    AiffSpec spec;
-    spec.aifc = true;
-    spec.compression = compression;
-    EXPECT_FALSE(openAiff(aiff(spec), format, file)) << compression;
+    AiffLayout layout;
+    layout.aifc = true;
+    layout.compression = compression;
+    EXPECT_FALSE(openAiff(aiff(layout), format, file)) << compression;
     EXPECT_TRUE(reports.contains("aiff_open: bad format: compressed AIFF-C files not supported"));
   }
 }
@@ -169,12 +169,12 @@ TEST(AiffHeader, WrongMagicGivesNullWithoutAReport) {
 
 TEST(AiffHeader, DataOffsetAndRateTruncationAreHonoured) {
   ReportCapture reports;
-  AiffSpec spec;
-  spec.dataOffset = 4;
-  spec.rate = 22050.7;
+  AiffLayout layout;
+  layout.dataOffset = 4;
+  layout.rate = 22050.7;
   test::FilePtr file;
   SoundFormat format;
-  SoundFilePtr read = openAiff(aiff(spec), format, file);
+  SoundFilePtr read = openAiff(aiff(layout), format, file);
   ASSERT_TRUE(read);
   EXPECT_EQ(format.rate, 22050);
   EXPECT_EQ(std::ftell(file.get()), 12 + 8 + 18 + 8 + 8 + 4);
@@ -189,9 +189,9 @@ TEST(AiffHeader, UnusableHeadersAreReportedAndRefused) {
     const char* report;
   };
   auto with = [](auto change) {
-    AiffSpec spec;
-    change(spec);
-    return aiff(spec);
+    AiffLayout layout;
+    change(layout);
+    return aiff(layout);
   };
   Bytes noComm;
   noComm.tag("FORM").be32(4 + 16).tag("AIFF").tag("SSND").be32(8).be32(0).be32(0);
@@ -205,19 +205,20 @@ TEST(AiffHeader, UnusableHeadersAreReportedAndRefused) {
       {"no sound data", noData.data, "aiff_open: bad format: did not find sound data chunk"},
       {"empty form", Bytes().tag("FORM").be32(4).tag("AIFF").data, "did not find common chunk"},
       {"cut common chunk", cutComm, "aiff_open: bad format: EOF encountered in common chunk"},
-      {"short common chunk", with([](AiffSpec& s) { s.commSize = 10; }), "common chunk too short"},
-      {"zero channels", with([](AiffSpec& s) { s.channels = 0; }), "0 channels not supported"},
-      {"zero bits", with([](AiffSpec& s) { s.bits = 0; }), "0 bits per sample not supported"},
-      {"wide bits", with([](AiffSpec& s) {
+      {"short common chunk", with([](AiffLayout& s) { s.commSize = 10; }),
+       "common chunk too short"},
+      {"zero channels", with([](AiffLayout& s) { s.channels = 0; }), "0 channels not supported"},
+      {"zero bits", with([](AiffLayout& s) { s.bits = 0; }), "0 bits per sample not supported"},
+      {"wide bits", with([](AiffLayout& s) {
          s.bits = 200;
          s.frames = 0;
        }),
        "200 bits"},
-      {"zero rate", with([](AiffSpec& s) { s.rate = 0.0; }), "sample rate 0 not supported"},
-      {"fractional rate", with([](AiffSpec& s) { s.rate = 0.5; }), "sample rate 0.5"},
-      {"infinite rate", with([](AiffSpec& s) { s.rate = HUGE_VAL; }), "sample rate inf"},
-      {"negative rate", with([](AiffSpec& s) { s.rate = -8000.0; }), "sample rate -8000"},
-      {"rate beyond int32", with([](AiffSpec& s) { s.rate = 2147483648.0; }), "sample rate"},
+      {"zero rate", with([](AiffLayout& s) { s.rate = 0.0; }), "sample rate 0 not supported"},
+      {"fractional rate", with([](AiffLayout& s) { s.rate = 0.5; }), "sample rate 0.5"},
+      {"infinite rate", with([](AiffLayout& s) { s.rate = HUGE_VAL; }), "sample rate inf"},
+      {"negative rate", with([](AiffLayout& s) { s.rate = -8000.0; }), "sample rate -8000"},
+      {"rate beyond int32", with([](AiffLayout& s) { s.rate = 2147483648.0; }), "sample rate"},
   };
   for (const Case& c : cases) {
     ReportCapture reports;
@@ -231,7 +232,7 @@ TEST(AiffHeader, UnusableHeadersAreReportedAndRefused) {
 TEST(AiffHeader, FrameCountsBeyondInt32AndBadDataOffsetsAreRefused) {
   {
     ReportCapture reports;
-    auto bytes = aiff(AiffSpec{});
+    auto bytes = aiff(AiffLayout{});
     bytes[22] = 0x80;  // number of sample frames, high byte
     test::FilePtr file;
     SoundFormat format;
@@ -240,7 +241,7 @@ TEST(AiffHeader, FrameCountsBeyondInt32AndBadDataOffsetsAreRefused) {
   }
   {
     ReportCapture reports;
-    auto bytes = aiff(AiffSpec{});
+    auto bytes = aiff(AiffLayout{});
     bytes[46] = 0x7F;  // data offset far beyond the sound-data chunk
     test::FilePtr file;
     SoundFormat format;

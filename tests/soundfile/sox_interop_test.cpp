@@ -50,7 +50,7 @@ class SoxFiles : public testing::Test {
     if (std::system("command -v sox >/dev/null 2>&1 && command -v soxi >/dev/null 2>&1") != 0)
       return;
     dir_ = std::make_unique<test::TempDir>();
-    struct Spec {
+    struct Recipe {
       const char* name;
       const char* options;
       bool aiff;
@@ -58,7 +58,7 @@ class SoxFiles : public testing::Test {
     };
     // sox writes WAVE files of more than 16 bits or 2 channels in the
     // extensible layout unless told "wavpcm".
-    const Spec specs[] = {
+    const Recipe recipes[] = {
         {"u8_mono.wav", "-r 8000 -b 8 -c 1 -t wavpcm", false, false},
         {"s16_mono.wav", "-r 16000 -b 16 -c 1 -t wavpcm", false, false},
         {"s16_stereo.wav", "-r 44100 -b 16 -c 2 -t wavpcm", false, false},
@@ -72,12 +72,13 @@ class SoxFiles : public testing::Test {
         {"s32_stereo.aiff", "-r 8000 -b 32 -c 2 -t aiff", true, false},
         {"s16_mono.aifc", "-r 16000 -b 16 -c 1 -t aifc", true, false},
     };
-    for (const Spec& spec : specs) {
-      const std::string path = (dir_->path() / spec.name).string();
+    for (const Recipe& recipe : recipes) {
+      const std::string path = (dir_->path() / recipe.name).string();
       // 0.0517 s gives odd sample counts at several rates (pad bytes).
-      const std::string command = std::string("sox -V1 -n ") + spec.options + " '" + path +
+      const std::string command = std::string("sox -V1 -n ") + recipe.options + " '" + path +
                                   "' synth 0.0517 sine 440 sine 660 sine 990 >/dev/null 2>&1";
-      if (std::system(command.c_str()) == 0) files_.push_back({path, spec.aiff, spec.extensible});
+      if (std::system(command.c_str()) == 0)
+        files_.push_back({path, recipe.aiff, recipe.extensible});
     }
   }
   static void TearDownTestSuite() {
