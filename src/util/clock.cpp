@@ -77,8 +77,8 @@ Micros AnchoredClock::timeAt(Micros counterMicros, Calibrate calibrate, void* co
       counterMicros - current.counterMicros <= kAnchorLifetimeMicros) {
     return current.anchor + counterMicros;
   }
-  // Pairs with the release below: the next anchoring thread sees this one's
-  // store through the sequence lock anyway; the flag only elects one thread.
+  // The flag only elects one anchoring thread (acquire pairs with the release
+  // below); the anchor itself travels through the sequence lock.
   if (!anchoring_.exchange(true, std::memory_order_acquire)) {
     const Micros fresh = calibrate(context);
     if (fresh != 0) store({fresh, counterMicros});
