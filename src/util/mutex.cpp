@@ -3,17 +3,15 @@
 #include "util/log.h"
 #include "util/named_objects.h"
 #include "util/object_names.h"
-#include "util/os.h"
 
 namespace vornix {
 namespace {
 
 constexpr std::uint32_t kForever = 0xFFFFFFFFU;
 
-// The system's thread id is asked once per thread: enter sits on hot paths.
+// enter sits on hot paths: the thread id comes from a per-thread cache.
 std::uint32_t thisThread() noexcept {
-  thread_local const std::uint32_t id = os::currentThreadId();
-  return id;
+  return cachedThreadId();
 }
 
 }  // namespace

@@ -162,4 +162,9 @@ std::size_t removeSystemObjectsWithPrefix(std::string_view fullNamePrefix);
 // The system's text for an error code (no trailing line break).
 std::string systemErrorText(int code);
 
+// The system's id of the calling thread, asked once per thread and again in a
+// child process after fork (whose threads have new ids). Cheap enough for the
+// mutex's hot path.
+std::uint32_t cachedThreadId() noexcept;
+
 }  // namespace vornix

@@ -252,6 +252,32 @@ std::optional<std::string> systemObjectName(std::string_view fullName) {
   return name;
 }
 
+namespace {
+
+// Raised in a child process after fork, so that cached thread ids are asked
+// again there.
+std::atomic<std::uint32_t> forkGeneration{0};
+void afterForkInChild() noexcept {
+  forkGeneration.fetch_add(1, std::memory_order_relaxed);
+}
+[[maybe_unused]] const int forkHandler = ::pthread_atfork(nullptr, nullptr, &afterForkInChild);
+
+}  // namespace
+
+std::uint32_t cachedThreadId() noexcept {
+  struct Cached {
+    std::uint32_t generation = 0xFFFFFFFFU;
+    std::uint32_t id = 0;
+  };
+  thread_local Cached cached;
+  const std::uint32_t generation = forkGeneration.load(std::memory_order_relaxed);
+  if (cached.generation != generation) {
+    cached.id = os::currentThreadId();
+    cached.generation = generation;
+  }
+  return cached.id;
+}
+
 std::string systemErrorText(int code) {
   std::string text = os::errorText(code);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();

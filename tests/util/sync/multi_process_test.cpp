@@ -11,6 +11,7 @@
 
 #include "sync_test_support.h"
 #include "util/mutex.h"
+#include "util/os.h"
 #include "util/semaphore.h"
 #include "util/shared_memory.h"
 
@@ -73,9 +74,14 @@ class Child {
 
 TEST(MultiProcessTest, ChildSharesTheNamedMutex) {
   const std::string name = uniqueName("pmutex");
+  Mutex before;  // the parent's thread id is cached before the fork
+  ASSERT_TRUE(before.enter(0, nullptr));
+  ASSERT_TRUE(before.leave());
   Child child([&](int ready) {
     Mutex mutex(name);
     if (!mutex.enter(5000, "child")) return 2;
+    // The holder recorded is this process's thread, not the parent's.
+    if (mutex.ownerThread() != os::currentThreadId()) return 4;
     Child::ready(ready);
     ::usleep(200 * 1000);
     return mutex.leave() ? 0 : 3;
