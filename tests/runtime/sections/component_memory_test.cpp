@@ -7,6 +7,7 @@
 
 #include <array>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/component_section.h"
@@ -228,6 +229,27 @@ TEST_F(ComponentMemoryTest, GrownSectionKeepsContents) {
   EXPECT_EQ(client->getParameterString(1, "Voices"), "third");
   ASSERT_TRUE(client->addComponentStats(1, 3, 1, nullptr, nullptr, 0, 1));
   EXPECT_EQ(section->stats(1)->wakeUps, 2U);
+}
+
+// Reports from two threads while the host grows the section three times: the
+// mutex and the serial check make every report land in the section that is
+// current at that moment, so none is lost.
+TEST_F(ComponentMemoryTest, ConcurrentReportsSurviveGrows) {
+  constexpr int kReports = 300;
+  auto report = [this] {
+    for (int i = 0; i < kReports; ++i) {
+      EXPECT_TRUE(client->addComponentStats(1, 3, 1, nullptr, nullptr, 0, 1));
+    }
+  };
+  std::thread first(report), second(report);
+  for (int grow = 0; grow < 3; ++grow) {
+    EXPECT_TRUE(section->grow(4096));
+    std::this_thread::yield();
+  }
+  first.join();
+  second.join();
+  EXPECT_EQ(section->stats(1)->wakeUps, 2U * kReports);
+  EXPECT_EQ(section->serial(), 4U);
 }
 
 TEST_F(ComponentMemoryTest, WithoutMutexEverythingFailsUntilOpenMakesIt) {
