@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -188,6 +189,22 @@ TEST(MultiProcessTest, ChildWritesTheSectionTheParentCreated) {
   EXPECT_STREQ(reinterpret_cast<const char*>(view + 8000), "child");
   EXPECT_TRUE(closeSharedMemory(view, 8192));
   EXPECT_TRUE(removeSharedMemory(name));
+}
+
+// A normal exit runs the teardown of both registries once, with semaphores
+// and views still in them, and must end cleanly.
+TEST(MultiProcessTest, ExitTearsDownRegistriesThatStillHoldObjects) {
+  const std::string semaphoreName = uniqueName("exitsem");
+  const std::string sectionName = uniqueName("exitshm");
+  Child child([&](int) {
+    if (getNamedSemaphore(semaphoreName, true) == nullptr) return 2;
+    if (createSharedMemory(sectionName, 4096) == nullptr) return 3;
+    std::exit(0);
+  });
+  const int status = child.waitResult();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(removeNamedSemaphore(semaphoreName));
+  EXPECT_TRUE(removeSharedMemory(sectionName));
 }
 
 // Runs after every test of the process: nothing this run made may remain.
