@@ -276,8 +276,9 @@ bool DataMessage::nextEntry(std::size_t& position, EntryView& view) const noexce
     entry::readValueHead(rec, e);
     view.name = e.name;
     view.offset = e.offset;
-    if (e.valueIntact) {
-      view.kind = static_cast<RecordKind>(e.valueKind);
+    const auto kind = static_cast<RecordKind>(e.valueKind);
+    if (e.valueIntact && !(entry::isEightByteKind(kind) && e.valueLength() < 8)) {
+      view.kind = kind;
       view.value = rec.subspan(e.valueOffset(), e.valueLength());
     } else {
       view.kind = RecordKind{};

@@ -70,7 +70,9 @@ inline constexpr std::uint32_t kMinEntrySize = 17;
 struct EntryView {
   std::string_view name;
   // The value kind; RecordKind{} (0) when the value head is damaged (its size
-  // below 8 or running past the entry), in which case `value` is empty.
+  // below 8 or running past the entry) or an 8-byte kind (integer, float,
+  // 64-bit, omitted) has fewer than 8 value bytes; `value` is then empty. So
+  // a value of an 8-byte kind always has at least 8 bytes to read.
   RecordKind kind;
   std::span<const std::uint8_t> value;  // the value bytes after their 8-byte head
   std::size_t offset;                   // offset of the entry in the record

@@ -96,20 +96,6 @@ void countLeftOut(std::uint8_t* block, std::uint64_t standsFor) noexcept {
   bytes::storeAt<std::uint32_t>(block + record::kUserSize, entry::addCapped(user, standsFor));
 }
 
-bool isEightByteKind(RecordKind kind) noexcept {
-  switch (kind) {
-    case RecordKind::kInteger:
-    case RecordKind::kFloat:
-    case RecordKind::kValue64:
-    case RecordKind::kValue64B:
-    case RecordKind::kTextOmitted:
-    case RecordKind::kDataOmitted:
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
 // --- adoption ---------------------------------------------------------------
@@ -220,7 +206,7 @@ DataMessage::DataMessage(const DataMessage& other, std::uint32_t maxSize) {
   other.forEachEntry([&](const EntryView& e) {
     const std::uint64_t n = e.name.size();
     const std::uint64_t cost = n + 25u;
-    if (isEightByteKind(e.kind)) {
+    if (entry::isEightByteKind(e.kind)) {
       if (e.value.size() != 8) return true;  // a damaged 8-byte value: left out, not counted
       const auto value = bytes::loadAt<std::uint64_t>(e.value.data());
       if (fits(cost)) {

@@ -88,6 +88,21 @@ inline void writeEntry(std::uint8_t* at, std::uint32_t entrySize, std::string_vi
   if (length != 0) std::memmove(head + 8, value, length);
 }
 
+// The value kinds that hold exactly 8 bytes.
+inline bool isEightByteKind(RecordKind kind) noexcept {
+  switch (kind) {
+    case RecordKind::kInteger:
+    case RecordKind::kFloat:
+    case RecordKind::kValue64:
+    case RecordKind::kValue64B:
+    case RecordKind::kTextOmitted:
+    case RecordKind::kDataOmitted:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // a + b, held at the 32-bit maximum instead of wrapping.
 inline std::uint32_t addCapped(std::uint32_t a, std::uint64_t b) noexcept {
   const std::uint64_t sum = std::uint64_t{a} + b;

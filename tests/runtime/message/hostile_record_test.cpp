@@ -97,7 +97,7 @@ TEST(HostileRecordTest, DamagedValueHeadsReadAsAbsent) {
     }
     return true;
   });
-  EXPECT_EQ(damaged, 2);
+  EXPECT_EQ(damaged, 3);  // "small", "past" and the 4-byte integer "short"
 }
 
 TEST(HostileRecordTest, AWriteOverADamagedValueRelocatesInsteadOfTrustingIt) {
