@@ -2,6 +2,7 @@
 // null-handle code, adopts the host's hooks (a simulated clock), and runs its
 // component's loop.
 #include "loquant/loquant.h"
+#include "analysis/entry_loops.h"
 #include "runtime/zel_api.h"
 #include "speech/runtime_loop.h"
 #include "util/clock.h"
@@ -22,25 +23,25 @@ extern "C" {
 std::int32_t AnalyzeSingle(vornix::ZelAPI* api) {
   if (api == nullptr) return loquant::kNullHandle32;
   adoptHostHooks(api);
-  return 0;
+  return vornix::runAnalyzeSingle(api);
 }
 
 std::int32_t AnalyzeSingleContinuous(vornix::ZelAPI* api) {
   if (api == nullptr) return loquant::kNullHandle32;
   adoptHostHooks(api);
-  return 0;
+  return vornix::runAnalyzeSingleContinuous(api);
 }
 
 std::int32_t AnalyzeTwo(vornix::ZelAPI* api) {
   if (api == nullptr) return loquant::kNullHandle32;
   adoptHostHooks(api);
-  return 0;
+  return vornix::runAnalyzeTwo(api);
 }
 
 std::int32_t PitchTrackerDetector(vornix::ZelAPI* api) {
   if (api == nullptr) return loquant::kNullHandle32;
   adoptHostHooks(api);
-  return 0;
+  return vornix::runPitchTrackerDetector(api);
 }
 
 std::uint8_t Runtime(vornix::ZelAPI* api) {
@@ -52,7 +53,7 @@ std::uint8_t Runtime(vornix::ZelAPI* api) {
 std::uint8_t Test(vornix::ZelAPI* api) {
   if (api == nullptr) return loquant::kNullHandle8;
   adoptHostHooks(api);
-  return 0;
+  return vornix::runLatencyProbe(api);
 }
 
 }  // extern "C"

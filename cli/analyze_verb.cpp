@@ -1,0 +1,108 @@
+// Argument parsing of `loquant analyze` and `loquant config`.
+#include <cstdio>
+#include <cstdlib>
+
+#include "analyze.h"
+#include "default_system.h"
+#include "verbs.h"
+
+namespace loquant::cli {
+
+namespace {
+
+constexpr const char* kAnalyzeHelp =
+    "usage: loquant analyze FILE... [options]\n"
+    "\n"
+    "Analyses recordings on a simulated clock: every channel of every file is one\n"
+    "speaker. Prints one JSON object per posted message on standard output.\n"
+    "\n"
+    "options:\n"
+    "  --format F          jsonl (default), textgrid, rttm or csv\n"
+    "  --summary           print a summary of the conversation instead\n"
+    "  --plot FILE.svg     also draw the pitch contours and turn-taking segments\n"
+    "  --output FILE       write to FILE (in full or not at all) instead of stdout\n"
+    "  --param N=V         set parameter N on every component that reads it\n"
+    "  --param C.N=V       set parameter N on component C\n"
+    "  --config FILE       run the system of a configuration file instead\n"
+    "  --raw               print indexed entries as stored, not grouped in arrays\n"
+    "  --verbose           show the components' own lines on stderr\n"
+    "  --library PATH      the component library to load\n";
+
+// Takes the value of an option that needs one.
+bool value(const Arguments& args, std::size_t& i, std::string& out) {
+  if (i + 1 >= args.size()) {
+    std::fprintf(stderr, "loquant: %s needs a value\n", args[i].c_str());
+    return false;
+  }
+  out = args[++i];
+  return true;
+}
+
+}  // namespace
+
+int analyzeVerb(const Arguments& args) {
+  AnalyzeOptions options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    std::string v;
+    if (a == "--help" || a == "-h") {
+      std::fputs(kAnalyzeHelp, stdout);
+      return kExitOk;
+    } else if (a == "--format") {
+      if (!value(args, i, options.format)) return kExitUsage;
+    } else if (a == "--summary") {
+      options.summary = true;
+    } else if (a == "--plot") {
+      if (!value(args, i, options.plot)) return kExitUsage;
+    } else if (a == "--output" || a == "-o") {
+      if (!value(args, i, options.output)) return kExitUsage;
+    } else if (a == "--param") {
+      if (!value(args, i, v)) return kExitUsage;
+      options.params.push_back(v);
+    } else if (a == "--config") {
+      if (!value(args, i, options.config)) return kExitUsage;
+    } else if (a == "--raw") {
+      options.raw = true;
+    } else if (a == "--verbose" || a == "-v") {
+      options.verbose = true;
+    } else if (a == "--library") {
+      if (!value(args, i, options.library)) return kExitUsage;
+    } else if (a.size() > 1 && a[0] == '-') {
+      std::fprintf(stderr, "loquant analyze: unknown option '%s' (see --help)\n", a.c_str());
+      return kExitUsage;
+    } else {
+      options.files.push_back(a);
+    }
+  }
+  return runAnalyze(options);
+}
+
+int configVerb(const Arguments& args) {
+  bool print = false;
+  int speakers = 2;
+  long rate = 44100;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string v;
+    if (args[i] == "--print-default") {
+      print = true;
+    } else if (args[i] == "--speakers") {
+      if (!value(args, i, v)) return kExitUsage;
+      speakers = std::atoi(v.c_str());
+    } else if (args[i] == "--rate") {
+      if (!value(args, i, v)) return kExitUsage;
+      rate = std::atol(v.c_str());
+    } else {
+      std::fprintf(stderr, "loquant config: unknown option '%s'\n", args[i].c_str());
+      return kExitUsage;
+    }
+  }
+  if (!print || speakers < 1 || speakers > 64 || rate < 1000 || rate > 1'000'000) {
+    std::fprintf(stderr,
+                 "usage: loquant config --print-default [--speakers 1..64] [--rate 1000..1000000]\n");
+    return kExitUsage;
+  }
+  std::fputs(defaultSystemText(speakers, static_cast<std::uint32_t>(rate)).c_str(), stdout);
+  return kExitOk;
+}
+
+}  // namespace loquant::cli

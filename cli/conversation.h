@@ -1,0 +1,55 @@
+// What `loquant analyze` keeps of a run for its reports: each speaker's
+// utterances (SpeechOn to SpeechOff), pitch contour and turn summaries, and
+// the two-speaker analysis's floor posts as they were made. Times are ms
+// from the start of the recording.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace loquant::cli {
+
+struct Utterance {
+  double startMs = 0;  // "timestamp" of SpeechOn
+  double endMs = 0;    // "timestamp" of SpeechOff (the first silent frame)
+};
+
+struct PitchSample {
+  double timeMs = 0;
+  double value = 0;  // tracker scale: half the fundamental, Hz
+};
+
+struct TurnSummary {
+  double timeMs = 0;     // when the summary was posted
+  std::string vector;    // trend label, e.g. "Down_Below"
+  double average = 0;    // running mean, tracker scale
+  double slope = 0;
+};
+
+struct Speaker {
+  int number = 0;        // ModuleID
+  std::string name;      // e.g. "speaker1"
+  std::string source;    // file and channel, e.g. "talk.wav:1"
+  std::vector<Utterance> utterances;
+  std::vector<PitchSample> pitch;
+  std::vector<TurnSummary> turns;
+};
+
+// One post of the two-speaker analysis, kept as made.
+struct FloorPost {
+  double postedMs = 0;   // when it was posted
+  std::string post;      // "PitchOverlappingStart", ...
+  std::string label;     // the segment's label where the post has one
+  double startMs = -1;   // the segment's start, when the post carries one
+  double endMs = -1;     // the segment's end, when the post carries one
+};
+
+struct Conversation {
+  double durationMs = 0;
+  double rate = 0;
+  std::vector<Speaker> speakers;
+  std::vector<FloorPost> floorPosts;
+};
+
+}  // namespace loquant::cli

@@ -1,0 +1,46 @@
+// The built-in system of `loquant analyze`: for each speaker (a channel of
+// the input) a Runtime component "speakerN" with "ModuleID" N, an
+// AnalyzeSingle "analysisN" that sees only that speaker's speech events, and,
+// with two or more speakers, an AnalyzeTwo "conversation" that sees them all;
+// plus the sink "out" that takes every posted message.
+//
+// Parameters default to values chosen for conversational speech at the
+// file's rate (see README, "Default parameters"); --param overrides them,
+// typed as the component reads them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/config.h"
+
+namespace loquant::cli {
+
+// A parameter the default system sets, with the type its component reads.
+struct DefaultParameter {
+  const char* name;
+  enum class Kind { kInteger, kReal, kBool } kind;
+  const char* meaning;
+};
+
+// The parameters of a Runtime component, in the order they are documented.
+const std::vector<DefaultParameter>& speechParameters();
+
+// Samples per frame for a rate: the power of two nearest to 23 ms of audio.
+std::uint32_t defaultBufferSize(std::uint32_t rate);
+
+// The default system for `speakers` channels at `rate`.
+vornix::host::SystemConfig defaultSystem(int speakers, std::uint32_t rate);
+
+// Applies "Name=value" (every component that reads Name) or
+// "Component.Name=value" (one component). The value is given the type the
+// component reads; false with the reason in `error` when the name is unknown
+// or the value does not have that type.
+bool applyParameter(vornix::host::SystemConfig& config, const std::string& assignment,
+                    std::string& error);
+
+// The default system as a configuration file, for `loquant config --print-default`.
+std::string defaultSystemText(int speakers, std::uint32_t rate);
+
+}  // namespace loquant::cli

@@ -1,0 +1,36 @@
+// loquant: speech and turn-taking analysis from the command line.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "verbs.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: loquant <verb> [options]\n"
+    "\n"
+    "verbs:\n"
+    "  analyze FILE...      analyse recordings (one speaker per channel) and print the\n"
+    "                       posted messages as JSON Lines; see 'loquant analyze --help'\n"
+    "  pitch FILE           per-frame pitch tracker output as CSV\n"
+    "  info FILE            the header of a WAV or AIFF file\n"
+    "  config --print-default [--speakers N] [--rate HZ]\n"
+    "                       print the built-in system as a configuration file\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+    std::fputs(kUsage, argc < 2 ? stderr : stdout);
+    return argc < 2 ? 2 : 0;
+  }
+  const std::string verb = argv[1];
+  const loquant::cli::Arguments args(argv + 2, argv + argc);
+  if (verb == "analyze") return loquant::cli::analyzeVerb(args);
+  if (verb == "config") return loquant::cli::configVerb(args);
+  if (verb == "info") return loquant::cli::infoVerb(args);
+  if (verb == "pitch") return loquant::cli::pitchVerb(args);
+  std::fprintf(stderr, "loquant: unknown verb '%s'\n%s", verb.c_str(), kUsage);
+  return 2;
+}

@@ -1,0 +1,17 @@
+// The verbs of the loquant command. Each takes its own arguments (after the
+// verb) and returns the process's exit status: 0 done, 1 bad input, 2 usage.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace loquant::cli {
+
+using Arguments = std::vector<std::string>;
+
+int analyzeVerb(const Arguments& args);
+int configVerb(const Arguments& args);
+int infoVerb(const Arguments& args);
+int pitchVerb(const Arguments& args);
+
+}  // namespace loquant::cli
