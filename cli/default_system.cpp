@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <algorithm>
 #include <sstream>
 
 #include "util/text.h"
@@ -38,12 +39,9 @@ const std::vector<DefaultParameter>& speechParameters() {
 }
 
 std::uint32_t defaultBufferSize(std::uint32_t rate) {
-  const double target = 0.023 * rate;
-  std::uint32_t size = 2;
-  while (size * 2 <= target) size *= 2;
-  // The nearer of the two powers of two around 23 ms.
-  if (target - size > size * 2 - target) size *= 2;
-  return size;
+  // An even number of samples nearest 23.2 ms: 1024 at 44.1 kHz, 372 at 16 kHz.
+  const auto pairs = static_cast<std::uint32_t>(std::lround(0.0232 * rate / 2.0));
+  return std::max<std::uint32_t>(pairs, 1U) * 2U;
 }
 
 namespace {

@@ -27,7 +27,7 @@ struct DefaultParameter {
 // The parameters of a Runtime component, in the order they are documented.
 const std::vector<DefaultParameter>& speechParameters();
 
-// Samples per frame for a rate: the power of two nearest to 23 ms of audio.
+// Samples per frame for a rate: the even number nearest to 23.2 ms of audio.
 std::uint32_t defaultBufferSize(std::uint32_t rate);
 
 // The default system for `speakers` channels at `rate`.

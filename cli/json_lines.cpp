@@ -56,7 +56,9 @@ void appendInteger(std::string& out, std::int64_t value) {
 }
 
 void appendValue(std::string& out, const EntryView& entry) {
-  switch (entry.kind) {
+  // An integer or real needs its 8 bytes; a shorter one shows as data.
+  const bool numeric = entry.kind == RecordKind::kInteger || entry.kind == RecordKind::kFloat;
+  switch (numeric && entry.value.size() < 8 ? RecordKind::kData : entry.kind) {
     case RecordKind::kInteger: {
       std::int64_t v = 0;
       std::memcpy(&v, entry.value.data(), sizeof v);
