@@ -30,6 +30,16 @@ class SimulatedClock final : public ClockSource {
   std::atomic<Micros> now_;
 };
 
+// What one look at the system found.
+enum class Look {
+  quiet,       // nothing to do anywhere
+  busy,        // some component works or has queued pairs: wait for a change
+  progressed,  // the looker itself moved messages on: look again at once
+};
+
+// Tracks which components are blocked in their waits. Every change of a
+// component's state raises a version number, so that a look at the whole
+// system can tell whether anything moved while it looked. Thread-safe.
 class ActivityMonitor final : public WaitObserver {
  public:
   // Declares a component before its thread starts; it counts as busy until
@@ -40,19 +50,23 @@ class ActivityMonitor final : public WaitObserver {
 
   void waiting(std::uint32_t componentId) override;
   void resumed(std::uint32_t componentId) override;
-  // Wakes a quiet() waiter to look again (the router calls it after routing).
-  void poke();
 
-  // Blocks until `isQuiet(idle)` holds, where idle(id) tells whether that
-  // component is blocked in its wait; false after `limit` without quiet.
-  // isQuiet is evaluated under no lock of this object.
-  bool awaitQuiet(const std::function<bool(const std::function<bool(std::uint32_t)>&)>& isQuiet,
-                  std::chrono::milliseconds limit);
+  // True when the component is blocked in its wait (or unknown, or ended).
+  bool idle(std::uint32_t componentId) const;
+
+  // Blocks until `look()` answers quiet while no component changed state
+  // during the look, so that a component that posted and went back to its
+  // wait in the middle of a look is never missed. `look` runs under no lock
+  // of this object and may call idle(). False after `limit` without quiet.
+  bool awaitQuiet(const std::function<Look()>& look, std::chrono::milliseconds limit);
 
  private:
-  std::mutex mutex_;
+  void changed(std::uint32_t componentId, bool idle, bool wake);
+
+  mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::map<std::uint32_t, bool> idle_;
+  // Raised under mutex_ at every change; read under it.
   std::uint64_t version_ = 0;
 };
 

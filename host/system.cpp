@@ -66,6 +66,7 @@ struct Component {
   ComponentConfig config;
   std::uint32_t id = 0;
   bool sink = false;
+  bool builtIn = false;  // "sink" or "source": run by the host, not the library
   std::vector<Trigger> triggers;
   HostContext context;
   std::unique_ptr<ZelAPI> api;
@@ -114,6 +115,7 @@ struct System::State {
   ~State();
   bool build(std::string& error);
   void route(const DataMessage& message);
+  void deliverToSink(const Component& sink, const DataMessage& message);
   bool drainSystemQueue();
   std::string nameOf(std::uint32_t id) const;
 };
@@ -166,6 +168,8 @@ bool System::State::build(std::string& error) {
     component->config = cfg;
     component->id = ids[cfg.name];
     component->sink = cfg.entry == "sink";
+    // A source is driven by the host (host/audio_source.h), not the library.
+    component->builtIn = component->sink || cfg.entry == "source";
     for (const TriggerConfig& t : cfg.triggers) {
       std::optional<MessageType> pattern = types.intern(t.pattern);
       std::vector<PostSpecBytes> posts;
@@ -266,7 +270,7 @@ bool System::State::build(std::string& error) {
   }
 
   bool needLibrary = false;
-  for (const auto& c : components) needLibrary = needLibrary || !c->sink;
+  for (const auto& c : components) needLibrary = needLibrary || !c->builtIn;
   if (needLibrary) {
     const std::string path =
         options.libraryPath.empty() ? ComponentLibrary::defaultPath() : options.libraryPath;
@@ -284,7 +288,7 @@ bool System::State::build(std::string& error) {
     c->context.processId = c->config.process;
     c->context.clock = options.simulatedClock ? &clock : nullptr;
     c->context.waitObserver = &activity;
-    if (c->sink) continue;
+    if (c->builtIn) continue;
     c->entry = library->find(c->config.entry);
     if (!c->entry) {
       missing.push_back(c->config.name);
@@ -305,16 +309,15 @@ void System::State::route(const DataMessage& message) {
   const MessageType type = message.getType();
   for (auto& c : components) {
     if (message.toId() != 0 && message.toId() != c->id) continue;
+    if (c->sink && c->triggers.empty()) {
+      // A sink without triggers takes every message.
+      deliverToSink(*c, message);
+      continue;
+    }
     for (const Trigger& t : c->triggers) {
       if (!typeMatches(type, t.pattern)) continue;
       if (c->sink) {
-        if (sinkHandler) {
-          SinkRecord record{c->config.name, nameOf(message.fromId()), std::string(),
-                            hub->typeName(type), DataMessage(message)};
-          auto found = postNames.find({message.fromId(), message.postTag()});
-          if (found != postNames.end()) record.postName = found->second;
-          sinkHandler(std::move(record));
-        }
+        deliverToSink(*c, message);
       } else if (c->api) {
         c->api->queuePair(std::make_unique<DataMessage>(*t.message),
                           std::make_unique<DataMessage>(message));
@@ -323,6 +326,15 @@ void System::State::route(const DataMessage& message) {
     }
   }
   routed.fetch_add(1, std::memory_order_relaxed);
+}
+
+void System::State::deliverToSink(const Component& sink, const DataMessage& message) {
+  if (!sinkHandler) return;
+  SinkRecord record{sink.config.name, nameOf(message.fromId()), std::string(),
+                    hub->typeName(message.getType()), DataMessage(message)};
+  auto found = postNames.find({message.fromId(), message.postTag()});
+  if (found != postNames.end()) record.postName = found->second;
+  sinkHandler(std::move(record));
 }
 
 bool System::State::drainSystemQueue() {
@@ -415,13 +427,15 @@ void System::advanceTo(Micros t) { state_->clock.set(t); }
 bool System::settle(std::chrono::milliseconds limit) {
   State& s = *state_;
   return s.activity.awaitQuiet(
-      [&s](const std::function<bool(std::uint32_t)>& idle) {
-        if (s.drainSystemQueue()) return false;
+      [&s]() {
+        // Routing may queue pairs for components that are idle right now, so
+        // a look that routed anything is followed by another at once.
+        if (s.drainSystemQueue()) return Look::progressed;
         for (const auto& c : s.components) {
           if (!c->api) continue;
-          if (!idle(c->id) || c->api->queuedPairs() != 0) return false;
+          if (!s.activity.idle(c->id) || c->api->queuedPairs() != 0) return Look::busy;
         }
-        return true;
+        return Look::quiet;
       },
       limit);
 }
@@ -432,6 +446,13 @@ MessageType System::type(const std::string& dotted) const {
 
 std::string System::typeName(const MessageType& type) const { return state_->hub->typeName(type); }
 std::uint16_t System::instanceId() const { return state_->instance; }
+
+std::uint32_t System::componentId(const std::string& name) const {
+  for (const auto& c : state_->components) {
+    if (c->config.name == name) return c->id;
+  }
+  return 0;
+}
 const std::vector<std::string>& System::missing() const { return state_->missing; }
 std::uint64_t System::routedMessages() const { return state_->routed.load(); }
 std::uint64_t System::errorLines() const { return state_->logPrinter->errorLines(); }
