@@ -35,6 +35,16 @@ std::uint64_t closeLength(std::uint8_t* view, std::uint64_t fallback) {
   return mapped != 0 ? mapped : fallback;
 }
 
+// The limit bounds the section; the refusal is printed where the host's
+// operator sees it.
+bool deniedAsTooLarge(std::uint64_t newSize) {
+  if (newSize <= pl::kMaximumSize) return false;
+  std::printf("Memory Error: Process Memory requested size %s denied...\n",
+              byteSizeText(static_cast<double>(newSize)).c_str());
+  std::fflush(stdout);
+  return true;
+}
+
 }  // namespace
 
 ProcessMemory::ProcessMemory(MasterMemory& master) : master_(&master) {}
@@ -221,19 +231,14 @@ bool ProcessMemory::resizeQueueLocked(std::uint32_t queueId, std::uint64_t newSi
 }
 
 bool ProcessMemory::resize(std::uint64_t newSize) {
-  if (newSize > pl::kMaximumSize) return resizeLocked(newSize);  // refused before any lock
+  if (deniedAsTooLarge(newSize)) return false;
   MutexHold hold(*sectionMutex(), kSectionTimeoutMs, "vornix::ProcessMemory::resize");
   if (!hold || !followSerial()) return false;
   return resizeLocked(newSize);
 }
 
 bool ProcessMemory::resizeLocked(std::uint64_t newSize) {
-  if (newSize > pl::kMaximumSize) {
-    std::printf("Memory Error: Process Memory requested size %s denied...\n",
-                byteSizeText(static_cast<double>(newSize)).c_str());
-    std::fflush(stdout);
-    return false;
-  }
+  if (deniedAsTooLarge(newSize)) return false;
   if (section_ == nullptr || newSize < size_) return false;
   // The serial is taken while the section mutex is held, so no other
   // participant can see it before its section exists.

@@ -108,6 +108,7 @@ class ProcessMemory {
   bool resizeQueue(std::uint32_t queueId, std::uint64_t newSize);
 
   // The serial of the section whose view is in use (0 before the first open).
+  // Not synchronised: for diagnostics while no other thread uses the object.
   std::uint32_t mappedSerial() const noexcept { return serial_; }
 
  private:
