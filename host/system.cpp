@@ -50,6 +50,7 @@ void clearInstance(std::uint16_t instance) {
     removeNamedObjectsWithPrefix(formatString("Local\\Shmem_Zelkora%sMemory_%u_", kind, instance));
   }
   removeSharedMemory(formatString("ZelkoraMasterMemory_%u", instance));
+  removeSharedMemory(formatString("ZelkoraTemporalOwner_%u", instance));
   removeNamedObjectsWithPrefix(formatString("Local\\Semaphore_ZelkoraQueue_%u_", instance));
   removeNamedObjectsWithPrefix(formatString("Local\\Semaphore_ZelkoraInbound_%u_", instance));
 }
