@@ -13,6 +13,10 @@ constexpr const char* kUsage =
     "verbs:\n"
     "  analyze FILE...      analyse recordings (one speaker per channel) and print the\n"
     "                       posted messages as JSON Lines; see 'loquant analyze --help'\n"
+    "  run CONFIG           run a configured system in real time (audio sources play\n"
+    "                       their recordings); see 'loquant run --help'\n"
+    "  inspect [--instance N]\n"
+    "                       show a running instance's components, queues and store\n"
     "  pitch FILE           per-frame pitch tracker output as CSV\n"
     "  info FILE            the header of a WAV or AIFF file\n"
     "  config --print-default [--speakers N] [--rate HZ]\n"
@@ -30,6 +34,8 @@ int main(int argc, char** argv) {
   if (verb == "analyze") return loquant::cli::analyzeVerb(args);
   if (verb == "config") return loquant::cli::configVerb(args);
   if (verb == "info") return loquant::cli::infoVerb(args);
+  if (verb == "inspect") return loquant::cli::inspectVerb(args);
+  if (verb == "run") return loquant::cli::runVerb(args);
   if (verb == "pitch") return loquant::cli::pitchVerb(args);
   std::fprintf(stderr, "loquant: unknown verb '%s'\n%s", verb.c_str(), kUsage);
   return 2;

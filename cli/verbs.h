@@ -12,6 +12,8 @@ using Arguments = std::vector<std::string>;
 int analyzeVerb(const Arguments& args);
 int configVerb(const Arguments& args);
 int infoVerb(const Arguments& args);
+int inspectVerb(const Arguments& args);
+int runVerb(const Arguments& args);
 int pitchVerb(const Arguments& args);
 
 }  // namespace loquant::cli

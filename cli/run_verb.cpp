@@ -1,0 +1,304 @@
+// `loquant run CONFIG`: a configured system in real time. Its audio sources
+// (components with entry "source") post their recordings' frames paced by
+// the wall clock; every message a sink receives becomes one JSON line. The
+// run ends when every source has ended and the system has been quiet for a
+// moment, or at SIGINT/SIGTERM; either way the instance is stopped cleanly
+// and leaves no named object behind.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "analyze.h"
+#include "default_system.h"
+#include "host/audio_source.h"
+#include "host/config.h"
+#include "host/system.h"
+#include "json_lines.h"
+#include "output_file.h"
+#include "util/clock.h"
+#include "verbs.h"
+
+namespace loquant::cli {
+
+namespace {
+
+constexpr const char* kRunHelp =
+    "usage: loquant run CONFIG [options]\n"
+    "\n"
+    "Runs the system of a configuration file in real time. Components with entry\n"
+    "\"source\" play a recording (parameters File, Channel, Target, BufferSize);\n"
+    "every message a sink receives is printed as one JSON line. Ends when every\n"
+    "source has ended, or at Ctrl-C (SIGINT) or SIGTERM.\n"
+    "\n"
+    "options:\n"
+    "  --output FILE       write to FILE (in full or not at all) instead of stdout\n"
+    "  --param N=V         set parameter N on every component that reads it\n"
+    "  --param C.N=V       set parameter N on component C\n"
+    "  --raw               print indexed entries as stored, not grouped in arrays\n"
+    "  --verbose           show the components' own lines on stderr\n"
+    "  --library PATH      the component library to load\n";
+
+// How long the system must stay quiet after the last frame before the run
+// ends, and the longest wait for that.
+constexpr auto kQuietPeriod = std::chrono::milliseconds(500);
+constexpr auto kQuietLimit = std::chrono::seconds(10);
+
+std::atomic<bool> stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
+extern "C" void onStopSignal(int) {
+  stopRequested.store(true);
+}
+
+// Catches SIGINT and SIGTERM for its lifetime (no SA_RESTART: a sleeping
+// thread wakes at once) and puts the previous handlers back afterwards.
+class StopSignals {
+ public:
+  StopSignals() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &previousInt_);
+    sigaction(SIGTERM, &action, &previousTerm_);
+  }
+  ~StopSignals() {
+    sigaction(SIGINT, &previousInt_, nullptr);
+    sigaction(SIGTERM, &previousTerm_, nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+ private:
+  struct sigaction previousInt_ {};
+  struct sigaction previousTerm_ {};
+};
+
+// While the system runs, file descriptor 1 points to stderr (--verbose) or
+// nowhere, so the components' own lines never mix into the JSON stream,
+// which goes to a duplicate of the original standard output.
+class StandardOutputGuard {
+ public:
+  explicit StandardOutputGuard(bool verbose) {
+    std::fflush(stdout);
+    saved_ = dup(STDOUT_FILENO);
+    const int target = verbose ? dup(STDERR_FILENO) : ::open("/dev/null", O_WRONLY);
+    if (saved_ >= 0 && target >= 0) {
+      dup2(target, STDOUT_FILENO);
+      out_ = fdopen(saved_, "wb");
+    }
+    if (target >= 0) close(target);
+    if (out_ == nullptr && saved_ >= 0) close(saved_);
+  }
+  ~StandardOutputGuard() {
+    std::fflush(stdout);
+    if (out_ != nullptr) {
+      std::fflush(out_);
+      dup2(fileno(out_), STDOUT_FILENO);
+      std::fclose(out_);
+    }
+  }
+  StandardOutputGuard(const StandardOutputGuard&) = delete;
+  StandardOutputGuard& operator=(const StandardOutputGuard&) = delete;
+  std::FILE* out() const { return out_ != nullptr ? out_ : stdout; }
+
+ private:
+  int saved_ = -1;
+  std::FILE* out_ = nullptr;
+};
+
+struct RunOptions {
+  std::string config;
+  std::vector<std::string> params;
+  std::string output;
+  std::string library;
+  bool raw = false;
+  bool verbose = false;
+};
+
+bool takeValue(const Arguments& args, std::size_t& i, std::string& out) {
+  if (i + 1 >= args.size()) {
+    std::fprintf(stderr, "loquant run: %s needs a value\n", args[i].c_str());
+    return false;
+  }
+  out = args[++i];
+  return true;
+}
+
+// Waits until no message has been routed for kQuietPeriod (or a stop).
+void awaitQuiet(const vornix::host::System& system) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point limit = Clock::now() + kQuietLimit;
+  std::uint64_t seen = system.routedMessages();
+  Clock::time_point quietSince = Clock::now();
+  while (!stopRequested.load() && Clock::now() < limit) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::uint64_t now = system.routedMessages();
+    if (now != seen) {
+      seen = now;
+      quietSince = Clock::now();
+    } else if (Clock::now() - quietSince >= kQuietPeriod) {
+      return;
+    }
+  }
+}
+
+int runSystem(const RunOptions& options) {
+  vornix::host::ConfigResult loaded = vornix::host::loadConfig(options.config);
+  if (const auto* error = std::get_if<vornix::host::ConfigError>(&loaded)) {
+    std::fprintf(stderr, "loquant run: %s\n", error->text().c_str());
+    return kExitInput;
+  }
+  vornix::host::SystemConfig config = std::get<vornix::host::SystemConfig>(std::move(loaded));
+  for (const std::string& assignment : options.params) {
+    std::string error;
+    if (!applyParameter(config, assignment, error)) {
+      std::fprintf(stderr, "loquant run: %s\n", error.c_str());
+      return kExitUsage;
+    }
+  }
+
+  // The sources, checked and opened before anything is created.
+  std::vector<std::unique_ptr<vornix::host::AudioSource>> sources;
+  for (const auto& component : config.components) {
+    if (component.entry != vornix::host::kSourceEntry) continue;
+    vornix::host::AudioSourceSettings settings;
+    std::string error;
+    if (!vornix::host::readAudioSourceSettings(config, component, settings, error)) {
+      const vornix::host::ConfigError located{options.config, component.line, error};
+      std::fprintf(stderr, "loquant run: %s\n", located.text().c_str());
+      return kExitInput;
+    }
+    std::unique_ptr<vornix::host::AudioSource> source =
+        vornix::host::AudioSource::open(settings, error);
+    if (!source) {
+      std::fprintf(stderr, "loquant run: %s\n", error.c_str());
+      return kExitInput;
+    }
+    sources.push_back(std::move(source));
+  }
+
+  StopSignals signals;
+  stopRequested.store(false);
+  StandardOutputGuard guard(options.verbose);
+  OutputFile output(options.output, guard.out());
+  std::string error;
+  if (!output.open(error)) {
+    std::fprintf(stderr, "loquant run: %s\n", error.c_str());
+    return kExitInput;
+  }
+
+  vornix::host::SystemOptions systemOptions;
+  systemOptions.libraryPath = !options.library.empty() ? options.library : config.library;
+  systemOptions.logOutput = stderr;
+  std::unique_ptr<vornix::host::System> system =
+      vornix::host::System::create(config, systemOptions, error);
+  if (!system) {
+    std::fprintf(stderr, "loquant run: %s\n", error.c_str());
+    return kExitInput;
+  }
+  if (!system->missing().empty()) return kExitInput;
+
+  std::mutex outputMutex;
+  const bool toStandardOutput = options.output.empty();
+  std::FILE* const stream = guard.out();
+  vornix::Micros start = vornix::currentTime();
+  std::string line;
+  system->onSink([&](vornix::host::SinkRecord&& record) {
+    std::lock_guard<std::mutex> lock(outputMutex);
+    const double timeMs =
+        (static_cast<double>(record.message.getCreatedTime()) - static_cast<double>(start)) /
+        1000.0;
+    line.clear();
+    appendJsonLine(line, record, timeMs, options.raw);
+    output.write(line);
+    // A live run is read as it goes.
+    if (toStandardOutput) std::fflush(stream);
+  });
+  std::fprintf(
+      stderr, "loquant run: instance %u running: %zu components, %zu sources (stop with Ctrl-C)\n",
+      static_cast<unsigned>(system->instanceId()), config.components.size(), sources.size());
+  start = vornix::currentTime();
+  system->start();
+
+  bool ended = true;
+  if (sources.empty()) {
+    while (!stopRequested.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ended = false;
+  } else {
+    ended = vornix::host::playRealTime(
+        *system, sources, stopRequested, [](const vornix::host::AudioSource& source) {
+          std::fprintf(
+              stderr, "loquant run: source '%s': end of stream after %llu frames (%.3f s)\n",
+              source.settings().name.c_str(), static_cast<unsigned long long>(source.frames()),
+              static_cast<double>(source.frameOffset(source.frames())) / 1e6);
+        });
+    if (ended) awaitQuiet(*system);
+  }
+  system->stop();
+  system.reset();
+  if (stopRequested.load()) std::fprintf(stderr, "loquant run: stopped\n");
+
+  bool ok = true;
+  for (const auto& source : sources) {
+    if (source->failed()) {
+      std::fprintf(stderr, "loquant run: %s: read error in the sample data\n",
+                   source->settings().file.c_str());
+      ok = false;
+    }
+  }
+  if (!ok) return kExitInput;
+  if (!output.commit(error)) {
+    std::fprintf(stderr, "loquant run: %s\n", error.c_str());
+    return kExitInput;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int runVerb(const Arguments& args) {
+  RunOptions options;
+  std::vector<std::string> positional;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    std::string v;
+    if (a == "--help" || a == "-h") {
+      std::fputs(kRunHelp, stdout);
+      return kExitOk;
+    } else if (a == "--output" || a == "-o") {
+      if (!takeValue(args, i, options.output)) return kExitUsage;
+    } else if (a == "--param") {
+      if (!takeValue(args, i, v)) return kExitUsage;
+      options.params.push_back(v);
+    } else if (a == "--library") {
+      if (!takeValue(args, i, options.library)) return kExitUsage;
+    } else if (a == "--raw") {
+      options.raw = true;
+    } else if (a == "--verbose" || a == "-v") {
+      options.verbose = true;
+    } else if (a.size() > 1 && a[0] == '-') {
+      std::fprintf(stderr, "loquant run: unknown option '%s' (see --help)\n", a.c_str());
+      return kExitUsage;
+    } else {
+      positional.push_back(a);
+    }
+  }
+  if (positional.size() != 1) {
+    std::fprintf(stderr, "loquant run: name one configuration file (see --help)\n");
+    return kExitUsage;
+  }
+  options.config = positional.front();
+  return runSystem(options);
+}
+
+}  // namespace loquant::cli

@@ -1,0 +1,246 @@
+#include "host/audio_source.h"
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "host/system.h"
+#include "soundfile/sound_file.h"
+#include "util/bytes.h"
+
+namespace vornix::host {
+
+namespace {
+
+// The last report of the sound-file routines, kept for the error message of
+// open(). Opens are rare; one lock keeps concurrent ones apart.
+std::mutex& reportMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::string& lastReport() {
+  static std::string report;
+  return report;
+}
+void keepReport(const char* text) {
+  std::string& report = lastReport();
+  report = text != nullptr ? text : "";
+  while (!report.empty() && (report.back() == '\n' || report.back() == '\r')) report.pop_back();
+}
+
+const ParameterSpec* findParameter(const ComponentConfig& component, const char* name) {
+  for (const ParameterSpec& p : component.parameters) {
+    if (p.name == name) return &p;
+  }
+  return nullptr;
+}
+
+std::string where(const ComponentConfig& component) {
+  return "source '" + component.name + "'";
+}
+
+bool textParameter(const ComponentConfig& component, const char* name, std::string& out,
+                   std::string& error) {
+  const ParameterSpec* p = findParameter(component, name);
+  if (p == nullptr) {
+    error = where(component) + " needs the parameter " + name;
+    return false;
+  }
+  const auto* text = std::get_if<std::string>(&p->value);
+  if (text == nullptr || text->empty()) {
+    error = where(component) + ": " + name + " must be a non-empty text";
+    return false;
+  }
+  out = *text;
+  return true;
+}
+
+bool integerParameter(const ComponentConfig& component, const char* name, std::int64_t low,
+                      std::int64_t high, std::optional<std::int64_t> fallback, std::int64_t& out,
+                      std::string& error) {
+  const ParameterSpec* p = findParameter(component, name);
+  if (p == nullptr) {
+    if (fallback) {
+      out = *fallback;
+      return true;
+    }
+    error = where(component) + " needs the parameter " + name;
+    return false;
+  }
+  const auto* value = std::get_if<std::int64_t>(&p->value);
+  if (value == nullptr || *value < low || *value > high) {
+    error = where(component) + ": " + name + " must be a whole number from " + std::to_string(low) +
+            " to " + std::to_string(high);
+    return false;
+  }
+  out = *value;
+  return true;
+}
+
+}  // namespace
+
+bool readAudioSourceSettings(const SystemConfig& config, const ComponentConfig& component,
+                             AudioSourceSettings& out, std::string& error) {
+  AudioSourceSettings settings;
+  settings.name = component.name;
+  settings.line = component.line;
+  std::int64_t channel = 0;
+  std::int64_t buffer = 0;
+  if (!textParameter(component, "File", settings.file, error) ||
+      !textParameter(component, "Target", settings.target, error) ||
+      !integerParameter(component, "Channel", 1, 127, 1, channel, error) ||
+      !integerParameter(component, "BufferSize", 2, kMaximumBufferSize, std::nullopt, buffer,
+                        error)) {
+    return false;
+  }
+  const ComponentConfig* target = config.find(settings.target);
+  if (target == nullptr || target == &component) {
+    error = where(component) + ": Target '" + settings.target + "' is not another component";
+    return false;
+  }
+  settings.channel = static_cast<std::uint32_t>(channel);
+  settings.bufferSize = static_cast<std::uint32_t>(buffer);
+  out = std::move(settings);
+  return true;
+}
+
+std::unique_ptr<AudioSource> AudioSource::open(const AudioSourceSettings& settings,
+                                               std::string& error) {
+  std::error_code ec;
+  if (!std::filesystem::exists(settings.file, ec)) {
+    error = settings.file + ": no such file";
+    return nullptr;
+  }
+  if (!std::filesystem::is_regular_file(settings.file, ec)) {
+    error = settings.file + ": not a regular file";
+    return nullptr;
+  }
+  std::optional<SampleReader> reader;
+  std::string why;
+  {
+    std::lock_guard<std::mutex> lock(reportMutex());
+    lastReport().clear();
+    const SoundFileErrorCallback previous = setSoundFileErrorCallback(keepReport);
+    reader = SampleReader::open(settings.file);
+    setSoundFileErrorCallback(previous);
+    why = lastReport();
+  }
+  if (!reader) {
+    error = settings.file + ": " + (why.empty() ? "not a WAV or AIFF recording" : why);
+    return nullptr;
+  }
+  if (reader->format().rate <= 0) {
+    error = settings.file + ": no usable sampling rate";
+    return nullptr;
+  }
+  if (settings.channel < 1 || settings.channel > static_cast<std::uint32_t>(reader->channels())) {
+    error = settings.file + ": has " + std::to_string(reader->channels()) + " channel" +
+            (reader->channels() == 1 ? "" : "s") + ", source '" + settings.name +
+            "' asks for channel " + std::to_string(settings.channel);
+    return nullptr;
+  }
+  if (settings.bufferSize < 2 || settings.bufferSize > kMaximumBufferSize) {
+    error = "source '" + settings.name + "': BufferSize out of range";
+    return nullptr;
+  }
+  return std::make_unique<AudioSource>(Key{}, settings, std::move(*reader));
+}
+
+AudioSource::AudioSource(Key, AudioSourceSettings settings, SampleReader reader)
+    : settings_(std::move(settings)),
+      reader_(std::move(reader)),
+      rate_(static_cast<std::uint32_t>(reader_.format().rate)),
+      channels_(static_cast<std::size_t>(reader_.channels()),
+                std::vector<std::int16_t>(settings_.bufferSize)),
+      samples_(settings_.bufferSize),
+      bytes_(2ULL * settings_.bufferSize) {}
+
+Micros AudioSource::frameOffset(std::uint64_t k) const noexcept {
+  // k × buffer fits in 64 bits for k < 2^40 (buffer ≤ 2^20); split the
+  // product by the rate so that × 10^6 cannot overflow either.
+  const std::uint64_t samples = k * settings_.bufferSize;
+  const std::uint64_t whole = samples / rate_;
+  const std::uint64_t rest = samples % rate_;
+  return whole * 1'000'000ULL + rest * 1'000'000ULL / rate_;
+}
+
+bool AudioSource::nextSamples(std::span<std::int16_t> frame) {
+  if (ended_ || frame.size() != settings_.bufferSize) return false;
+  std::vector<std::span<std::int16_t>> spans;
+  spans.reserve(channels_.size());
+  for (auto& channel : channels_) {
+    std::fill(channel.begin(), channel.end(), std::int16_t{0});
+    spans.emplace_back(channel);
+  }
+  const std::size_t got = reader_.read(spans);
+  if (got == 0) {
+    // The previous frame was the last one (or the recording is empty).
+    ended_ = true;
+    return false;
+  }
+  const std::vector<std::int16_t>& mine = channels_[settings_.channel - 1U];
+  std::copy(mine.begin(), mine.end(), frame.begin());  // zeros past `got`
+  ++frames_;
+  if (got < frame.size() || reader_.atEnd()) ended_ = true;
+  return true;
+}
+
+std::unique_ptr<DataMessage> AudioSource::nextFrame(const MessageType& frameType,
+                                                    std::uint32_t targetId) {
+  if (!nextSamples(samples_)) return nullptr;
+  for (std::size_t i = 0; i < samples_.size(); ++i) {
+    bytes::storeAt<std::uint16_t>(bytes_.data() + 2 * i, static_cast<std::uint16_t>(samples_[i]));
+  }
+  auto message = std::make_unique<DataMessage>();
+  message->setType(frameType);
+  message->setToId(targetId);
+  message->setData("AudioDataFrame", bytes_);
+  return message;
+}
+
+bool playRealTime(System& system, std::span<const std::unique_ptr<AudioSource>> sources,
+                  const std::atomic<bool>& stop,
+                  const std::function<void(const AudioSource&)>& onEnd) {
+  using Clock = std::chrono::steady_clock;
+  const MessageType frameType = system.type("Audio.Frame");
+  std::vector<std::uint32_t> targets;
+  std::vector<bool> announced(sources.size(), false);
+  for (const auto& source : sources)
+    targets.push_back(system.componentId(source->settings().target));
+  const Clock::time_point start = Clock::now();
+  // A wake-up at least this often notices a stop request.
+  constexpr auto kLongestSleep = std::chrono::milliseconds(20);
+  for (;;) {
+    // The source whose next frame is due first.
+    std::size_t next = sources.size();
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+      if (sources[i]->ended()) {
+        if (!announced[i]) {
+          announced[i] = true;
+          if (onEnd) onEnd(*sources[i]);
+        }
+        continue;
+      }
+      if (next == sources.size() || sources[i]->frameOffset(sources[i]->frames()) <
+                                        sources[next]->frameOffset(sources[next]->frames())) {
+        next = i;
+      }
+    }
+    if (next == sources.size()) return true;
+    AudioSource& source = *sources[next];
+    const Clock::time_point due =
+        start + std::chrono::microseconds(source.frameOffset(source.frames()));
+    while (Clock::now() < due) {
+      if (stop.load()) return false;
+      std::this_thread::sleep_until(std::min(due, Clock::now() + kLongestSleep));
+    }
+    if (stop.load()) return false;
+    std::unique_ptr<DataMessage> frame = source.nextFrame(frameType, targets[next]);
+    if (frame) system.inject(std::move(frame));
+  }
+}
+
+}  // namespace vornix::host

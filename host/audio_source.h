@@ -1,0 +1,124 @@
+// The host's built-in audio source: one channel of a WAV or AIFF file turned
+// into audio-frame messages.
+//
+// A configuration declares a source as a component with entry "source" and
+// the parameters "File" (text, the recording), "Channel" (integer, 1-based,
+// default 1), "Target" (text, the component the frames are addressed to) and
+// "BufferSize" (integer, samples per frame). Every frame is a message of type
+// "Audio.Frame" holding BufferSize 16-bit little-endian samples in its data
+// entry "AudioDataFrame", addressed (toId) to the target. The last, partial
+// frame of the recording is padded with silence; after it the source has
+// ended.
+//
+// Two ways to drive sources:
+//   - stepped: nextFrame() gives frame after frame, and frameOffset(k) says at
+//     which time after the start frame k belongs, so that a caller on the
+//     simulated clock advances the clock and injects the frame itself;
+//   - real time: playRealTime() injects the frames of several sources into a
+//     running System, each at its wall-clock time after the start.
+//
+// Thread safety: an AudioSource is used by one thread at a time.
+// playRealTime() runs on the calling (controlling) thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "host/config.h"
+#include "runtime/data_message.h"
+#include "runtime/message_type.h"
+#include "soundfile/sample_reader.h"
+#include "util/clock.h"
+
+namespace vornix::host {
+
+class System;
+
+// The entry name of a source component in a configuration.
+inline constexpr const char* kSourceEntry = "source";
+// Largest frame a source makes, in samples.
+inline constexpr std::uint32_t kMaximumBufferSize = 1U << 20;
+
+struct AudioSourceSettings {
+  std::string name;              // the component's name
+  std::string file;              // "File"
+  std::uint32_t channel = 1;     // "Channel", 1-based
+  std::string target;            // "Target"
+  std::uint32_t bufferSize = 0;  // "BufferSize", 2 to kMaximumBufferSize
+  int line = 0;                  // where the component was declared
+};
+
+// Reads the parameters of a source component. False with the reason in
+// `error` when one is missing, has the wrong type or is out of range, or
+// when the target is not a component of `config`.
+bool readAudioSourceSettings(const SystemConfig& config, const ComponentConfig& component,
+                             AudioSourceSettings& out, std::string& error);
+
+class AudioSource {
+ public:
+  // Opens the recording and checks the channel. Null with the reason in
+  // `error` ("<file>: <reason>") when the file cannot be read, is not a
+  // usable WAV or AIFF file, or has no such channel.
+  static std::unique_ptr<AudioSource> open(const AudioSourceSettings& settings, std::string& error);
+
+  AudioSource(const AudioSource&) = delete;
+  AudioSource& operator=(const AudioSource&) = delete;
+  ~AudioSource() = default;
+
+  const AudioSourceSettings& settings() const noexcept { return settings_; }
+  std::uint32_t rate() const noexcept { return rate_; }
+  // Frames handed out so far.
+  std::uint64_t frames() const noexcept { return frames_; }
+  // True once the last frame has been handed out.
+  bool ended() const noexcept { return ended_; }
+  // True when a read error, not the end of the data, ended the stream.
+  bool failed() const noexcept { return reader_.failed(); }
+
+  // Microseconds after the start of the stream at which frame k begins:
+  // floor(k × BufferSize × 10^6 / rate), computed without overflow for any
+  // k below 2^40.
+  Micros frameOffset(std::uint64_t k) const noexcept;
+
+  // Fills `frame` (BufferSize samples) with the next frame, padding with
+  // silence past the end of the recording. False, and nothing written, once
+  // the source has ended.
+  bool nextSamples(std::span<std::int16_t> frame);
+
+  // The next frame as an audio-frame message of type `frameType` addressed
+  // to `targetId`; null once the source has ended.
+  std::unique_ptr<DataMessage> nextFrame(const MessageType& frameType, std::uint32_t targetId);
+
+  class Key {
+    friend class AudioSource;
+    Key() = default;
+  };
+  AudioSource(Key, AudioSourceSettings settings, SampleReader reader);
+
+ private:
+  AudioSourceSettings settings_;
+  SampleReader reader_;
+  std::uint32_t rate_ = 0;
+  std::vector<std::vector<std::int16_t>> channels_;  // scratch, one per file channel
+  std::vector<std::int16_t> samples_;
+  std::vector<std::uint8_t> bytes_;
+  std::uint64_t frames_ = 0;
+  bool ended_ = false;
+};
+
+// Injects the frames of `sources` into the running `system` (real-time
+// clock), each frame at its wall-clock time after the call, until every
+// source has ended or `stop` becomes true. `onEnd` is called once per source
+// when its last frame has been injected. Returns false when `stop` ended the
+// play early. A target missing from the system counts as id 0 (not
+// addressed); readAudioSourceSettings has refused such a configuration.
+bool playRealTime(System& system, std::span<const std::unique_ptr<AudioSource>> sources,
+                  const std::atomic<bool>& stop,
+                  const std::function<void(const AudioSource&)>& onEnd);
+
+}  // namespace vornix::host

@@ -1,0 +1,421 @@
+#include "host/instance_view.h"
+
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
+#include <utility>
+
+#include "host/master_section.h"
+#include "host/process_section.h"
+#include "host/temporal_section.h"
+#include "runtime/component_memory.h"
+#include "runtime/data_maps_memory.h"
+#include "runtime/data_message.h"
+#include "runtime/mapped_section.h"
+#include "runtime/master_memory.h"
+#include "runtime/message_queue.h"
+#include "runtime/message_type.h"
+#include "runtime/process_memory.h"
+#include "runtime/temporal_memory.h"
+#include "util/bytes.h"
+#include "util/format.h"
+#include "util/mutex.h"
+#include "util/named_objects.h"
+#include "util/shared_memory.h"
+
+namespace vornix::host {
+
+namespace {
+
+constexpr std::uint32_t kSectionTimeoutMs = 5000;
+// Where the system keeps the named objects (shm_open, glibc on Linux).
+constexpr const char* kShmDirectory = "/dev/shm";
+// Header of a message record: u32 size, u32 kind.
+constexpr std::uint32_t kRecordKind = 0x290029;
+constexpr std::uint32_t kRecordHeader = 200;
+
+namespace pl = process_layout;
+namespace tl = temporal_layout;
+using CL = ComponentMemory::Layout;
+
+// True when the named object `fullName` ("Local\Mutex_...", "Local\Shmem_...")
+// exists now. Used so that the view never creates an object of an instance.
+bool namedObjectExists(const std::string& fullName) {
+  const std::optional<std::string> name = systemObjectName(fullName);
+  if (!name || name->size() < 2) return false;
+  std::error_code ec;
+  return std::filesystem::exists(std::filesystem::path(kShmDirectory) / name->substr(1), ec);
+}
+
+// Opens the named mutex `logicalName` only when it exists already.
+std::unique_ptr<Mutex> openExistingMutex(const std::string& logicalName) {
+  if (!namedObjectExists("Local\\Mutex_" + logicalName)) return nullptr;
+  auto mutex = std::make_unique<Mutex>(logicalName);
+  if (!mutex->valid()) return nullptr;
+  return mutex;
+}
+
+// A view of a section opened by name, closed again on destruction.
+class RawView {
+ public:
+  RawView() = default;
+  explicit RawView(std::uint8_t* address) : address_(address) {}
+  RawView(RawView&& other) noexcept : address_(std::exchange(other.address_, nullptr)) {}
+  RawView& operator=(RawView&& other) noexcept {
+    if (this != &other) {
+      close();
+      address_ = std::exchange(other.address_, nullptr);
+    }
+    return *this;
+  }
+  RawView(const RawView&) = delete;
+  RawView& operator=(const RawView&) = delete;
+  ~RawView() { close(); }
+
+  // The mapped bytes, bounded by the section's own size word.
+  std::span<std::uint8_t> bytes() const noexcept {
+    if (address_ == nullptr) return {};
+    const std::uint64_t mapped = mappedLength(address_);
+    const std::span<std::uint8_t> all(address_, static_cast<std::size_t>(mapped));
+    const std::uint64_t word = bytes::loadOr<std::uint64_t>(all, 0, 0);
+    return all.first(static_cast<std::size_t>(std::min(mapped, word)));
+  }
+  explicit operator bool() const noexcept { return address_ != nullptr; }
+
+ private:
+  void close() noexcept {
+    if (address_ != nullptr) closeSharedMemory(address_, mappedLength(address_));
+    address_ = nullptr;
+  }
+  std::uint8_t* address_ = nullptr;
+};
+
+// The printable type of the record in one history slot; empty when the slot
+// does not hold a usable record.
+MessageType historyType(std::span<const std::uint8_t> slot) {
+  std::uint32_t size = 0;
+  std::uint32_t kind = 0;
+  if (!bytes::load(slot, 0, size) || !bytes::load(slot, 4, kind)) return {};
+  if (kind != kRecordKind || size < kRecordHeader || size > slot.size()) return {};
+  const DataMessage record(slot.first(size));
+  return record.isValid() ? record.getType() : MessageType{};
+}
+
+}  // namespace
+
+struct InstanceView::State {
+  std::uint16_t instance = 0;
+  RawView masterView;
+  std::unique_ptr<Mutex> masterMutex;
+  std::unique_ptr<MasterMemory> master;
+
+  std::unique_ptr<Mutex> componentMutex;
+  MappedSection componentView;
+  std::uint32_t componentSerial = 0;
+
+  std::unique_ptr<Mutex> dataMapsMutex;
+  std::unique_ptr<DataMapsMemory> dataMaps;
+
+  std::unique_ptr<QueueReader> processReader;
+
+  std::unique_ptr<SharedTemporalOwner> temporalOwner;
+  std::unique_ptr<Mutex> temporalMutex;
+  MappedSection temporalView;
+  std::uint32_t temporalSerial = 0;
+
+  ~State() {
+    // Clients before the mutexes and the master view they use.
+    processReader.reset();
+    dataMaps.reset();
+    master.reset();
+  }
+
+  bool readComponents(InstanceSnapshot& out,
+                      std::vector<std::pair<MessageType, MessageType>>& types, std::string& error);
+  bool readQueues(InstanceSnapshot& out, std::string& error);
+  bool readStore(InstanceSnapshot& out, std::string& error);
+  std::string printable(const MessageType& type);
+};
+
+bool InstanceView::State::readComponents(InstanceSnapshot& out,
+                                         std::vector<std::pair<MessageType, MessageType>>& types,
+                                         std::string& error) {
+  if (!componentMutex) {
+    componentMutex = openExistingMutex(formatString("ZelkoraComponentMemoryMutex_%u", instance));
+    if (!componentMutex) {
+      error = "the component section's mutex is gone";
+      return false;
+    }
+  }
+  MutexHold hold(*componentMutex, kSectionTimeoutMs, "vornix::host::InstanceView::components");
+  if (!hold) {
+    error = "the component section's mutex was not had within 5000 ms";
+    return false;
+  }
+  // A replaced section is followed: the published serial names the current one.
+  const std::uint32_t serial = master->getComponentShmemSerial();
+  if (!componentView || serial != componentSerial) {
+    MappedSection next =
+        MappedSection::open(formatString("ZelkoraComponentMemory_%u_%u", instance, serial),
+                            ComponentMemory::kFormatMark);
+    if (!next) {
+      error = formatString("the component section (serial %u) cannot be opened", serial);
+      return false;
+    }
+    componentView = std::move(next);
+    componentSerial = serial;
+  }
+  out.componentSerial = componentSerial;
+  const std::span<const std::uint8_t> section = componentView.bytes();
+  std::uint32_t count = 0;
+  if (!bytes::load(section, CL::kCount, count)) {
+    error = "the component section is too short";
+    return false;
+  }
+  for (std::uint64_t id = 0; id <= count; ++id) {
+    std::uint64_t offset = 0;
+    if (!bytes::load(section, CL::kOffsetTable + id * 8, offset)) {
+      error = "the component section's offset table runs past its end";
+      return false;
+    }
+    if (offset == 0) continue;
+    const std::uint64_t start = std::uint64_t{count} * 8;
+    if (offset > section.size() ||
+        !bytes::inRange(section.size(), start + offset,
+                        CL::kPostedHistory + ComponentMemory::kHistorySlotBytes)) {
+      error = formatString("the entry of component %llu lies outside the section",
+                           static_cast<unsigned long long>(id));
+      return false;
+    }
+    const std::span<const std::uint8_t> entry = section.subspan(start + offset);
+    ComponentView view;
+    view.id = static_cast<std::uint32_t>(id);
+    std::size_t length = 0;
+    if (bytes::boundedTextLength(entry, CL::kName, CL::kNameWidth, length)) {
+      view.name.assign(reinterpret_cast<const char*>(entry.data() + CL::kName), length);
+    }
+    view.status = bytes::loadAt<std::uint8_t>(entry.data() + CL::kStatus);
+    view.lastUpdate = bytes::loadAt<std::uint64_t>(entry.data() + CL::kLastUpdate);
+    view.received = bytes::loadAt<std::uint64_t>(entry.data() + CL::kReceived);
+    view.receivedBytes = bytes::loadAt<std::uint64_t>(entry.data() + CL::kReceivedBytes);
+    view.posted = bytes::loadAt<std::uint64_t>(entry.data() + CL::kPosted);
+    view.postedBytes = bytes::loadAt<std::uint64_t>(entry.data() + CL::kPostedBytes);
+    const MessageType in =
+        view.received != 0
+            ? historyType(entry.subspan(CL::kReceivedHistory, ComponentMemory::kHistorySlotBytes))
+            : MessageType{};
+    const MessageType posted =
+        view.posted != 0
+            ? historyType(entry.subspan(CL::kPostedHistory, ComponentMemory::kHistorySlotBytes))
+            : MessageType{};
+    types.emplace_back(in, posted);
+    out.components.push_back(std::move(view));
+  }
+  return true;
+}
+
+bool InstanceView::State::readQueues(InstanceSnapshot& out, std::string& error) {
+  if (!processReader) {
+    // QueueReader opens the section mutex by name: only when it is there.
+    if (!namedObjectExists(formatString("Local\\Mutex_ZelkoraProcessMemoryMutex_%u", instance))) {
+      error = "the process section's mutex is gone";
+      return false;
+    }
+    processReader = std::make_unique<QueueReader>(*master, 0);
+  }
+  const std::optional<std::vector<std::uint8_t>> table =
+      processReader->readBytes(pl::kQueueTable, pl::kQueueCount * 8);
+  if (!table) {
+    error = "the process section cannot be read";
+    return false;
+  }
+  out.processSerial = processReader->serial();
+  // Which process lists which queue.
+  std::vector<std::int32_t> owner(pl::kQueueCount, -1);
+  for (std::uint64_t p = 0; p < pl::kProcessCount; ++p) {
+    const std::uint64_t record = pl::kRecords + p * pl::kRecordSize;
+    const std::optional<std::uint64_t> inUse = processReader->readU64(record + pl::kInUse);
+    if (!inUse || *inUse == 0) continue;
+    const std::optional<std::uint64_t> ids = processReader->readU64(record + pl::kQueueIds);
+    if (!ids) continue;
+    for (unsigned type = 0; type < 4; ++type) {
+      const auto id = static_cast<std::uint16_t>(*ids >> (16U * type));
+      if (id != 0 && id < pl::kQueueCount) owner[id] = static_cast<std::int32_t>(p);
+    }
+  }
+  for (std::uint64_t id = 0; id < pl::kQueueCount; ++id) {
+    std::uint64_t offset = 0;
+    bytes::load(std::span<const std::uint8_t>(*table), id * 8, offset);
+    if (offset == 0) continue;
+    const std::optional<std::vector<std::uint8_t>> header =
+        processReader->readBytes(offset, queue::kSemaphoreName);
+    if (!header) continue;  // moved by a grow between the two reads
+    const std::span<const std::uint8_t> h(*header);
+    QueueView view;
+    view.id = static_cast<std::uint32_t>(id);
+    view.process = owner[id];
+    const std::uint32_t ownId = bytes::loadOr<std::uint32_t>(h, queue::kId, 0);
+    view.size = bytes::loadOr<std::uint64_t>(h, queue::kSize, 0);
+    view.counter = bytes::loadOr<std::uint32_t>(h, queue::kCounter, 0);
+    const std::uint64_t r = bytes::loadOr<std::uint64_t>(h, queue::kRead, 0);
+    const std::uint64_t w = bytes::loadOr<std::uint64_t>(h, queue::kWrite, 0);
+    const std::uint64_t g = bytes::loadOr<std::uint64_t>(h, queue::kGap, 0);
+    if (ownId != id || view.size < queue::kHeaderSize) continue;
+    view.capacity = view.size - queue::kHeaderSize;
+    if (r > view.capacity || w > view.capacity || g > view.capacity) continue;
+    if (w >= r) {
+      view.used = w - r;
+    } else {
+      const std::uint64_t tail = view.capacity - g;
+      view.used = (tail > r ? tail - r : 0) + w;
+    }
+    out.queues.push_back(view);
+  }
+  return true;
+}
+
+bool InstanceView::State::readStore(InstanceSnapshot& out, std::string& error) {
+  if (!temporalOwner) {
+    temporalOwner = SharedTemporalOwner::open(instance);
+    if (!temporalOwner) return true;  // an instance without a store
+  }
+  if (!temporalMutex) {
+    temporalMutex = openExistingMutex(formatString("ZelkoraTemporalMemoryMutex_%u", instance));
+    if (!temporalMutex) {
+      error = "the temporal store's mutex is gone";
+      return false;
+    }
+  }
+  MutexHold hold(*temporalMutex, kSectionTimeoutMs, "vornix::host::InstanceView::store");
+  if (!hold) {
+    error = "the temporal store's mutex was not had within 5000 ms";
+    return false;
+  }
+  const std::uint32_t serial = temporalOwner->getSerial();
+  if (!temporalView || serial != temporalSerial) {
+    MappedSection next =
+        MappedSection::open(TemporalSection::sectionName(instance, serial), tl::kFormatMark);
+    if (!next) {
+      error = formatString("the temporal store (serial %u) cannot be opened", serial);
+      return false;
+    }
+    temporalView = std::move(next);
+    temporalSerial = serial;
+  }
+  const std::span<const std::uint8_t> s = temporalView.bytes();
+  StoreView store;
+  store.serial = temporalSerial;
+  std::uint16_t binCount = 0;
+  std::uint32_t bitmapBytes = 0;
+  if (!bytes::load(s, tl::kSize, store.sectionSize) ||
+      !bytes::load(s, tl::kSlotCount, store.slotCount) ||
+      !bytes::load(s, tl::kSlotsInUse, store.slotsInUse) ||
+      !bytes::load(s, tl::kBytesInUse, store.bytesInUse) ||
+      !bytes::load(s, tl::kBinCount, binCount) ||
+      !bytes::load(s, tl::kSlotBitmapBytes, bitmapBytes)) {
+    error = "the temporal store's header is cut short";
+    return false;
+  }
+  std::uint64_t at =
+      tl::kHeaderSize + std::uint64_t{bitmapBytes} + std::uint64_t{store.slotCount} * tl::kSlotSize;
+  for (std::uint32_t b = 0; b < binCount; ++b) {
+    std::uint64_t total = 0;
+    BinView bin;
+    if (!bytes::load(s, at + tl::kBinTotal, total) ||
+        !bytes::load(s, at + tl::kBinBlockCount, bin.blockCount) ||
+        !bytes::load(s, at + tl::kBinBlockSize, bin.blockSize) ||
+        !bytes::load(s, at + tl::kBinBlocksInUse, bin.blocksInUse) ||
+        !bytes::load(s, at + tl::kBinBytesInUse, bin.bytesInUse) || total < tl::kBinHeaderSize ||
+        !bytes::inRange(s.size(), at, total)) {
+      error = formatString("bin %u of the temporal store is corrupt", b);
+      return false;
+    }
+    store.bins.push_back(bin);
+    at += total;
+  }
+  out.store = std::move(store);
+  return true;
+}
+
+std::string InstanceView::State::printable(const MessageType& type) {
+  if (type.empty()) return std::string();
+  if (!dataMaps) {
+    if (!dataMapsMutex) {
+      dataMapsMutex = openExistingMutex(formatString("ZelkoraDataMapsMemoryMutex_%u", instance));
+    }
+    if (!dataMapsMutex) return typeName(type, [](std::uint16_t, std::string&) { return false; });
+    dataMaps = std::make_unique<DataMapsMemory>(*master, dataMapsMutex.get());
+  }
+  return typeName(type, dataMaps->levelNameLookup());
+}
+
+std::vector<std::uint16_t> listInstances() {
+  std::vector<std::uint16_t> found;
+  // The master sections are "ZelkoraMasterMemory_<instance>".
+  const std::optional<std::string> prefix = systemObjectName("Local\\Shmem_ZelkoraMasterMemory_");
+  if (!prefix) return found;
+  const std::string wanted = prefix->substr(1);
+  std::error_code ec;
+  for (const auto& file : std::filesystem::directory_iterator(kShmDirectory, ec)) {
+    const std::string name = file.path().filename().string();
+    if (name.size() <= wanted.size() || name.compare(0, wanted.size(), wanted) != 0) continue;
+    const char* first = name.data() + wanted.size();
+    const char* last = name.data() + name.size();
+    unsigned value = 0;
+    const auto [end, problem] = std::from_chars(first, last, value);
+    if (problem != std::errc() || end != last || value > 0xFFFFU) continue;
+    found.push_back(static_cast<std::uint16_t>(value));
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+InstanceView::InstanceView(std::unique_ptr<State> state) : state_(std::move(state)) {}
+InstanceView::~InstanceView() = default;
+
+std::uint16_t InstanceView::instance() const noexcept {
+  return state_->instance;
+}
+
+std::unique_ptr<InstanceView> InstanceView::open(std::uint16_t instance, std::string& error) {
+  auto state = std::make_unique<State>();
+  state->instance = instance;
+  const std::string sectionName = MasterSection::sectionName(instance);
+  if (!namedObjectExists("Local\\Shmem_" + sectionName)) {
+    error = formatString("instance %u is not running (no master section)", instance);
+    return nullptr;
+  }
+  state->masterView = RawView(openSharedMemory(sectionName));
+  if (!state->masterView || state->masterView.bytes().size() < MasterMemory::kMinimumSize) {
+    error = formatString("the master section of instance %u cannot be read", instance);
+    return nullptr;
+  }
+  state->masterMutex = openExistingMutex(MasterSection::mutexName(instance));
+  if (!state->masterMutex) {
+    error = formatString("the master section's mutex of instance %u is gone", instance);
+    return nullptr;
+  }
+  state->master =
+      std::make_unique<MasterMemory>(instance, state->masterMutex.get(), state->masterView.bytes());
+  return std::unique_ptr<InstanceView>(new InstanceView(std::move(state)));
+}
+
+std::optional<InstanceSnapshot> InstanceView::snapshot(std::string& error) {
+  State& s = *state_;
+  InstanceSnapshot out;
+  out.instance = s.instance;
+  std::vector<std::pair<MessageType, MessageType>> types;
+  if (!s.readComponents(out, types, error) || !s.readQueues(out, error) ||
+      !s.readStore(out, error)) {
+    return std::nullopt;
+  }
+  // Type names come from the data-maps section, read after the component
+  // section's mutex has been left (no two section mutexes are held at once).
+  for (std::size_t i = 0; i < out.components.size() && i < types.size(); ++i) {
+    out.components[i].lastReceivedType = s.printable(types[i].first);
+    out.components[i].lastPostedType = s.printable(types[i].second);
+  }
+  return out;
+}
+
+}  // namespace vornix::host

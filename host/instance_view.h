@@ -1,0 +1,91 @@
+// InstanceView: a read-only look, from any process of the same user, at the
+// shared-memory sections of a live system instance: its components with
+// their statistics, its message queues, and its temporal store.
+//
+// Nothing is written to the sections. Every field is read through the
+// bounds-checked helpers of util/bytes.h while the section's own named mutex
+// is held (5000 ms limit, as every user of the section does), and the
+// current section is found anew through its published serial at every
+// snapshot, so a section that was replaced (grown) meanwhile is followed.
+// The view never creates an object of the instance: a mutex or section that
+// is not there makes the snapshot fail instead, and the named mutexes this
+// view opened are closed with it.
+//
+// Thread safety: one thread at a time per object.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vornix::host {
+
+struct ComponentView {
+  std::uint32_t id = 0;
+  std::string name;
+  std::uint8_t status = 0;
+  std::uint64_t lastUpdate = 0;  // µs, 0 = never
+  std::uint64_t received = 0, receivedBytes = 0, posted = 0, postedBytes = 0;
+  std::string lastReceivedType;  // printable; empty when none was received
+  std::string lastPostedType;
+};
+
+struct QueueView {
+  std::uint32_t id = 0;
+  std::int32_t process = -1;  // the process whose record lists it; -1 = none
+  std::uint64_t size = 0;     // whole queue, header included
+  std::uint64_t capacity = 0;
+  std::uint64_t used = 0;     // unread bytes between R and W
+  std::uint32_t counter = 0;  // messages appended so far (wraps)
+};
+
+struct BinView {
+  std::uint32_t blockSize = 0, blockCount = 0, blocksInUse = 0;
+  std::uint64_t bytesInUse = 0;
+};
+
+struct StoreView {
+  std::uint32_t serial = 0;
+  std::uint64_t sectionSize = 0;
+  std::uint32_t slotCount = 0, slotsInUse = 0;
+  std::uint64_t bytesInUse = 0;
+  std::vector<BinView> bins;
+};
+
+struct InstanceSnapshot {
+  std::uint16_t instance = 0;
+  std::uint32_t componentSerial = 0, processSerial = 0;
+  std::vector<ComponentView> components;
+  std::vector<QueueView> queues;
+  std::optional<StoreView> store;  // empty when the instance has no store
+};
+
+// The instance numbers of this user whose master section exists now,
+// ascending.
+std::vector<std::uint16_t> listInstances();
+
+class InstanceView {
+ public:
+  // Attaches to the master section of `instance`. Null with the reason in
+  // `error` when the instance has no master section (it is not running).
+  static std::unique_ptr<InstanceView> open(std::uint16_t instance, std::string& error);
+  ~InstanceView();
+  InstanceView(const InstanceView&) = delete;
+  InstanceView& operator=(const InstanceView&) = delete;
+
+  std::uint16_t instance() const noexcept;
+
+  // Reads everything once. Nullopt with the reason in `error` when a
+  // section is missing, corrupt, or its mutex is not had within 5000 ms.
+  std::optional<InstanceSnapshot> snapshot(std::string& error);
+
+  struct State;
+
+ private:
+  explicit InstanceView(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace vornix::host
