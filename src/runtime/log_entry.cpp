@@ -1,21 +1,26 @@
 #include "runtime/log_entry.h"
 
+#include <array>
+
 #include "util/bytes.h"
 
 namespace vornix {
 
 LogEntry::LogEntry(Micros time, std::uint32_t source, std::uint8_t category, std::uint8_t level,
-                   std::string_view text)
-    : record_(kHeaderSize + text.size() + 1, 0) {
-  std::uint8_t* p = record_.data();
-  bytes::storeAt<std::uint32_t>(p + 0, static_cast<std::uint32_t>(record_.size()));
-  bytes::storeAt<std::uint32_t>(p + 4, kKind);
-  bytes::storeAt<std::uint64_t>(p + 8, time);
-  bytes::storeAt<std::uint32_t>(p + 16, source);
-  p[20] = category;
-  p[21] = level;
-  p[22] = 1;
-  if (!text.empty()) std::memcpy(p + kHeaderSize, text.data(), text.size());
+                   std::string_view text) {
+  std::array<std::uint8_t, kHeaderSize> head{};
+  bytes::storeAt<std::uint32_t>(head.data() + 0,
+                                static_cast<std::uint32_t>(kHeaderSize + text.size() + 1));
+  bytes::storeAt<std::uint32_t>(head.data() + 4, kKind);
+  bytes::storeAt<std::uint64_t>(head.data() + 8, time);
+  bytes::storeAt<std::uint32_t>(head.data() + 16, source);
+  head[20] = category;
+  head[21] = level;
+  head[22] = 1;
+  record_.reserve(kHeaderSize + text.size() + 1);
+  record_.insert(record_.end(), head.begin(), head.end());
+  record_.insert(record_.end(), text.begin(), text.end());
+  record_.push_back(0);
 }
 
 Micros LogEntry::time() const noexcept { return bytes::loadAt<std::uint64_t>(record_.data() + 8); }
