@@ -1,26 +1,24 @@
 #include "runtime/log_entry.h"
 
-#include <array>
+#include <algorithm>
 
 #include "util/bytes.h"
 
 namespace vornix {
 
 LogEntry::LogEntry(Micros time, std::uint32_t source, std::uint8_t category, std::uint8_t level,
-                   std::string_view text) {
-  std::array<std::uint8_t, kHeaderSize> head{};
-  bytes::storeAt<std::uint32_t>(head.data() + 0,
-                                static_cast<std::uint32_t>(kHeaderSize + text.size() + 1));
-  bytes::storeAt<std::uint32_t>(head.data() + 4, kKind);
-  bytes::storeAt<std::uint64_t>(head.data() + 8, time);
-  bytes::storeAt<std::uint32_t>(head.data() + 16, source);
-  head[20] = category;
-  head[21] = level;
-  head[22] = 1;
-  record_.reserve(kHeaderSize + text.size() + 1);
-  record_.insert(record_.end(), head.begin(), head.end());
-  record_.insert(record_.end(), text.begin(), text.end());
-  record_.push_back(0);
+                   std::string_view text)
+    : record_(kHeaderSize + text.size() + 1, 0) {
+  // Checked stores: the record is never shorter than its header.
+  const std::span<std::uint8_t> out(record_);
+  bytes::store<std::uint32_t>(out, 0, static_cast<std::uint32_t>(out.size()));
+  bytes::store<std::uint32_t>(out, 4, kKind);
+  bytes::store<std::uint64_t>(out, 8, time);
+  bytes::store<std::uint32_t>(out, 16, source);
+  bytes::store<std::uint8_t>(out, 20, category);
+  bytes::store<std::uint8_t>(out, 21, level);
+  bytes::store<std::uint8_t>(out, 22, 1);
+  std::copy(text.begin(), text.end(), out.begin() + kHeaderSize);
 }
 
 Micros LogEntry::time() const noexcept { return bytes::loadAt<std::uint64_t>(record_.data() + 8); }
