@@ -252,7 +252,7 @@ int runAnalyze(const AnalyzeOptions& options) {
   for (const auto& c : config.components) {
     if (c.entry == "Runtime") runtimes.push_back(&c);
   }
-  if (static_cast<int>(runtimes.size()) < speakers) {
+  if (runtimes.empty() || static_cast<int>(runtimes.size()) < speakers) {
     std::fprintf(stderr,
                  "loquant analyze: %d speaker%s to analyse, but the system has %zu Runtime "
                  "component%s\n",
@@ -260,7 +260,8 @@ int runAnalyze(const AnalyzeOptions& options) {
                  runtimes.size() == 1 ? "" : "s");
     return kExitInput;
   }
-  const std::int64_t bufferParameter = integerParameter(*runtimes.front(), "BufferSize", 0);
+  const vornix::host::ComponentConfig* first = runtimes.front();
+  const std::int64_t bufferParameter = first != nullptr ? integerParameter(*first, "BufferSize", 0) : 0;
   if (bufferParameter < 2 || bufferParameter > (1 << 20)) {
     std::fprintf(stderr, "loquant analyze: BufferSize %lld is outside 2 to 1048576 samples\n",
                  static_cast<long long>(bufferParameter));
