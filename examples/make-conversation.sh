@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes conversation.wav: a short two-speaker exchange, one speaker per
-# channel (left: a low voice, right: a higher one), 16 kHz, 16-bit, with a
+# channel (left: a low voice, right: a higher one), 44.1 kHz, 16-bit, with a
 # planned gap between turns, a pause within a turn, an overlap where the
 # second speaker starts before the first has finished, and a long silence.
 #
@@ -20,7 +20,7 @@ trap 'rm -rf "$work"' EXIT
 
 say() {  # say VOICE PITCH FILE TEXT
   espeak-ng -v "$1" -p "$2" -s 150 -w "$work/raw.wav" "$4"
-  sox "$work/raw.wav" -r 16000 -c 1 -b 16 "$3" norm -3
+  sox "$work/raw.wav" -r 44100 -c 1 -b 16 "$3" norm -3
 }
 len() { soxi -D "$1"; }
 
