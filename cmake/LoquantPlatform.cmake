@@ -1,0 +1,38 @@
+# The per-OS choices of the build, in one place: which platform-layer files
+# (posix/ or win32/) a module compiles, and which system libraries it links.
+#
+#   LOQUANT_OS        posix | win32: folder and file suffix of the OS seams
+#   LOQUANT_LIB_RT    the POSIX realtime library (shm_open, sem_open); empty on Windows
+#   LOQUANT_LIB_DL    the dynamic loader library (dlopen); empty on Windows
+if(WIN32)
+  set(LOQUANT_OS win32)
+  set(LOQUANT_LIB_RT "")
+  set(LOQUANT_LIB_DL "")
+  # Benchmarks are a Linux affair; the Windows build checks behaviour.
+  set(LOQUANT_BENCHMARKS OFF)
+  set(LOQUANT_FUZZING OFF)
+  # The Windows headers: only what the platform layer needs, and no min/max
+  # macros over the standard library's.
+  # C99 printf conversions (%zu, %lld) everywhere, as on Linux.
+  add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 __USE_MINGW_ANSI_STDIO=1)
+else()
+  set(LOQUANT_OS posix)
+  set(LOQUANT_LIB_RT rt)
+  set(LOQUANT_LIB_DL dl)
+endif()
+
+# Test sources that only one system can run carry the other system's suffix
+# in their file names: loquant_platform_sources(<list-var>) drops them.
+function(loquant_platform_sources var)
+  set(_kept)
+  foreach(_source IN LISTS ${var})
+    if(WIN32 AND _source MATCHES "_posix_test\\.cpp$")
+      continue()
+    endif()
+    if(NOT WIN32 AND _source MATCHES "_win32_test\\.cpp$")
+      continue()
+    endif()
+    list(APPEND _kept ${_source})
+  endforeach()
+  set(${var} ${_kept} PARENT_SCOPE)
+endfunction()
