@@ -17,12 +17,20 @@ void ActivityMonitor::changed(std::uint32_t componentId, bool idle, bool wake) {
   if (wake) changed_.notify_all();
 }
 
-void ActivityMonitor::add(std::uint32_t componentId) { changed(componentId, false, false); }
-void ActivityMonitor::finished(std::uint32_t componentId) { changed(componentId, true, true); }
-void ActivityMonitor::waiting(std::uint32_t componentId) { changed(componentId, true, true); }
+void ActivityMonitor::add(std::uint32_t componentId) {
+  changed(componentId, false, false);
+}
+void ActivityMonitor::finished(std::uint32_t componentId) {
+  changed(componentId, true, true);
+}
+void ActivityMonitor::waiting(std::uint32_t componentId) {
+  changed(componentId, true, true);
+}
 // Resuming cannot make the system quiet, so nobody needs waking; the version
 // still moves so that a look in progress is discarded.
-void ActivityMonitor::resumed(std::uint32_t componentId) { changed(componentId, false, false); }
+void ActivityMonitor::resumed(std::uint32_t componentId) {
+  changed(componentId, false, false);
+}
 
 bool ActivityMonitor::idle(std::uint32_t componentId) const {
   std::lock_guard<std::mutex> lock(mutex_);
