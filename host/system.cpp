@@ -257,6 +257,12 @@ bool System::State::build(std::string& error) {
 
   componentMemory = std::make_unique<ComponentMemory>(master->memory(), &componentSection->mutex());
   processMemory = std::make_unique<ProcessMemory>(master->memory());
+  // The host maps the process section before any component runs, so a
+  // section that cannot be mapped shows at create and not at the first post.
+  if (!processMemory->open()) {
+    error = formatString("cannot open the process section of instance %u", instance);
+    return false;
+  }
   temporalMemory = std::make_unique<TemporalMemory>(temporalSection->owner(), instance);
   dataMapsMemory = std::make_unique<DataMapsMemory>(master->memory(), &dataMapsSection->mutex());
   hub = std::make_unique<MemoryHub>(temporalMemory.get(), processMemory.get(),

@@ -50,7 +50,7 @@ bool deniedAsTooLarge(std::uint64_t newSize) {
 ProcessMemory::ProcessMemory(MasterMemory& master) : master_(&master) {}
 
 ProcessMemory::~ProcessMemory() {
-  if (section_ != nullptr) closeSharedMemory(section_, closeLength(section_, size_));
+  if (section_ != nullptr) closeSharedMemory(section_, mapped_);
 }
 
 Mutex* ProcessMemory::sectionMutex() {
@@ -98,9 +98,10 @@ bool ProcessMemory::openLocked() {
     return false;
   }
   if (section_ != nullptr && section_ != view) {
-    closeSharedMemory(section_, closeLength(section_, size_));
+    closeSharedMemory(section_, mapped_);
   }
   section_ = view;
+  mapped_ = mappedLength(view);
   size_ = valid;
   serial_ = serial;
   return true;
@@ -165,7 +166,7 @@ bool ProcessMemory::appendLocked(std::uint16_t process, std::span<const std::uin
   for (;;) {
     const std::uint64_t offset = findQueue(process, kQueueTypeMessages);
     if (offset == 0) return false;
-    const std::span<std::uint8_t> queueBytes = section().subspan(offset);
+    const std::span<std::uint8_t> queueBytes = section().subspan(static_cast<std::size_t>(offset));
     const std::uint32_t id = bytes::loadAt<std::uint32_t>(section_ + offset + queue::kId);
     // The semaphore is had before anything is written, so that a queue whose
     // reader cannot be woken receives nothing.
@@ -220,7 +221,7 @@ bool ProcessMemory::resizeQueueLocked(std::uint32_t queueId, std::uint64_t newSi
         const std::uint64_t other = bytes::loadAt<std::uint64_t>(entry);
         if (other > offset) bytes::storeAt<std::uint64_t>(entry, other + delta);
       }
-      const std::span<std::uint8_t> queueBytes = section().subspan(offset, newSize);
+      const std::span<std::uint8_t> queueBytes = section().subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(newSize));
       if (!queue::makeContiguous(queueBytes, newSize - queue::kHeaderSize)) return false;
       bytes::storeAt<std::uint64_t>(section_ + offset + queue::kSize, newSize);
       bytes::storeAt<std::uint64_t>(section_ + pl::kUsedEnd, usedEnd + delta);
@@ -253,8 +254,9 @@ bool ProcessMemory::resizeLocked(std::uint64_t newSize) {
   std::memcpy(view, section_, static_cast<std::size_t>(size_));
   bytes::storeAt<std::uint64_t>(view + pl::kSectionSize, newSize);
   const std::string oldName = sectionName(serial_);
-  closeSharedMemory(section_, closeLength(section_, size_));
+  closeSharedMemory(section_, mapped_);
   section_ = view;
+  mapped_ = mappedLength(view);
   size_ = newSize;
   serial_ = serial;
   master_->setProcessShmemSize(newSize);

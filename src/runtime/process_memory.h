@@ -116,7 +116,7 @@ class ProcessMemory {
   // Both under the section mutex.
   bool openLocked();
   bool followSerial();
-  std::span<std::uint8_t> section() const noexcept { return {section_, size_}; }
+  std::span<std::uint8_t> section() const noexcept { return {section_, static_cast<std::size_t>(size_)}; }
   std::uint64_t recordOffset(std::uint16_t process) const noexcept;
   bool processInUse(std::uint16_t process) const noexcept;
   // Offset of the queue of `type` (1-4) of `process`, 0 when there is none.
@@ -135,6 +135,10 @@ class ProcessMemory {
   // The fields below are guarded by the section mutex.
   std::uint8_t* section_ = nullptr;
   std::uint64_t size_ = 0;  // valid bytes of the view
+  // What this client mapped, kept by the client: the view may have been
+  // mapped by another module's copy of the runtime, whose mapping registry
+  // this module cannot ask.
+  std::uint64_t mapped_ = 0;
   std::uint16_t instanceId_ = 0;
   std::uint32_t serial_ = 0;  // serial of the view in use (a dead serial is never adopted)
   std::map<std::uint32_t, Semaphore*> semaphores_;  // not owned (the semaphore registry's)

@@ -59,7 +59,7 @@ TemporalMemory::TemporalMemory(TemporalOwner& owner, std::uint16_t tag)
     : owner_(&owner), tag_(tag) {}
 
 TemporalMemory::~TemporalMemory() {
-  if (section_ != nullptr) closeSharedMemory(section_, closeLength(section_, size_));
+  if (section_ != nullptr) closeSharedMemory(section_, mapped_);
 }
 
 Mutex* TemporalMemory::storeMutex() {
@@ -76,11 +76,11 @@ std::string TemporalMemory::sectionName(std::uint32_t serial) const {
 }
 
 std::span<std::uint8_t> TemporalMemory::slotBitmap() const noexcept {
-  return section().subspan(tl::kHeaderSize, slotBitmapBytes_);
+  return section().subspan(tl::kHeaderSize, static_cast<std::size_t>(slotBitmapBytes_));
 }
 
 std::span<std::uint8_t> TemporalMemory::binBitmap(const Bin& bin) const noexcept {
-  return section().subspan(bin.offset + tl::kBinHeaderSize, bin.bitmapBytes);
+  return section().subspan(static_cast<std::size_t>(bin.offset + tl::kBinHeaderSize), static_cast<std::size_t>(bin.bitmapBytes));
 }
 
 std::uint8_t* TemporalMemory::slot(std::uint32_t index) const noexcept {
@@ -109,8 +109,9 @@ bool TemporalMemory::openLocked() {
     closeSharedMemory(view, closeLength(view, valid));
     return false;
   }
-  if (section_ != nullptr) closeSharedMemory(section_, closeLength(section_, size_));
+  if (section_ != nullptr) closeSharedMemory(section_, mapped_);
   section_ = view;
+  mapped_ = mappedLength(view);
   size_ = valid;
   serial_ = serial;
   return true;
@@ -386,7 +387,7 @@ bool TemporalMemory::resize(std::uint32_t extraSlots, const std::vector<PlannedB
 
   // Header and slot table: old header and bitmap first, new slots free.
   const std::span<std::uint8_t> target(view, static_cast<std::size_t>(newTotal));
-  const std::span<std::uint8_t> newBitmap = target.subspan(tl::kHeaderSize, newBitmapBytes);
+  const std::span<std::uint8_t> newBitmap = target.subspan(tl::kHeaderSize, static_cast<std::size_t>(newBitmapBytes));
   std::memset(newBitmap.data(), 0xFF, newBitmap.size());
   std::memcpy(view, section_, static_cast<std::size_t>(tl::kHeaderSize));
   std::memcpy(newBitmap.data(), section_ + tl::kHeaderSize,
@@ -411,7 +412,7 @@ bool TemporalMemory::resize(std::uint32_t extraSlots, const std::vector<PlannedB
       std::memcpy(to, section_ + old.offset, static_cast<std::size_t>(old.total));
     } else {
       ++grown;
-      const std::span<std::uint8_t> bits = target.subspan(at + tl::kBinHeaderSize, p.bitmapBytes);
+      const std::span<std::uint8_t> bits = target.subspan(static_cast<std::size_t>(at + tl::kBinHeaderSize), static_cast<std::size_t>(p.bitmapBytes));
       std::memset(bits.data(), 0xFF, bits.size());
       std::memcpy(
           to, section_ + old.offset,
@@ -443,8 +444,9 @@ bool TemporalMemory::resize(std::uint32_t extraSlots, const std::vector<PlannedB
   }
 
   const std::string oldName = sectionName(serial_);
-  closeSharedMemory(section_, closeLength(section_, size_));
+  closeSharedMemory(section_, mapped_);
   section_ = view;
+  mapped_ = mappedLength(view);
   size_ = newTotal;
   serial_ = serial;
   owner_->setSize(newTotal);

@@ -139,7 +139,7 @@ class TemporalMemory {
   bool growSlots();
   bool growBins(std::uint32_t binIndex, std::uint64_t messageSize);
   bool resize(std::uint32_t extraSlots, const std::vector<PlannedBin>& plan);
-  std::span<std::uint8_t> section() const noexcept { return {section_, size_}; }
+  std::span<std::uint8_t> section() const noexcept { return {section_, static_cast<std::size_t>(size_)}; }
   std::span<std::uint8_t> slotBitmap() const noexcept;
   std::span<std::uint8_t> binBitmap(const Bin& bin) const noexcept;
   std::uint8_t* slot(std::uint32_t index) const noexcept;
@@ -152,6 +152,10 @@ class TemporalMemory {
   // Guarded by the store mutex.
   std::uint8_t* section_ = nullptr;
   std::uint64_t size_ = 0;  // valid bytes of the view
+  // What this client mapped, kept by the client: the view may have been
+  // mapped by another module's copy of the runtime, whose mapping registry
+  // this module cannot ask.
+  std::uint64_t mapped_ = 0;
   std::uint16_t instanceId_ = 0;
   std::uint32_t serial_ = 0;
   std::uint32_t slotCount_ = 0;

@@ -11,6 +11,8 @@
 namespace vornix {
 namespace {
 
+constexpr std::uintptr_t kViewAlignment = 4096;
+
 struct MappingRegistry {
   std::mutex guard;                                  // guards `views`
   std::map<const std::uint8_t*, SectionView> views;  // by view address
@@ -31,7 +33,14 @@ std::uint8_t* record(const SectionView& view) {
   MappingRegistry* current = registry;
   if (current != nullptr) {
     std::lock_guard<std::mutex> hold(current->guard);
-    if (current->views.emplace(view.address, view).second) return view.address;
+    auto [entry, added] = current->views.emplace(view.address, view);
+    if (added) return view.address;
+    // The system just handed out this address, so the view recorded under it
+    // was unmapped elsewhere (by another module's copy of these operations,
+    // which unmaps by address and size): only its descriptor is left to close.
+    unmapSection(SectionView{nullptr, 0, entry->second.handle});
+    entry->second = view;
+    return view.address;
   }
   unmapSection(view);
   return nullptr;
@@ -86,15 +95,23 @@ std::uint8_t* openSharedMemory(std::string_view logicalName) {
 bool closeSharedMemory(std::uint8_t* address, std::uint64_t size) {
   if (address == nullptr || size == 0) return true;
   MappingRegistry* current = registry;
-  if (current == nullptr) return false;
-  SectionView view;
-  {
+  // A view this module's registry never saw was mapped by another copy of
+  // these operations (a component library carries its own): its user knows
+  // the length it mapped, so it is unmapped by address and size.
+  SectionView view{address, size, -1};
+  bool known = false;
+  if (current != nullptr) {
     std::lock_guard<std::mutex> hold(current->guard);
     auto entry = current->views.find(address);
-    if (entry == current->views.end()) return false;
-    view = entry->second;
-    current->views.erase(entry);
+    if (entry != current->views.end()) {
+      view = entry->second;
+      current->views.erase(entry);
+      known = true;
+    }
   }
+  // Every view starts on a page (a multiple of kViewAlignment on every
+  // system); anything else cannot be a view and is left alone.
+  if (!known && reinterpret_cast<std::uintptr_t>(address) % kViewAlignment != 0) return false;
   unmapSection(view);
   return true;
 }

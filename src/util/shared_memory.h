@@ -31,8 +31,11 @@ std::uint8_t* openSharedMemory(std::string_view logicalName);
 
 // Unmaps a view made by the two operations above (the whole mapped length,
 // whatever `size` says). A null address or a size of 0 does nothing and gives
-// true. An address that is not a registered view is left alone and gives
-// false.
+// true. An address that this module's registry does not know is taken for a
+// view mapped by another copy of these operations (a component library
+// carries its own) and unmapped as [address, address + size): the caller
+// passes the length it saw when it mapped the view. An unknown address that
+// does not start a page is left alone and gives false.
 bool closeSharedMemory(std::uint8_t* address, std::uint64_t size);
 
 // The mapped length of a view made by the operations above (0 when unknown).
