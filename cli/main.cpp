@@ -37,6 +37,6 @@ int main(int argc, char** argv) {
   if (verb == "inspect") return loquant::cli::inspectVerb(args);
   if (verb == "run") return loquant::cli::runVerb(args);
   if (verb == "pitch") return loquant::cli::pitchVerb(args);
-  std::fprintf(stderr, "loquant: unknown verb '%s'\n%s", verb.c_str(), kUsage);
+  std::fprintf(stderr, "loquant: unknown verb '%s' (see loquant --help)\n", verb.c_str());
   return 2;
 }

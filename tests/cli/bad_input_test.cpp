@@ -1,0 +1,122 @@
+// Every bad input of the loquant command gives one line naming the file or
+// option and the reason, exit status 2 for usage and 1 for input, and leaves
+// no output file behind.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "cli/cli_support.h"
+
+namespace loquant::test {
+namespace {
+
+using ::testing::HasSubstr;
+
+constexpr int kInput = 1;
+constexpr int kUsage = 2;
+
+class BadInput : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    writeWave(dir_ / "good.wav", 16000, {track(16000, 1.0, {{0.2, 0.6}}, 120)});
+  }
+  // Runs the command and checks the shape every failure shares: the exit
+  // status, nothing on stdout, and exactly one line on stderr holding every
+  // piece of `mentions`.
+  void expectFailure(const std::string& arguments, int status,
+                     std::initializer_list<std::string> mentions) {
+    SCOPED_TRACE(arguments);
+    const Outcome run = runLoquant(dir_, arguments);
+    EXPECT_EQ(run.status, status) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(lines(run.err).size(), 1U) << run.err;
+    for (const std::string& m : mentions) EXPECT_THAT(run.err, HasSubstr(m));
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "out.txt"));
+    // No temporary file of the output either.
+    for (const auto& file : std::filesystem::directory_iterator(dir_.path())) {
+      EXPECT_THAT(file.path().filename().string(), ::testing::Not(HasSubstr("out.txt")));
+    }
+  }
+  ScratchDir dir_;
+};
+
+TEST_F(BadInput, RecordingsThatCannotBeAnalysed) {
+  expectFailure("analyze missing.wav --output out.txt", kInput, {"missing.wav", "no such file"});
+  std::filesystem::create_directory(dir_ / "folder.wav");
+  expectFailure("analyze folder.wav --output out.txt", kInput,
+                {"folder.wav", "not a regular file"});
+  writeFile(dir_ / "text.wav", "this is not a recording at all, just some words\n");
+  expectFailure("analyze text.wav --output out.txt", kInput, {"text.wav"});
+  // Cut inside the format chunk.
+  writeFile(dir_ / "cut.wav", readFile(dir_ / "good.wav").substr(0, 30));
+  expectFailure("analyze cut.wav --output out.txt", kInput, {"cut.wav"});
+  expectFailure("analyze --output out.txt", kUsage, {"recording"});
+}
+
+TEST_F(BadInput, UnreadableRecording) {
+  if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
+  std::filesystem::copy_file(dir_ / "good.wav", dir_ / "locked.wav");
+  std::filesystem::permissions(dir_ / "locked.wav", std::filesystem::perms::none);
+  expectFailure("analyze locked.wav --output out.txt", kInput, {"locked.wav"});
+}
+
+TEST_F(BadInput, OptionsAndParameters) {
+  expectFailure("analyze good.wav --frobnicate --output out.txt", kUsage, {"--frobnicate"});
+  expectFailure("analyze good.wav --param NoSuchThing=1 --output out.txt", kUsage, {"NoSuchThing"});
+  expectFailure("analyze good.wav --param BufferSize=abc --output out.txt", kUsage,
+                {"BufferSize", "abc"});
+  expectFailure("analyze good.wav --param nobody.BufferSize=512 --output out.txt", kUsage,
+                {"nobody"});
+  expectFailure("analyze good.wav --format xml --output out.txt", kUsage, {"--format", "xml"});
+  expectFailure("analyze good.wav --output", kUsage, {"--output"});
+  expectFailure("frobnicate", kUsage, {"frobnicate"});
+  expectFailure("run", kUsage, {"configuration"});
+  expectFailure("run a.toml b.toml", kUsage, {"configuration"});
+  expectFailure("run a.toml --frobnicate", kUsage, {"--frobnicate"});
+  expectFailure("inspect --instance abc", kUsage, {"--instance", "abc"});
+  expectFailure("inspect --instance 70000", kUsage, {"--instance", "70000"});
+  expectFailure("inspect --frobnicate", kUsage, {"--frobnicate"});
+}
+
+TEST_F(BadInput, ConfigurationErrorsNameFileAndLine) {
+  writeFile(dir_ / "typo.toml", "[[components]]\nname = \"a\"\nentyr = \"Runtime\"\n");
+  expectFailure("analyze good.wav --config typo.toml --output out.txt", kInput,
+                {"typo.toml:3:", "entyr"});
+  expectFailure("run typo.toml --output out.txt", kInput, {"typo.toml:3:", "entyr"});
+  expectFailure("run absent.toml --output out.txt", kInput, {"absent.toml"});
+  // A source whose parameters are wrong is refused with the line of its table.
+  writeFile(dir_ / "source.toml",
+            "[[components]]\nname = \"out\"\nentry = \"sink\"\n\n"
+            "[[components]]\nname = \"mic\"\nentry = \"source\"\n"
+            "[components.parameters]\nFile = \"good.wav\"\nTarget = \"nobody\"\n"
+            "BufferSize = 256\n");
+  expectFailure("run source.toml --output out.txt", kInput, {"source.toml:5:", "nobody"});
+  writeFile(dir_ / "channel.toml",
+            "[[components]]\nname = \"out\"\nentry = \"sink\"\n\n"
+            "[[components]]\nname = \"mic\"\nentry = \"source\"\n"
+            "[components.parameters]\nFile = \"good.wav\"\nTarget = \"out\"\n"
+            "BufferSize = \"many\"\n");
+  expectFailure("run channel.toml --output out.txt", kInput, {"channel.toml:5:", "BufferSize"});
+  writeFile(dir_ / "nofile.toml",
+            "[[components]]\nname = \"out\"\nentry = \"sink\"\n\n"
+            "[[components]]\nname = \"mic\"\nentry = \"source\"\n"
+            "[components.parameters]\nFile = \"gone.wav\"\nTarget = \"out\"\n"
+            "BufferSize = 256\nChannel = 1\n");
+  expectFailure("run nofile.toml --output out.txt", kInput, {"gone.wav", "no such file"});
+  writeFile(dir_ / "stereo.toml",
+            "[[components]]\nname = \"out\"\nentry = \"sink\"\n\n"
+            "[[components]]\nname = \"mic\"\nentry = \"source\"\n"
+            "[components.parameters]\nFile = \"good.wav\"\nTarget = \"out\"\n"
+            "BufferSize = 256\nChannel = 2\n");
+  expectFailure("run stereo.toml --output out.txt", kInput, {"good.wav", "channel 2"});
+}
+
+TEST_F(BadInput, InspectOfAnInstanceThatIsNotRunning) {
+  expectFailure("inspect --instance 65535", kInput, {"65535", "not running"});
+}
+
+}  // namespace
+}  // namespace loquant::test
