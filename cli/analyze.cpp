@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 #include <memory>
+#include <map>
 #include <optional>
 
 #include "default_system.h"
@@ -34,7 +35,12 @@ std::string& lastSoundFileReport() {
   return report;
 }
 
-void keepSoundFileReport(const char* text) { lastSoundFileReport() = text != nullptr ? text : ""; }
+// The report ends with a line break; the message it goes into adds its own.
+void keepSoundFileReport(const char* text) {
+  std::string& report = lastSoundFileReport();
+  report = text != nullptr ? text : "";
+  while (!report.empty() && (report.back() == '\n' || report.back() == '\r')) report.pop_back();
+}
 
 struct Input {
   std::string path;
@@ -183,6 +189,38 @@ class Collector {
   std::map<int, bool> open_;
 };
 
+// Messages routed within one step of the simulated clock arrive in the
+// order the component threads happened to run. Holding them until the step
+// has settled and then ordering them by the sender's place in the
+// configuration (stably, so one sender's posts keep their order) gives the
+// same output on every run.
+class StepOrder {
+ public:
+  StepOrder(Collector& collector, const SystemConfig& config) : collector_(collector) {
+    for (std::size_t i = 0; i < config.components.size(); ++i) {
+      rank_[config.components[i].name] = i;
+    }
+  }
+  void take(SinkRecord&& record) { pending_.push_back(std::move(record)); }
+  void flush() {
+    std::stable_sort(pending_.begin(), pending_.end(),
+                     [this](const SinkRecord& a, const SinkRecord& b) {
+                       return rankOf(a.sender) < rankOf(b.sender);
+                     });
+    for (const SinkRecord& record : pending_) collector_.take(record);
+    pending_.clear();
+  }
+
+ private:
+  std::size_t rankOf(const std::string& sender) const {
+    const auto found = rank_.find(sender);
+    return found != rank_.end() ? found->second : rank_.size();
+  }
+  Collector& collector_;
+  std::map<std::string, std::size_t> rank_;
+  std::vector<SinkRecord> pending_;
+};
+
 }  // namespace
 
 int runAnalyze(const AnalyzeOptions& options) {
@@ -261,7 +299,8 @@ int runAnalyze(const AnalyzeOptions& options) {
     return kExitInput;
   }
   const vornix::host::ComponentConfig* first = runtimes.front();
-  const std::int64_t bufferParameter = first != nullptr ? integerParameter(*first, "BufferSize", 0) : 0;
+  const std::int64_t bufferParameter =
+      first != nullptr ? integerParameter(*first, "BufferSize", 0) : 0;
   if (bufferParameter < 2 || bufferParameter > (1 << 20)) {
     std::fprintf(stderr, "loquant analyze: BufferSize %lld is outside 2 to 1048576 samples\n",
                  static_cast<long long>(bufferParameter));
@@ -311,7 +350,8 @@ int runAnalyze(const AnalyzeOptions& options) {
   }
   if (!system->missing().empty()) return kExitInput;
   Collector collector(conversation, jsonOut ? &output : nullptr, options.raw);
-  system->onSink([&collector](SinkRecord&& record) { collector.take(record); });
+  StepOrder stepOrder(collector, config);
+  system->onSink([&stepOrder](SinkRecord&& record) { stepOrder.take(std::move(record)); });
   system->start();
 
   const vornix::MessageType frameType = system->type("Audio.Frame");
@@ -329,8 +369,7 @@ int runAnalyze(const AnalyzeOptions& options) {
         totalFrames, static_cast<std::uint64_t>(std::max(input.reader.format().frames, 0)) /
                          static_cast<std::uint64_t>(std::max(input.reader.channels(), 1)));
   }
-  const std::uint64_t tailFrames =
-      static_cast<std::uint64_t>(tailMs) * rate / 1000U / buffer + 1U;
+  const std::uint64_t tailFrames = static_cast<std::uint64_t>(tailMs) * rate / 1000U / buffer + 1U;
   std::uint64_t silentAfterEnd = 0;
   bool ok = true;
   for (std::uint64_t k = 0; ok && silentAfterEnd < tailFrames; ++k) {
@@ -358,7 +397,9 @@ int runAnalyze(const AnalyzeOptions& options) {
       message->setToId(targets[static_cast<std::size_t>(s)]);
       message->setData("AudioDataFrame", bytes);
       system->inject(std::move(message));
-      if (!system->settle()) {
+      const bool settled = system->settle();
+      stepOrder.flush();
+      if (!settled) {
         std::fprintf(stderr, "loquant analyze: the system did not settle at frame %llu\n",
                      static_cast<unsigned long long>(k));
         ok = false;
@@ -372,6 +413,7 @@ int runAnalyze(const AnalyzeOptions& options) {
   }
   progress.finish();
   system->stop();
+  stepOrder.flush();
   for (const Input& input : inputs) {
     if (input.reader.failed()) {
       std::fprintf(stderr, "loquant analyze: %s: read error in the sample data\n",
