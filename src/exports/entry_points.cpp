@@ -10,10 +10,12 @@
 namespace {
 
 // A host that drives a simulated clock names it in the handle's context; the
-// library's clock then follows it for the whole process.
+// library's clock then follows it for the whole process. A host without one
+// gets the real clock back, so that the clock of an earlier system, which
+// may be gone, is never read again.
 void adoptHostHooks(vornix::ZelAPI* api) {
   vornix::HostContext* context = api->hostContext();
-  if (context != nullptr && context->clock != nullptr) vornix::setClockSource(context->clock);
+  if (context != nullptr) vornix::setClockSource(context->clock);
 }
 
 }  // namespace

@@ -471,5 +471,41 @@ TEST(AnalysisSystem, LatencyProbePrintsTypeNamesAndBothLatencies) {
   EXPECT_EQ(log.size(), 0U);
 }
 
+// Regression: the library kept following the simulated clock of a system
+// that had been destroyed, so a later real-time system in the same process
+// read a freed clock.
+void realClockAfterSimulatedScenario() {
+  {
+    SinkLog log;
+    std::unique_ptr<System> simulated = startSystem(kProbeSystem, log);
+    ASSERT_NE(simulated, nullptr);
+    ASSERT_TRUE(simulated->settle());
+    simulated->stop();
+  }
+  host::ConfigResult parsed = host::parseConfig(kProbeSystem, "probe.toml");
+  ASSERT_TRUE(std::holds_alternative<host::SystemConfig>(parsed));
+  std::string error;
+  std::unique_ptr<System> real =
+      System::create(std::get<host::SystemConfig>(parsed), host::SystemOptions{}, error);
+  ASSERT_NE(real, nullptr) << error;
+  ::testing::internal::CaptureStdout();
+  ASSERT_TRUE(real->start());
+  auto ping = std::make_unique<DataMessage>();  // created now, on the real clock
+  ping->setType(real->type("Probe.Ping"));
+  real->inject(std::move(ping));
+  EXPECT_TRUE(real->settle());
+  real->stop();
+  const std::vector<std::string> lines =
+      linesWith(::testing::internal::GetCapturedStdout(), "routing latency: ");
+  ASSERT_EQ(lines.size(), 1U);
+  const long long routing = std::stoll(lines[0].substr(lines[0].find("routing latency: ") + 17));
+  EXPECT_GE(routing, 0);
+  EXPECT_LT(routing, 5000);
+}
+
+TEST(AnalysisSystem, RealTimeSystemAfterASimulatedOneUsesTheRealClock) {
+  expectInFreshProcess(realClockAfterSimulatedScenario);
+}
+
 }  // namespace
 }  // namespace vornix::testing
