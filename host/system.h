@@ -88,6 +88,8 @@ class System {
   MessageType type(const std::string& dotted) const;
   std::string typeName(const MessageType& type) const;
   std::uint16_t instanceId() const;
+  // The id of the component named `name`; 0 when there is none.
+  std::uint32_t componentId(const std::string& name) const;
   // Components that failed to start (missing entry point), by name.
   const std::vector<std::string>& missing() const;
   std::uint64_t routedMessages() const;
