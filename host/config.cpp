@@ -330,7 +330,76 @@ TypePath parseTypePath(std::string_view text) {
   return levels;
 }
 
+namespace {
+
+// The TOML parser reaches undefined behaviour on some non-ASCII characters
+// where it expects a key, a value or white space (its table of Unicode white
+// space misses a range, e.g. U+00E9 as a bare key). Inside quoted texts and
+// comments it treats them as text. So non-ASCII bytes are accepted only
+// there; the line of any other is returned, before the parser sees the text.
+std::optional<int> strayNonAsciiLine(std::string_view text) {
+  enum class In { kCode, kComment, kBasic, kLiteral, kMultiBasic, kMultiLiteral };
+  In in = In::kCode;
+  int line = 1;
+  const auto at = [&](std::size_t i, std::string_view s) { return text.substr(i, s.size()) == s; };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\n') {
+      ++line;
+      if (in == In::kComment || in == In::kBasic || in == In::kLiteral) in = In::kCode;
+      continue;
+    }
+    switch (in) {
+      case In::kCode:
+        if (static_cast<unsigned char>(c) >= 0x80) return line;
+        if (c == '#') {
+          in = In::kComment;
+        } else if (at(i, "\"\"\"") || at(i, "'''")) {
+          in = c == '"' ? In::kMultiBasic : In::kMultiLiteral;
+          i += 2;
+        } else if (c == '"') {
+          in = In::kBasic;
+        } else if (c == '\'') {
+          in = In::kLiteral;
+        }
+        break;
+      case In::kComment:
+        break;
+      case In::kBasic:
+      case In::kMultiBasic:
+        if (c == '\\') {
+          if (i + 1 < text.size() && text[i + 1] == '\n') ++line;
+          ++i;
+        } else if (in == In::kBasic ? c == '"' : at(i, "\"\"\"")) {
+          if (in == In::kMultiBasic) {
+            i += 2;
+            // Up to two quotes right before the closing three belong to the text.
+            for (int extra = 0; extra < 2 && i + 1 < text.size() && text[i + 1] == '"'; ++extra) ++i;
+          }
+          in = In::kCode;
+        }
+        break;
+      case In::kLiteral:
+      case In::kMultiLiteral:
+        if (in == In::kLiteral ? c == '\'' : at(i, "'''")) {
+          if (in == In::kMultiLiteral) {
+            i += 2;
+            for (int extra = 0; extra < 2 && i + 1 < text.size() && text[i + 1] == '\''; ++extra) ++i;
+          }
+          in = In::kCode;
+        }
+        break;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 ConfigResult parseConfig(std::string_view text, const std::string& source) {
+  if (const std::optional<int> line = strayNonAsciiLine(text)) {
+    return ConfigError{source, *line, "non-ASCII character outside a quoted text or a comment"};
+  }
   toml::parse_result parsed = toml::parse(text, source);
   if (!parsed) {
     const toml::parse_error& e = parsed.error();
