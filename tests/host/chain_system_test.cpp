@@ -218,6 +218,22 @@ void twoSpeakerChainScenario() {
   expectSpeechEvents(records, "left", 1, turnEvents(kLeft));
   expectSpeechEvents(records, "right", 2, turnEvents(kRight));
 
+  // The speech-off messages that the other system tests inject have the
+  // entries of a real one, in the same order.
+  for (const SinkRecord& r : fromSender(records, "right")) {
+    if (r.postName != "SpeechOff") continue;
+    std::vector<Sample> samples;
+    for (std::int64_t i = 0; i < r.message.getInt("PitchCount"); ++i) {
+      samples.push_back({r.message.getDouble(i, "pitchvalue"), r.message.getInt(i, "pitchtime")});
+    }
+    EXPECT_EQ(samples.size(), kRight[0].to - kRight[0].from);
+    const std::unique_ptr<DataMessage> shaped =
+        speechOff(r.message.getType(), r.message.getInt("timestamp"), samples, 2);
+    EXPECT_EQ(entryNames(*shaped), entryNames(r.message));
+    EXPECT_STREQ(shaped->getString("PitchView"), r.message.getString("PitchView"));
+    EXPECT_EQ(shaped->getInt("Duration"), r.message.getInt("Duration"));
+  }
+
   // One summary per turn; the tracker reports half the tone's frequency.
   expectTurnSummaries(records, "singleLeft", kLeft, 110.0);
   expectTurnSummaries(records, "singleRight", kRight, 165.0);
