@@ -122,7 +122,7 @@ std::optional<NextRecord> peek(std::span<const std::uint8_t> queue, bool& corrup
     end = s->write;
     if (r == end) return std::nullopt;
   }
-  const std::span<const std::uint8_t> data = queue.subspan(kHeaderSize, s->capacity);
+  const std::span<const std::uint8_t> data = queue.subspan(kHeaderSize, static_cast<std::size_t>(s->capacity));
   std::uint32_t length = 0;
   if (!bytes::load<std::uint32_t>(data, r, length) || length < 8 || length > end - r) {
     corrupt = true;

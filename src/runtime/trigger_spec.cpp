@@ -63,9 +63,9 @@ std::optional<TriggerSpecView> TriggerSpecView::parse(std::span<const std::uint8
   const std::uint64_t first = kArrays + arrays;
   if (!bytes::inRange(bytes.size(), first, count * PostSpecView::kSize)) return std::nullopt;
 
-  view.postSpecs_.reserve(count);
+  view.postSpecs_.reserve(static_cast<std::size_t>(count));
   for (std::uint64_t i = 0; i < count; ++i) {
-    auto item = bytes.subspan(first + i * PostSpecView::kSize).first<PostSpecView::kSize>();
+    auto item = bytes.subspan(static_cast<std::size_t>(first + i * PostSpecView::kSize)).first<PostSpecView::kSize>();
     auto spec = PostSpecView::parse(item);
     if (!spec) return std::nullopt;
     view.postSpecs_.push_back(*spec);
