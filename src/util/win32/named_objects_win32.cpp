@@ -45,7 +45,7 @@ std::optional<std::string> nameOrLog(std::string_view fullName) {
   if (!name) {
     const std::string shown(fullName.substr(0, fullName.find('\0')));
     logLine(0, 1, 0,
-            "Name not usable for a system object: '%s' (%zu characters, the system name may "
+            "Name too long for a system object: '%s' (%zu characters, the system name may "
             "hold %zu)",
             shown.c_str(), fullName.size(), kMaxSystemNameLength);
   }

@@ -140,8 +140,26 @@ ZoneInfo zoneInfo() noexcept {
 
 std::optional<std::uint64_t> threadCpuTicks() noexcept {
   ULONG64 cycles = 0;
-  if (::QueryThreadCycleTime(::GetCurrentThread(), &cycles) == 0) return std::nullopt;
-  return static_cast<std::uint64_t>(cycles);
+  if (::QueryThreadCycleTime(::GetCurrentThread(), &cycles) != 0) {
+    return static_cast<std::uint64_t>(cycles);
+  }
+  // Where the cycle count is not offered (Wine), the thread's kernel and user
+  // time in 100 ns units, expressed in counter ticks so that the clock's
+  // scaling gives microseconds.
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (::GetThreadTimes(::GetCurrentThread(), &created, &exited, &kernel, &user) == 0) {
+    return std::nullopt;
+  }
+  const auto hundreds = [](const FILETIME& t) {
+    return (std::uint64_t{t.dwHighDateTime} << 32U) | t.dwLowDateTime;
+  };
+  const std::optional<std::int64_t> frequency = counterFrequency();
+  if (!frequency) return std::nullopt;
+  constexpr std::uint64_t kHundredsPerSecond = 10'000'000;
+  const std::uint64_t total = hundreds(kernel) + hundreds(user);
+  const auto f = static_cast<std::uint64_t>(*frequency);
+  // Split so that no product leaves 64 bits (the remainder and f are small).
+  return total / kHundredsPerSecond * f + total % kHundredsPerSecond * f / kHundredsPerSecond;
 }
 
 std::uint32_t currentThreadId() noexcept {

@@ -260,11 +260,15 @@ TEST(ThreadCpuTime, ScalingNeverDividesByZero) {
 TEST(ThreadCpuTime, ReadsTheCallingThread) {
   std::uint64_t before = 1;
   ASSERT_TRUE(threadCpuTime(before));
-  // Burn a little CPU (about a millisecond) so the figure must move.
+  // Burn CPU until the figure moves: some systems count thread time in
+  // ticks of 10 ms or more. Two seconds of wall time bound the wait.
   volatile std::uint64_t sink = 0;
-  for (std::uint64_t i = 0; i < 2'000'000; ++i) sink = sink + i;
-  std::uint64_t after = 0;
-  ASSERT_TRUE(threadCpuTime(after));
+  std::uint64_t after = before;
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (after <= before && std::chrono::steady_clock::now() < limit) {
+    for (std::uint64_t i = 0; i < 2'000'000; ++i) sink = sink + i;
+    ASSERT_TRUE(threadCpuTime(after));
+  }
   EXPECT_GT(after, before);
 }
 

@@ -88,10 +88,7 @@ TEST(ByteSizeText, UnitsTakeOverAt512) {
   EXPECT_EQ(huge.substr(huge.size() - 3), " TB");
 }
 
-TEST(ErrorText, SystemTextWithLineBreak) {
-  errno = ENOENT;
-  const std::string text = lastErrorText();
-  EXPECT_EQ(text, std::string(std::strerror(ENOENT)) + "\n");
+TEST(ErrorText, CodeWithoutSystemTextIsNamedWithLineBreak) {
   EXPECT_EQ(os::errorText(987'654), "Unknown error 987654\n");
   EXPECT_EQ(os::errorText(-3), "Unknown error -3\n");
 }

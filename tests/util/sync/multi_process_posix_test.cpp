@@ -73,7 +73,7 @@ class Child {
   pid_t pid_ = -1;
 };
 
-TEST(MultiProcessTest, ChildSharesTheNamedMutex) {
+TEST(MultiProcessPosixTest, ChildSharesTheNamedMutex) {
   const std::string name = uniqueName("pmutex");
   Mutex before;  // the parent's thread id is cached before the fork
   ASSERT_TRUE(before.enter(0, nullptr));
@@ -102,7 +102,7 @@ TEST(MultiProcessTest, ChildSharesTheNamedMutex) {
   removeNamedMutex(name);
 }
 
-TEST(MultiProcessTest, KilledHolderIsReportedAbandonedOnceThenTheMutexIsFree) {
+TEST(MultiProcessPosixTest, KilledHolderIsReportedAbandonedOnceThenTheMutexIsFree) {
   const std::string name = uniqueName("abandon");
   Mutex mutex(name);
   ASSERT_TRUE(mutex.valid());
@@ -134,7 +134,7 @@ TEST(MultiProcessTest, KilledHolderIsReportedAbandonedOnceThenTheMutexIsFree) {
   removeNamedMutex(name);
 }
 
-TEST(MultiProcessTest, KilledHolderMakesLockFailSilentlyOnce) {
+TEST(MultiProcessPosixTest, KilledHolderMakesLockFailSilentlyOnce) {
   const std::string name = uniqueName("abandonlock");
   Mutex mutex(name);
   {
@@ -157,7 +157,7 @@ TEST(MultiProcessTest, KilledHolderMakesLockFailSilentlyOnce) {
   removeNamedMutex(name);
 }
 
-TEST(MultiProcessTest, ChildSignalsTheNamedSemaphore) {
+TEST(MultiProcessPosixTest, ChildSignalsTheNamedSemaphore) {
   const std::string name = uniqueName("psem");
   Semaphore semaphore(name, 10);
   ASSERT_TRUE(semaphore.valid());
@@ -174,7 +174,7 @@ TEST(MultiProcessTest, ChildSignalsTheNamedSemaphore) {
   removeNamedSemaphore(name);
 }
 
-TEST(MultiProcessTest, ChildWritesTheSectionTheParentCreated) {
+TEST(MultiProcessPosixTest, ChildWritesTheSectionTheParentCreated) {
   const std::string name = uniqueName("pshm");
   std::uint8_t* view = createSharedMemory(name, 8192);
   ASSERT_NE(view, nullptr);
@@ -193,7 +193,7 @@ TEST(MultiProcessTest, ChildWritesTheSectionTheParentCreated) {
 
 // A normal exit runs the teardown of both registries once, with semaphores
 // and views still in them, and must end cleanly.
-TEST(MultiProcessTest, ExitTearsDownRegistriesThatStillHoldObjects) {
+TEST(MultiProcessPosixTest, ExitTearsDownRegistriesThatStillHoldObjects) {
   const std::string semaphoreName = uniqueName("exitsem");
   const std::string sectionName = uniqueName("exitshm");
   Child child([&](int) {

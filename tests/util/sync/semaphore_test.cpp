@@ -83,19 +83,6 @@ TEST(SemaphoreTest, MaximumBelowOneIsRefused) {
   EXPECT_THAT(capture.lines(), SizeIs(1));
 }
 
-TEST(SemaphoreTest, ObjectIsPrivateToTheUserWhateverTheUmask) {
-  NamedSemaphoreName name;
-  const mode_t old = ::umask(0277);
-  Semaphore semaphore(name.logical, 1);
-  ::umask(old);
-  ASSERT_TRUE(semaphore.valid());
-  const std::string full = "Local\\Semaphore_" + name.logical;
-  EXPECT_EQ(test::objectMode(full, true), 0600);
-  EXPECT_TRUE(removeNamedSemaphore(name.logical));
-  EXPECT_EQ(test::objectMode(full, true), -1);
-  EXPECT_FALSE(removeNamedSemaphore(name.logical));
-}
-
 TEST(SemaphoreRegistryTest, CreateFlagDecidesAndTheSameObjectComesBack) {
   NamedSemaphoreName name;
   EXPECT_EQ(getNamedSemaphore(name.logical, false), nullptr);

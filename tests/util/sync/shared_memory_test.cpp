@@ -2,7 +2,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstring>
 #include <string>
@@ -93,22 +92,6 @@ TEST(SharedMemoryTest, NameTooLongIsRefusedWithALine) {
   EXPECT_THAT(lines[0], HasSubstr("Name too long for a system object: 'Local\\Shmem_sss"));
 }
 
-TEST(SharedMemoryTest, SectionIsPrivateToTheUserWhateverTheUmask) {
-  SectionName name;
-  const mode_t old = ::umask(0277);
-  std::uint8_t* view = createSharedMemory(name.logical, 128);
-  ::umask(old);
-  ASSERT_NE(view, nullptr);
-  const std::string full = "Local\\Shmem_" + name.logical;
-  EXPECT_EQ(test::objectMode(full, false), 0600);
-
-  EXPECT_TRUE(removeSharedMemory(name.logical));
-  EXPECT_EQ(openSharedMemory(name.logical), nullptr);
-  view[0] = 1;  // the view outlives the name
-  EXPECT_TRUE(closeSharedMemory(view, 128));
-  EXPECT_FALSE(removeSharedMemory(name.logical));
-}
-
 TEST(SharedMemoryTest, NamesWithSlashAndPercentStayDistinct) {
   SectionName a;
   SectionName b;
@@ -122,33 +105,6 @@ TEST(SharedMemoryTest, NamesWithSlashAndPercentStayDistinct) {
   EXPECT_EQ(mappedLength(second), 128U);
   closeSharedMemory(first, 64);
   closeSharedMemory(second, 128);
-}
-
-TEST(SharedMemoryTest, PrefixRemovalClearsEveryKindOfThisInstanceOnly) {
-  const std::string instance = uniqueName("inst") + "_";
-  const std::string other = uniqueName("other");
-  std::uint8_t* view = createSharedMemory(instance + "section", 64);
-  Mutex mutex(instance + "mutex");
-  Semaphore semaphore(instance + "sem", 3);
-  std::uint8_t* kept = createSharedMemory(other, 64);
-  ASSERT_NE(view, nullptr);
-  ASSERT_NE(kept, nullptr);
-  ASSERT_TRUE(mutex.valid());
-  ASSERT_TRUE(semaphore.valid());
-
-  std::size_t removed = 0;
-  for (const char* kind : {"Shmem_", "Mutex_", "Semaphore_"}) {
-    removed += removeNamedObjectsWithPrefix(std::string("Local\\") + kind + instance);
-  }
-  EXPECT_EQ(removed, 3U);
-  EXPECT_EQ(test::objectMode("Local\\Shmem_" + instance + "section", false), -1);
-  EXPECT_EQ(test::objectMode("Local\\Mutex_" + instance + "mutex", false), -1);
-  EXPECT_EQ(test::objectMode("Local\\Semaphore_" + instance + "sem", true), -1);
-  EXPECT_EQ(test::objectMode("Local\\Shmem_" + other, false), 0600);
-
-  closeSharedMemory(view, 64);
-  closeSharedMemory(kept, 64);
-  EXPECT_TRUE(removeSharedMemory(other));
 }
 
 }  // namespace
