@@ -1,10 +1,20 @@
 // `loquant pitch FILE`: the pitch tracker's result for every frame of the
 // first channel, as CSV: frame, time_ms, pitch, level, sound.
+//
+// Frames are independent of each other, so the file is read in blocks of
+// frames and each block is split among a few threads, each with a tracker
+// of its own and an output buffer of its own; the buffers are written in
+// frame order, so the output is the same whatever the number of threads.
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "analyze.h"
@@ -21,7 +31,55 @@ std::string& lastReport() {
   static std::string report;
   return report;
 }
-void keepReport(const char* text) { lastReport() = text != nullptr ? text : ""; }
+void keepReport(const char* text) {
+  lastReport() = text != nullptr ? text : "";
+}
+
+// Frames per block read at once: about 1 MiB of samples per channel at the
+// default frame size, large enough to keep the threads' start-up cost small.
+constexpr std::uint64_t kBlockSamples = 512 * 1024;
+constexpr unsigned kMostThreads = 8;
+
+unsigned threadCount() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  return std::clamp(cores, 1U, kMostThreads);
+}
+
+// Appends one CSV line; the same text as "%llu,%.3f,%.6g,%u,%d\n".
+void appendLine(std::string& out, std::uint64_t frame, double timeMs,
+                const vornix::PitchResult& r) {
+  char line[128];
+  char* p = line;
+  char* const end = line + sizeof line;
+  p = std::to_chars(p, end, frame).ptr;
+  *p++ = ',';
+  p = std::to_chars(p, end, timeMs, std::chars_format::fixed, 3).ptr;
+  *p++ = ',';
+  p = std::to_chars(p, end, r.pitch, std::chars_format::general, 6).ptr;
+  *p++ = ',';
+  p = std::to_chars(p, end, r.level).ptr;
+  *p++ = ',';
+  *p++ = r.soundPresent ? '1' : '0';
+  *p++ = '\n';
+  out.append(line, static_cast<std::size_t>(p - line));
+}
+
+// Analyses frames [first, last) of `block` (frame f of the block starts at
+// sample f * n) into `out`; `base` is the stream index of frame 0.
+void analyseFrames(vornix::WaveletPitchTracker& tracker, std::span<const std::int16_t> block,
+                   std::size_t first, std::size_t last, std::uint64_t base, std::uint32_t n,
+                   std::uint32_t rate, std::string& out) {
+  out.clear();
+  for (std::size_t f = first; f < last; ++f) {
+    // A fresh record per frame: a frame below the noise gate shows pitch 0
+    // and level 0, not what an earlier frame (perhaps another thread's) left.
+    vornix::PitchResult result;
+    tracker.computePitch(block.subspan(f * n, n), result);
+    const std::uint64_t k = base + f;
+    const double timeMs = static_cast<double>(k) * n * 1000.0 / rate;
+    appendLine(out, k, timeMs, result);
+  }
+}
 
 bool number(const std::string& text, double& out) {
   char* end = nullptr;
@@ -65,7 +123,10 @@ int pitchVerb(const Arguments& args) {
                  "[--noise-threshold L]\n");
     return kExitUsage;
   }
-  if (bufferSize < 2 || bufferSize > (1 << 20) || bufferSize != static_cast<std::uint32_t>(bufferSize)) {
+  // The range test comes first and also refuses NaN, so the conversion in
+  // the whole-number test is always defined.
+  if (!(bufferSize >= 2 && bufferSize <= (1 << 20)) ||
+      bufferSize != static_cast<std::uint32_t>(bufferSize)) {
     std::fprintf(stderr, "loquant pitch: --buffer-size takes a whole number from 2 to 1048576\n");
     return kExitUsage;
   }
@@ -78,27 +139,50 @@ int pitchVerb(const Arguments& args) {
   }
   const auto n = static_cast<std::uint32_t>(bufferSize);
   const auto rate = static_cast<std::uint32_t>(reader->format().rate);
-  vornix::WaveletPitchTracker tracker(n, ratio, noise, rate);
-  vornix::PitchResult result;
   const auto channels = static_cast<std::size_t>(reader->channels());
-  std::vector<std::vector<std::int16_t>> frames(channels, std::vector<std::int16_t>(n));
-  std::vector<std::span<std::int16_t>> spans(frames.begin(), frames.end());
-  std::string out = "frame,time_ms,pitch,level,sound\n";
-  char line[128];
-  for (std::uint64_t k = 0;; ++k) {
-    for (auto& f : frames) std::fill(f.begin(), f.end(), 0);
-    if (reader->read(spans) == 0) break;
-    tracker.computePitch(frames[0], result);
-    const double timeMs = static_cast<double>(k) * n * 1000.0 / rate;
-    std::snprintf(line, sizeof line, "%llu,%.3f,%.6g,%u,%d\n", static_cast<unsigned long long>(k),
-                  timeMs, result.pitch, result.level, result.soundPresent ? 1 : 0);
-    out += line;
-    if (out.size() > (1 << 16)) {
-      std::fwrite(out.data(), 1, out.size(), stdout);
-      out.clear();
-    }
+  const std::size_t framesPerBlock =
+      static_cast<std::size_t>(std::max<std::uint64_t>(1, kBlockSamples / n));
+  const std::size_t blockSamples = framesPerBlock * n;
+  std::vector<std::vector<std::int16_t>> block(channels, std::vector<std::int16_t>(blockSamples));
+  std::vector<std::span<std::int16_t>> spans(block.begin(), block.end());
+
+  const unsigned threads = threadCount();
+  std::vector<std::unique_ptr<vornix::WaveletPitchTracker>> trackers;
+  for (unsigned t = 0; t < threads; ++t) {
+    trackers.push_back(std::make_unique<vornix::WaveletPitchTracker>(n, ratio, noise, rate));
   }
-  std::fwrite(out.data(), 1, out.size(), stdout);
+  std::vector<std::string> outputs(threads);
+
+  std::fputs("frame,time_ms,pitch,level,sound\n", stdout);
+  for (std::uint64_t base = 0;; base += framesPerBlock) {
+    const std::size_t got = reader->read(spans);
+    if (got == 0) break;
+    // A short last frame is padded with silence.
+    const std::size_t frames = (got + n - 1) / n;
+    std::fill(block[0].begin() + static_cast<std::ptrdiff_t>(got),
+              block[0].begin() + static_cast<std::ptrdiff_t>(frames * n), std::int16_t{0});
+
+    const std::size_t share = (frames + threads - 1) / threads;
+    {
+      std::vector<std::jthread> workers;
+      for (unsigned t = 1; t < threads && t * share < frames; ++t) {
+        const auto part = [&, t] {
+          analyseFrames(*trackers[t], block[0], t * share, std::min(frames, (t + 1) * share), base,
+                        n, rate, outputs[t]);
+        };
+        try {
+          workers.emplace_back(part);
+        } catch (const std::system_error&) {
+          part();  // no thread to be had: this thread does the share itself
+        }
+      }
+      analyseFrames(*trackers[0], block[0], 0, std::min(frames, share), base, n, rate, outputs[0]);
+    }  // the workers are joined here
+    for (unsigned t = 0; t < threads && t * share < frames; ++t) {
+      std::fwrite(outputs[t].data(), 1, outputs[t].size(), stdout);
+    }
+    if (got < blockSamples) break;
+  }
   if (reader->failed()) {
     std::fprintf(stderr, "loquant pitch: %s: read error in the sample data\n", path.c_str());
     return kExitInput;
