@@ -1,5 +1,6 @@
 #include "runtime/message_queue.h"
 
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -49,28 +50,36 @@ AppendResult append(std::span<std::uint8_t> queue, std::span<const std::uint8_t>
   if (!s) return AppendResult::kCorrupt;
   const std::uint64_t c = s->capacity, r = s->read, w = s->write, length = record.size();
   std::uint8_t* data = dataArea(queue);
-  std::uint64_t at = 0;
+  // The record is copied into free room first and the ring offsets move only
+  // after it: a writer killed part way leaves the queue as it was, never a W
+  // that covers bytes not yet written (which would make every later record
+  // unreadable).
+  std::uint64_t at = 0, newWrite = 0, newGap = 0;
   if (r == w) {
     if (c < length) return AppendResult::kNoRoom;
     at = 0;
-    storeRing(queue, 0, length, 0);
+    newWrite = length;
   } else if (w > r) {
     if (c - w >= length) {
       at = w;
-      storeRing(queue, r, w + length, 0);
+      newWrite = w + length;
     } else if (r > length) {
       std::memset(data + w, 0, static_cast<std::size_t>(c - w));
       at = 0;
-      storeRing(queue, r, length, c - w);
+      newWrite = length;
+      newGap = c - w;
     } else {
       return AppendResult::kNoRoom;
     }
   } else {
     if (r - w <= length) return AppendResult::kNoRoom;
     at = w;
-    storeRing(queue, r, w + length, s->gap);
+    newWrite = w + length;
+    newGap = s->gap;
   }
   if (length > 0) std::memcpy(data + at, record.data(), static_cast<std::size_t>(length));
+  std::atomic_signal_fence(std::memory_order_release);  // record bytes before the offsets
+  storeRing(queue, r == w ? 0 : r, newWrite, newGap);
   const std::uint32_t counter = bytes::loadAt<std::uint32_t>(queue.data() + kCounter);
   bytes::storeAt<std::uint32_t>(queue.data() + kCounter, counter + 1U);
   return AppendResult::kAppended;
@@ -122,7 +131,8 @@ std::optional<NextRecord> peek(std::span<const std::uint8_t> queue, bool& corrup
     end = s->write;
     if (r == end) return std::nullopt;
   }
-  const std::span<const std::uint8_t> data = queue.subspan(kHeaderSize, static_cast<std::size_t>(s->capacity));
+  const std::span<const std::uint8_t> data =
+      queue.subspan(kHeaderSize, static_cast<std::size_t>(s->capacity));
   std::uint32_t length = 0;
   if (!bytes::load<std::uint32_t>(data, r, length) || length < 8 || length > end - r) {
     corrupt = true;
