@@ -156,7 +156,7 @@ AudioSource::AudioSource(Key, AudioSourceSettings settings, SampleReader reader)
       channels_(static_cast<std::size_t>(reader_.channels()),
                 std::vector<std::int16_t>(settings_.bufferSize)),
       samples_(settings_.bufferSize),
-      bytes_(2ULL * settings_.bufferSize) {}
+      bytes_(std::size_t{2} * settings_.bufferSize) {}
 
 Micros AudioSource::frameOffset(std::uint64_t k) const noexcept {
   // k × buffer fits in 64 bits for k < 2^40 (buffer ≤ 2^20); split the

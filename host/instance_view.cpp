@@ -187,7 +187,8 @@ bool InstanceView::State::readComponents(InstanceSnapshot& out,
                            static_cast<unsigned long long>(id));
       return false;
     }
-    const std::span<const std::uint8_t> entry = section.subspan(start + offset);
+    const std::span<const std::uint8_t> entry =
+        section.subspan(static_cast<std::size_t>(start + offset));
     ComponentView view;
     view.id = static_cast<std::uint32_t>(id);
     std::size_t length = 0;
@@ -253,7 +254,7 @@ bool InstanceView::State::readQueues(InstanceSnapshot& out, std::string& error) 
     const std::span<const std::uint8_t> h(*header);
     QueueView view;
     view.id = static_cast<std::uint32_t>(id);
-    view.process = owner[id];
+    view.process = owner[static_cast<std::size_t>(id)];
     const std::uint32_t ownId = bytes::loadOr<std::uint32_t>(h, queue::kId, 0);
     view.size = bytes::loadOr<std::uint64_t>(h, queue::kSize, 0);
     view.counter = bytes::loadOr<std::uint32_t>(h, queue::kCounter, 0);
