@@ -241,18 +241,28 @@ bool ProcessMemory::resize(std::uint64_t newSize) {
 bool ProcessMemory::resizeLocked(std::uint64_t newSize) {
   if (deniedAsTooLarge(newSize)) return false;
   if (section_ == nullptr || newSize < size_) return false;
-  // The serial is taken while the section mutex is held, so no other
-  // participant can see it before its section exists.
-  const std::uint32_t serial = master_->incrementProcessShmemSerial();
+  // The new section is made whole under the next serial's name before that
+  // serial is published, so a grower that dies (or fails) part way never
+  // leaves a published serial without a complete section: everyone goes on
+  // with the old one. What a dead grower left under the name is removed
+  // first; the section mutex keeps other growers out meanwhile.
+  const std::uint32_t serial = master_->getProcessShmemSerial() + 1U;
   const std::string name = sectionName(serial);
+  removeSharedMemory(name);
   std::uint8_t* view = createSharedMemory(name, newSize);
   if (view == nullptr) return false;
   if (mappedLength(view) < newSize) {
     closeSharedMemory(view, closeLength(view, newSize));
+    removeSharedMemory(name);
     return false;
   }
   std::memcpy(view, section_, static_cast<std::size_t>(size_));
   bytes::storeAt<std::uint64_t>(view + pl::kSectionSize, newSize);
+  if (master_->incrementProcessShmemSerial() != serial) {
+    closeSharedMemory(view, closeLength(view, newSize));
+    removeSharedMemory(name);
+    return false;
+  }
   const std::string oldName = sectionName(serial_);
   closeSharedMemory(section_, mapped_);
   section_ = view;

@@ -371,11 +371,17 @@ bool TemporalMemory::resize(std::uint32_t extraSlots, const std::vector<PlannedB
             sizeText(maximum).c_str(), sizeText(growth).c_str(), sizeText(newTotal).c_str());
     return false;
   }
-  const std::uint32_t serial = owner_->nextSerial();
+  // The new section is made whole under the next serial's name before the
+  // owner advances to it, so a grower that dies part way never leaves a
+  // current serial without a complete section. What a dead grower left under
+  // the name is removed first; the store mutex keeps other growers out.
+  const std::uint32_t serial = owner_->getSerial() + 1U;
   const std::string name = sectionName(serial);
+  removeSharedMemory(name);
   std::uint8_t* view = createSharedMemory(name, newTotal);
   if (view != nullptr && mappedLength(view) < newTotal) {
     closeSharedMemory(view, closeLength(view, newTotal));
+    removeSharedMemory(name);
     view = nullptr;
   }
   if (view == nullptr) {
@@ -443,6 +449,11 @@ bool TemporalMemory::resize(std::uint32_t extraSlots, const std::vector<PlannedB
             sizeText(newTotal).c_str());
   }
 
+  if (owner_->nextSerial() != serial) {
+    closeSharedMemory(view, closeLength(view, newTotal));
+    removeSharedMemory(name);
+    return false;
+  }
   const std::string oldName = sectionName(serial_);
   closeSharedMemory(section_, mapped_);
   section_ = view;
