@@ -48,7 +48,8 @@ struct RuntimeState {
 
 std::uint32_t clampToU32(std::int64_t value) {
   if (value < 0) return 0;
-  if (value > std::numeric_limits<std::uint32_t>::max()) return std::numeric_limits<std::uint32_t>::max();
+  if (value > std::numeric_limits<std::uint32_t>::max())
+    return std::numeric_limits<std::uint32_t>::max();
   return static_cast<std::uint32_t>(value);
 }
 
@@ -59,6 +60,20 @@ void readParameters(RuntimeState& state, ZelAPI& api) {
   state.noiseThreshold = api.getParameterReal("NoiseThreshold");
 }
 
+// The tracker needs two samples a frame: with a smaller "BufferSize" no
+// tracker is made and no frame is analysed. Said once per state.
+bool bufferTooSmall(RuntimeState& state, ZelAPI& api) {
+  if (state.bufferSize >= 2) return false;
+  if (!state.reportedSmallBuffer) {
+    state.reportedSmallBuffer = true;
+    api.reportError(0,
+                    "BufferSize %u is below 2 samples: no pitch tracking, audio frames are dropped",
+                    state.bufferSize);
+  }
+  return true;
+}
+
+// Callers have checked bufferTooSmall.
 void makeTracker(RuntimeState& state) {
   if (!state.tracker) {
     state.tracker = std::make_unique<WaveletPitchTracker>(
@@ -71,15 +86,7 @@ void processFrame(RuntimeState& state, ZelAPI& api, const DataMessage& message) 
   bool found = false;
   const std::uint8_t* data = message.getData("AudioDataFrame", length, &found);
   if (!found || data == nullptr) return;
-  if (state.bufferSize < 2) {
-    // The tracker needs two samples a frame; say so once, drop every frame.
-    if (!state.reportedSmallBuffer) {
-      state.reportedSmallBuffer = true;
-      api.reportError(0, "BufferSize %u is below 2 samples: audio frames are dropped",
-                      state.bufferSize);
-    }
-    return;
-  }
+  if (bufferTooSmall(state, api)) return;
   if (std::uint64_t{length} != 2ULL * state.bufferSize) return;
   makeTracker(state);
   if (!state.monitor) state.monitor = std::make_unique<SpeechMonitor>(*state.port);
@@ -101,7 +108,7 @@ void runFrameLoop(RuntimeState& state, ZelAPI& api) {
     if (equalsNoCase(name, "Ready") && deviceMode) {
       if (state.idle != 0) {
         state.waitTimeoutMs = 100;
-        makeTracker(state);
+        if (!bufferTooSmall(state, api)) makeTracker(state);
         state.idle = 0;
       }
     } else if (equalsNoCase(name, "Stop") && deviceMode) {
@@ -121,16 +128,36 @@ RuntimeState gState;
 bool gParametersRead = false;
 bool gStateInUse = false;
 
+// Gives the process-wide state back when its run ends, also when an
+// allocation failure leaves the loop, so that a later run can have it again.
+class StateClaim {
+ public:
+  StateClaim() = default;
+  StateClaim(const StateClaim&) = delete;
+  StateClaim& operator=(const StateClaim&) = delete;
+  ~StateClaim() {
+    if (!held_) return;
+    std::lock_guard<std::mutex> lock(gStateGuard);
+    gStateInUse = false;
+  }
+  void hold() noexcept { held_ = true; }
+
+ private:
+  bool held_ = false;
+};
+
 }  // namespace
 
 std::uint8_t runRuntime(ZelAPI* api) {
   if (api == nullptr) return 255;
   RuntimeState* state = nullptr;
   std::unique_ptr<RuntimeState> own;
+  StateClaim claim;
   {
     std::lock_guard<std::mutex> lock(gStateGuard);
     if (!gStateInUse) {
       gStateInUse = true;
+      claim.hold();
       state = &gState;
       if (!gParametersRead) {
         readParameters(gState, *api);
@@ -150,11 +177,6 @@ std::uint8_t runRuntime(ZelAPI* api) {
   if (state->monitor) state->monitor->setPort(*state->port);
 
   runFrameLoop(*state, *api);
-
-  if (own == nullptr) {
-    std::lock_guard<std::mutex> lock(gStateGuard);
-    gStateInUse = false;
-  }
   return 0;
 }
 

@@ -513,13 +513,15 @@ TEST(RuntimeComponent, ConcurrentComponentsKeepTheirOwnState) {
 }
 
 // "BufferSize" below 2 (here 1, and 0 from a size given as a real): no frame
-// reaches the tracker, and the log says so once.
+// reaches the tracker, in device mode "Ready" makes none, and the log says
+// so once.
 TEST(RuntimeComponent, BufferSizeBelowTwoDropsFramesAndLogsOnce) {
-  for (const std::string size : {"1", "1024.0"}) {
+  for (const std::string size : {"1", "1024.0", "device 1"}) {
     SCOPED_TRACE(size);
     inFreshProcess([&] {
       Parameters p = speechParameters();
-      p["BufferSize"] = size;
+      p["BufferSize"] = size == "device 1" ? "1" : size;
+      if (size == "device 1") p["DeviceID"] = "1";
       HostRun run(runtimeComponent("mic", p));
       ASSERT_TRUE(run.ok());
       for (std::uint64_t k = 0; k < 4; ++k) {
@@ -528,7 +530,10 @@ TEST(RuntimeComponent, BufferSizeBelowTwoDropsFramesAndLogsOnce) {
         run.frames(k + 10, k + 11, 220.0);
       }
       EXPECT_TRUE(run.records().empty());
-      EXPECT_EQ(run.logLinesWith("is below 2 samples: audio frames are dropped"), 1);
+      run.control(frameTime(30), "Control.Ready");
+      run.control(frameTime(31), "Control.Stop");
+      run.control(frameTime(32), "Control.Ready");
+      EXPECT_EQ(run.logLinesWith("is below 2 samples: no pitch tracking"), 1);
       EXPECT_EQ(run.errorLines(), 1U);
     });
   }
