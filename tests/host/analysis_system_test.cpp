@@ -222,6 +222,38 @@ TEST(AnalysisSystem, TwoSpeakerEventsGiveTheOverlapAndSilencePosts) {
   expectInFreshProcess(twoSpeakerTableScenario);
 }
 
+// A later run of AnalyzeTwo in the same process starts from the floor state
+// and speakers the earlier run left, with no open segment.
+void floorCarriesOverScenario() {
+  ::testing::internal::CaptureStdout();
+  for (int run = 0; run < 2; ++run) {
+    SinkLog log;
+    std::unique_ptr<System> system = startSystem(kTwoSystem, log);
+    ASSERT_NE(system, nullptr);
+    const MessageType on = system->type("Speech.On");
+    if (run == 0) {
+      system->inject(speechEvent(on, 1000, 1));  // speaker 1 holds the floor
+      ASSERT_TRUE(system->settle());
+      system->stop();
+      EXPECT_EQ(log.size(), 0U);
+      continue;
+    }
+    system->inject(speechEvent(on, 5000, 2));  // joins speaker 1 of the first run
+    ASSERT_TRUE(system->settle());
+    system->stop();
+    const std::vector<SinkRecord> records = log.all();
+    ASSERT_EQ(records.size(), 1U);
+    expectSegment(records[0], "PitchOverlappingStart",
+                  Names{"Category", "ObjectName", "Type", "StartTime", "EndTime", "Timestamp"}, "2",
+                  5000, 5000);
+  }
+  EXPECT_EQ(linesWith(::testing::internal::GetCapturedStdout(), "AnalyzeTwo Exit").size(), 2U);
+}
+
+TEST(AnalysisSystem, TwoSpeakerFloorCarriesOverToTheNextRun) {
+  expectInFreshProcess(floorCarriesOverScenario);
+}
+
 // ---- AnalyzeSingleContinuous ----
 
 constexpr const char* kContinuousSystem = R"(
