@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "default_system.h"
+#include "host/audio_source.h"
 #include "host/config.h"
 #include "host/system.h"
 #include "json_lines.h"
@@ -46,6 +47,7 @@ struct Input {
   std::string path;
   vornix::SampleReader reader;
   int firstSpeaker = 0;  // index of its first channel among all speakers
+  std::uint64_t framesRead = 0;
 };
 
 // Standard output is the analysis's own channel: while the system runs, the
@@ -381,7 +383,9 @@ int runAnalyze(const AnalyzeOptions& options) {
         std::fill(frame.begin(), frame.end(), 0);
         spans.emplace_back(frame);
       }
-      if (input.reader.read(spans) > 0) anySamples = true;
+      const std::size_t got = input.reader.read(spans);
+      input.framesRead += got;
+      if (got > 0) anySamples = true;
     }
     if (!anySamples) ++silentAfterEnd;
     system->advanceTo(kOriginMicros + k * buffer * 1'000'000ULL / rate);
@@ -418,6 +422,16 @@ int runAnalyze(const AnalyzeOptions& options) {
     if (input.reader.failed()) {
       std::fprintf(stderr, "loquant analyze: %s: read error in the sample data\n",
                    input.path.c_str());
+      ok = false;
+    } else if (const std::uint64_t declared =
+                   vornix::host::declaredSampleFrames(input.path, input.reader.format());
+               input.framesRead < declared) {
+      // A cut-short file: analysing what is there would pass for a whole run.
+      std::fprintf(stderr,
+                   "loquant analyze: %s: truncated: the data ends after %llu of the %llu sample "
+                   "frames the header declares\n",
+                   input.path.c_str(), static_cast<unsigned long long>(input.framesRead),
+                   static_cast<unsigned long long>(declared));
       ok = false;
     }
   }

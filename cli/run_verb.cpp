@@ -254,6 +254,14 @@ int runSystem(const RunOptions& options) {
       std::fprintf(stderr, "loquant run: %s: read error in the sample data\n",
                    source->settings().file.c_str());
       ok = false;
+    } else if (source->truncated()) {
+      std::fprintf(stderr,
+                   "loquant run: %s: truncated: the data ends after %llu of the %llu sample "
+                   "frames the header declares\n",
+                   source->settings().file.c_str(),
+                   static_cast<unsigned long long>(source->framesRead()),
+                   static_cast<unsigned long long>(source->declaredFrames()));
+      ok = false;
     }
   }
   if (!ok) return kExitInput;

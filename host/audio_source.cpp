@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -82,6 +84,15 @@ bool integerParameter(const ComponentConfig& component, const char* name, std::i
 
 }  // namespace
 
+std::uint64_t declaredSampleFrames(const std::filesystem::path& path, const SoundFormat& format) {
+  std::ifstream in(path, std::ios::binary);
+  char magic[4] = {};
+  if (!in.read(magic, sizeof magic) || format.frames <= 0 || format.channels <= 0) return 0;
+  const auto frames = static_cast<std::uint64_t>(format.frames);
+  const bool wave = std::memcmp(magic, "RIFF", 4) == 0;
+  return wave ? frames / static_cast<std::uint64_t>(format.channels) : frames;
+}
+
 bool readAudioSourceSettings(const SystemConfig& config, const ComponentConfig& component,
                              AudioSourceSettings& out, std::string& error) {
   AudioSourceSettings settings;
@@ -156,7 +167,8 @@ AudioSource::AudioSource(Key, AudioSourceSettings settings, SampleReader reader)
       channels_(static_cast<std::size_t>(reader_.channels()),
                 std::vector<std::int16_t>(settings_.bufferSize)),
       samples_(settings_.bufferSize),
-      bytes_(std::size_t{2} * settings_.bufferSize) {}
+      bytes_(std::size_t{2} * settings_.bufferSize),
+      declared_(declaredSampleFrames(settings_.file, reader_.format())) {}
 
 Micros AudioSource::frameOffset(std::uint64_t k) const noexcept {
   // k × buffer fits in 64 bits for k < 2^40 (buffer ≤ 2^20); split the
@@ -184,6 +196,7 @@ bool AudioSource::nextSamples(std::span<std::int16_t> frame) {
   const std::vector<std::int16_t>& mine = channels_[settings_.channel - 1U];
   std::copy(mine.begin(), mine.end(), frame.begin());  // zeros past `got`
   ++frames_;
+  read_ += got;
   if (got < frame.size() || reader_.atEnd()) ended_ = true;
   return true;
 }

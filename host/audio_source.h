@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -79,6 +80,12 @@ class AudioSource {
   bool ended() const noexcept { return ended_; }
   // True when a read error, not the end of the data, ended the stream.
   bool failed() const noexcept { return reader_.failed(); }
+  // True once the stream has ended before the sample frames its header
+  // declares (a cut-short file).
+  bool truncated() const noexcept { return ended_ && read_ < declared_; }
+  // Sample frames the header declares, and those read so far.
+  std::uint64_t declaredFrames() const noexcept { return declared_; }
+  std::uint64_t framesRead() const noexcept { return read_; }
 
   // Microseconds after the start of the stream at which frame k begins:
   // floor(k × BufferSize × 10^6 / rate), computed without overflow for any
@@ -108,8 +115,16 @@ class AudioSource {
   std::vector<std::int16_t> samples_;
   std::vector<std::uint8_t> bytes_;
   std::uint64_t frames_ = 0;
+  std::uint64_t declared_ = 0;
+  std::uint64_t read_ = 0;
   bool ended_ = false;
 };
+
+// The sample frames (one sample per channel each) that the header of the
+// file at `path` declares, from the `format` its open routine gave: AIFF
+// counts sample frames, WAVE samples over all channels. 0 when the file
+// cannot be read.
+std::uint64_t declaredSampleFrames(const std::filesystem::path& path, const SoundFormat& format);
 
 // Injects the frames of `sources` into the running `system` (real-time
 // clock), each frame at its wall-clock time after the call, until every

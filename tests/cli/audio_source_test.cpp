@@ -112,6 +112,8 @@ TEST_F(SteppedSource, FramesOfOneChannelWithTheLastPaddedWithSilence) {
   EXPECT_EQ(source->frames(), 4U);
   EXPECT_TRUE(source->ended());
   EXPECT_FALSE(source->failed());
+  EXPECT_FALSE(source->truncated());
+  EXPECT_EQ(source->framesRead(), 1000U);
   for (std::size_t i = 0; i < 1000; ++i) ASSERT_EQ(all[i], -static_cast<int>(i) - 1) << i;
   for (std::size_t i = 1000; i < all.size(); ++i) ASSERT_EQ(all[i], 0) << i;
   EXPECT_FALSE(source->nextSamples(frame));
@@ -147,6 +149,24 @@ TEST_F(SteppedSource, FrameMessagesAndTimes) {
   ASSERT_NE(odd, nullptr);
   EXPECT_EQ(odd->frameOffset(1), 375U);  // 3 / 8000 s
   EXPECT_EQ(odd->frameOffset((1ULL << 40) - 1), ((1ULL << 40) - 1) * 3'000'000ULL / 8000ULL);
+}
+
+TEST_F(SteppedSource, ACutShortFileEndsAsTruncated) {
+  // 44 header bytes and 300 of the 1000 stereo frames.
+  writeFile(dir_ / "cut.wav", readFile(dir_ / "ramp.wav").substr(0, 44 + 4 * 300));
+  settings_.file = (dir_ / "cut.wav").string();
+  std::string error;
+  std::unique_ptr<AudioSource> source = AudioSource::open(settings_, error);
+  ASSERT_NE(source, nullptr) << error;
+  EXPECT_EQ(source->declaredFrames(), 1000U);
+  std::vector<std::int16_t> frame(256);
+  while (source->nextSamples(frame)) {
+    EXPECT_FALSE(source->truncated() && !source->ended());
+  }
+  EXPECT_EQ(source->frames(), 2U);
+  EXPECT_EQ(source->framesRead(), 300U);
+  EXPECT_TRUE(source->truncated());
+  EXPECT_FALSE(source->failed());
 }
 
 TEST_F(SteppedSource, OpenRefusesMissingFilesAndChannels) {

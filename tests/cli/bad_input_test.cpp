@@ -53,6 +53,9 @@ TEST_F(BadInput, RecordingsThatCannotBeAnalysed) {
   // Cut inside the format chunk.
   writeFile(dir_ / "cut.wav", readFile(dir_ / "good.wav").substr(0, 30));
   expectFailure("analyze cut.wav --output out.txt", kInput, {"cut.wav"});
+  // Cut inside the sample data: the header promises more than is there.
+  writeFile(dir_ / "short.wav", readFile(dir_ / "good.wav").substr(0, 44 + 2 * 8000));
+  expectFailure("analyze short.wav --output out.txt", kInput, {"short.wav", "truncated"});
   expectFailure("analyze --output out.txt", kUsage, {"recording"});
 }
 
@@ -112,6 +115,17 @@ TEST_F(BadInput, ConfigurationErrorsNameFileAndLine) {
             "[components.parameters]\nFile = \"good.wav\"\nTarget = \"out\"\n"
             "BufferSize = 256\nChannel = 2\n");
   expectFailure("run stereo.toml --output out.txt", kInput, {"good.wav", "channel 2"});
+  // A cut-short recording is found when its data ends.
+  writeFile(dir_ / "short.wav", readFile(dir_ / "good.wav").substr(0, 44 + 2 * 4000));
+  writeFile(dir_ / "short.toml",
+            "[[components]]\nname = \"out\"\nentry = \"sink\"\n\n"
+            "[[components]]\nname = \"mic\"\nentry = \"source\"\n"
+            "[components.parameters]\nFile = \"short.wav\"\nTarget = \"out\"\n"
+            "BufferSize = 256\n");
+  const Outcome run = runLoquant(dir_, "run short.toml --output out.txt");
+  EXPECT_EQ(run.status, kInput);
+  EXPECT_THAT(run.err, HasSubstr("short.wav: truncated"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "out.txt"));
 }
 
 TEST_F(BadInput, InspectOfAnInstanceThatIsNotRunning) {
