@@ -12,6 +12,8 @@
 #define TOML_EXCEPTIONS 0
 #include <toml++/toml.h>
 
+#include "util/format.h"
+
 namespace vornix::host {
 
 namespace {
@@ -332,18 +334,63 @@ TypePath parseTypePath(std::string_view text) {
 
 namespace {
 
-// The TOML parser reaches undefined behaviour on some non-ASCII characters
-// where it expects a key, a value or white space (its table of Unicode white
-// space misses a range, e.g. U+00E9 as a bare key). Inside quoted texts and
-// comments it treats them as text. So non-ASCII bytes are accepted only
-// there; the line of any other is returned, before the parser sees the text.
-std::optional<int> strayNonAsciiLine(std::string_view text) {
+// The TOML parser's test for Unicode white space reaches undefined behaviour
+// for the code points U+00A1-U+0499 and U+FB86-U+FEFE (its table misses those
+// ranges), wherever it looks for white space: after a key, a value, inside a
+// table header. Before parsing, each such character is therefore written as
+// the escape "\uXXXX": inside a "..." text the parser turns it back into the
+// same character, anywhere else it is plain ASCII that the parser refuses
+// with its line. Only a '...' text, which takes no escapes, cannot hold them;
+// that is refused here. Other bytes pass unchanged.
+struct SafeText {
+  std::string text;
+  std::optional<int> refusedLine;
+  std::uint32_t refused = 0;
+};
+
+bool hazardous(std::uint32_t c) { return (c >= 0xA1 && c <= 0x499) || (c >= 0xFB86 && c <= 0xFEFE); }
+
+// The code point of the well-formed 2- or 3-byte UTF-8 sequence at `i` and its
+// length; 0 when there is none (other sequences never decode into the ranges).
+std::uint32_t decodeAt(std::string_view t, std::size_t i, std::size_t& length) {
+  const auto byte = [&](std::size_t k) { return static_cast<std::uint8_t>(t[k]); };
+  const auto tail = [&](std::size_t k) { return k < t.size() && (byte(k) & 0xC0U) == 0x80U; };
+  if ((byte(i) & 0xE0U) == 0xC0U && tail(i + 1)) {
+    length = 2;
+    const std::uint32_t c = ((byte(i) & 0x1FU) << 6) | (byte(i + 1) & 0x3FU);
+    return c >= 0x80 ? c : 0;
+  }
+  if ((byte(i) & 0xF0U) == 0xE0U && tail(i + 1) && tail(i + 2)) {
+    length = 3;
+    const std::uint32_t c =
+        ((byte(i) & 0x0FU) << 12) | ((byte(i + 1) & 0x3FU) << 6) | (byte(i + 2) & 0x3FU);
+    return c >= 0x800 ? c : 0;
+  }
+  return 0;
+}
+
+SafeText safeForParser(std::string_view text) {
   enum class In { kCode, kComment, kBasic, kLiteral, kMultiBasic, kMultiLiteral };
+  SafeText out;
+  out.text.reserve(text.size());
   In in = In::kCode;
   int line = 1;
   const auto at = [&](std::size_t i, std::string_view s) { return text.substr(i, s.size()) == s; };
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
+    std::size_t length = 0;
+    const std::uint32_t code = static_cast<std::uint8_t>(c) >= 0x80 ? decodeAt(text, i, length) : 0;
+    if (code != 0 && hazardous(code)) {
+      if (in == In::kLiteral || in == In::kMultiLiteral) {
+        out.refusedLine = line;
+        out.refused = code;
+        return out;
+      }
+      out.text += formatString("\\u%04X", static_cast<unsigned>(code));
+      i += length - 1;
+      continue;
+    }
+    out.text += c;
     if (c == '\n') {
       ++line;
       if (in == In::kComment || in == In::kBasic || in == In::kLiteral) in = In::kCode;
@@ -351,11 +398,11 @@ std::optional<int> strayNonAsciiLine(std::string_view text) {
     }
     switch (in) {
       case In::kCode:
-        if (static_cast<unsigned char>(c) >= 0x80) return line;
         if (c == '#') {
           in = In::kComment;
         } else if (at(i, "\"\"\"") || at(i, "'''")) {
           in = c == '"' ? In::kMultiBasic : In::kMultiLiteral;
+          out.text.append(2, c);
           i += 2;
         } else if (c == '"') {
           in = In::kBasic;
@@ -367,14 +414,14 @@ std::optional<int> strayNonAsciiLine(std::string_view text) {
         break;
       case In::kBasic:
       case In::kMultiBasic:
-        if (c == '\\') {
-          if (i + 1 < text.size() && text[i + 1] == '\n') ++line;
-          ++i;
+        if (c == '\\' && i + 1 < text.size() && static_cast<std::uint8_t>(text[i + 1]) < 0x80) {
+          // An escaped ASCII character; a newline after it still counts.
+          if (text[i + 1] == '\n') ++line;
+          out.text += text[++i];
         } else if (in == In::kBasic ? c == '"' : at(i, "\"\"\"")) {
           if (in == In::kMultiBasic) {
+            out.text.append(2, c);
             i += 2;
-            // Up to two quotes right before the closing three belong to the text.
-            for (int extra = 0; extra < 2 && i + 1 < text.size() && text[i + 1] == '"'; ++extra) ++i;
           }
           in = In::kCode;
         }
@@ -383,24 +430,28 @@ std::optional<int> strayNonAsciiLine(std::string_view text) {
       case In::kMultiLiteral:
         if (in == In::kLiteral ? c == '\'' : at(i, "'''")) {
           if (in == In::kMultiLiteral) {
+            out.text.append(2, c);
             i += 2;
-            for (int extra = 0; extra < 2 && i + 1 < text.size() && text[i + 1] == '\''; ++extra) ++i;
           }
           in = In::kCode;
         }
         break;
     }
   }
-  return std::nullopt;
+  return out;
 }
 
 }  // namespace
 
 ConfigResult parseConfig(std::string_view text, const std::string& source) {
-  if (const std::optional<int> line = strayNonAsciiLine(text)) {
-    return ConfigError{source, *line, "non-ASCII character outside a quoted text or a comment"};
+  const SafeText safe = safeForParser(text);
+  if (safe.refusedLine) {
+    return ConfigError{source, *safe.refusedLine,
+                       formatString("character U+%04X cannot be read in a '...' text; write it "
+                                    "in a \"...\" text",
+                                    static_cast<unsigned>(safe.refused))};
   }
-  toml::parse_result parsed = toml::parse(text, source);
+  toml::parse_result parsed = toml::parse(safe.text, source);
   if (!parsed) {
     const toml::parse_error& e = parsed.error();
     return ConfigError{source, static_cast<int>(e.source().begin.line),
