@@ -1,0 +1,82 @@
+// An instance whose host was killed leaves its named objects in /dev/shm;
+// the next start of the same instance must clear them (and not adopt them),
+// and its clean stop must leave nothing.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <variant>
+
+#include "host/config.h"
+#include "host/system.h"
+#include "reliability/reliability_support.h"
+#include "util/format.h"
+#include "util/semaphore.h"
+#include "util/shared_memory.h"
+
+namespace vornix {
+namespace {
+
+std::string systemText(std::uint16_t instance) {
+  return formatString(
+      "instance = %u\n"
+      "[[components]]\nname = \"out\"\nentry = \"sink\"\n"
+      "[[components.triggers]]\nname = \"Any\"\ntype = \"Speech.*\"\n",
+      unsigned{instance});
+}
+
+bool contains(const std::vector<std::string>& names, const std::string& part) {
+  return std::any_of(names.begin(), names.end(),
+                     [&](const std::string& n) { return n.find(part) != std::string::npos; });
+}
+
+TEST(StaleObjects, NextStartOfAKilledInstanceClearsWhatItLeftBehind) {
+  const std::uint16_t instance = test::reliabilityInstance();
+  const host::ConfigResult parsed = host::parseConfig(systemText(instance), "stale.toml");
+  ASSERT_TRUE(std::holds_alternative<host::SystemConfig>(parsed))
+      << std::get<host::ConfigError>(parsed).text();
+  const auto& config = std::get<host::SystemConfig>(parsed);
+  // Objects only a crashed run would have: a grown section and a queue semaphore.
+  const std::string grown = formatString("ZelkoraProcessMemory_%u_9", unsigned{instance});
+  const std::string semaphore = formatString("ZelkoraQueue_%u_200", unsigned{instance});
+
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    host::SystemOptions options;
+    options.logOutput = nullptr;
+    std::string error;
+    auto system = host::System::create(config, options, error);
+    if (!system || !system->start()) _exit(2);
+    if (createSharedMemory(grown, 4096) == nullptr) _exit(3);
+    if (getNamedSemaphore(semaphore, true) == nullptr) _exit(4);
+    ::raise(SIGKILL);
+    _exit(5);
+  }
+  ASSERT_EQ(test::waitChild(child), 128 + SIGKILL);
+  const std::vector<std::string> left = test::objectsOfInstance(instance);
+  ASSERT_TRUE(contains(left, "MasterMemory_")) << "the killed run left nothing to clear";
+  ASSERT_TRUE(contains(left, "ProcessMemory_" + std::to_string(instance) + "_9"));
+  ASSERT_TRUE(contains(left, "ZelkoraQueue_" + std::to_string(instance) + "_200"));
+
+  {
+    host::SystemOptions options;
+    options.logOutput = nullptr;
+    std::string error;
+    auto system = host::System::create(config, options, error);
+    ASSERT_NE(system, nullptr) << error;
+    const std::vector<std::string> now = test::objectsOfInstance(instance);
+    EXPECT_FALSE(contains(now, "ProcessMemory_" + std::to_string(instance) + "_9"));
+    EXPECT_FALSE(contains(now, "ZelkoraQueue_" + std::to_string(instance) + "_200"));
+    EXPECT_TRUE(contains(now, "MasterMemory_"));
+    ASSERT_TRUE(system->start());
+    system->stop();
+  }
+  EXPECT_EQ(test::objectsOfInstance(instance), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace vornix
