@@ -41,6 +41,12 @@ std::atomic<std::size_t> watchedSize{0};  // 0: not counting
 std::atomic<std::size_t> largeBlocks{0};
 }  // namespace
 
+// The replacements pair malloc with free on purpose; GCC cannot see that
+// through the inlined new-expressions and warns in optimised builds.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 void* operator new(std::size_t size) {
   const std::size_t watched = watchedSize.load(std::memory_order_relaxed);
   if (watched != 0 && size >= watched) largeBlocks.fetch_add(1, std::memory_order_relaxed);
@@ -62,6 +68,9 @@ void operator delete(void* p, std::size_t) noexcept {
 void operator delete[](void* p, std::size_t) noexcept {
   std::free(p);
 }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 namespace vornix::host {
 namespace {

@@ -17,6 +17,12 @@ namespace {
 std::atomic<std::size_t> allocationCount{0};
 }  // namespace
 
+// The replacements pair malloc with free on purpose; GCC cannot see that
+// through the inlined new-expressions and warns in optimised builds.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 void* operator new(std::size_t size) {
   allocationCount.fetch_add(1, std::memory_order_relaxed);
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
@@ -37,6 +43,9 @@ void operator delete(void* p, std::size_t) noexcept {
 void operator delete[](void* p, std::size_t) noexcept {
   std::free(p);
 }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 namespace vornix {
 namespace {
