@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <memory>
 #include <map>
+#include <memory>
 #include <optional>
 
 #include "default_system.h"
@@ -16,6 +16,7 @@
 #include "host/system.h"
 #include "json_lines.h"
 #include "output_file.h"
+#include "platform.h"
 #include "progress.h"
 #include "reports.h"
 #include "soundfile/sample_reader.h"
@@ -58,7 +59,7 @@ class StandardOutputGuard {
   explicit StandardOutputGuard(bool verbose) {
     std::fflush(stdout);
     saved_ = dup(STDOUT_FILENO);
-    const int target = verbose ? dup(STDERR_FILENO) : open("/dev/null", O_WRONLY);
+    const int target = verbose ? dup(STDERR_FILENO) : open(platform::nullDevice(), O_WRONLY);
     if (saved_ >= 0 && target >= 0) {
       dup2(target, STDOUT_FILENO);
       out_ = fdopen(saved_, "wb");

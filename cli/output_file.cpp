@@ -1,6 +1,7 @@
 #include "output_file.h"
 
-#include <sys/stat.h>
+#include "platform.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,7 +28,7 @@ bool OutputFile::open(std::string& error) {
     error = path_ + ": cannot be written: " + std::strerror(errno);
     return false;
   }
-  fchmod(fd, 0644);
+  platform::shareWrittenFile(fd);
   out_ = fdopen(fd, "wb");
   if (out_ == nullptr) {
     close(fd);

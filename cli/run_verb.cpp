@@ -25,6 +25,7 @@
 #include "host/system.h"
 #include "json_lines.h"
 #include "output_file.h"
+#include "platform.h"
 #include "util/clock.h"
 #include "verbs.h"
 
@@ -60,27 +61,14 @@ extern "C" void onStopSignal(int) {
   stopRequested.store(true);
 }
 
-// Catches SIGINT and SIGTERM for its lifetime (no SA_RESTART: a sleeping
-// thread wakes at once) and puts the previous handlers back afterwards.
+// Catches the interrupt and termination requests for its lifetime and puts
+// the previous handlers back afterwards.
 class StopSignals {
  public:
-  StopSignals() {
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &previousInt_);
-    sigaction(SIGTERM, &action, &previousTerm_);
-  }
-  ~StopSignals() {
-    sigaction(SIGINT, &previousInt_, nullptr);
-    sigaction(SIGTERM, &previousTerm_, nullptr);
-  }
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
+  StopSignals() : scope_(onStopSignal) {}
 
  private:
-  struct sigaction previousInt_ {};
-  struct sigaction previousTerm_ {};
+  platform::StopSignals scope_;
 };
 
 // While the system runs, file descriptor 1 points to stderr (--verbose) or
@@ -91,7 +79,7 @@ class StandardOutputGuard {
   explicit StandardOutputGuard(bool verbose) {
     std::fflush(stdout);
     saved_ = dup(STDOUT_FILENO);
-    const int target = verbose ? dup(STDERR_FILENO) : ::open("/dev/null", O_WRONLY);
+    const int target = verbose ? dup(STDERR_FILENO) : ::open(platform::nullDevice(), O_WRONLY);
     if (saved_ >= 0 && target >= 0) {
       dup2(target, STDOUT_FILENO);
       out_ = fdopen(saved_, "wb");

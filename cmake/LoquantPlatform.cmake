@@ -15,6 +15,15 @@ if(WIN32)
   # macros over the standard library's.
   # C99 printf conversions (%zu, %lld) everywhere, as on Linux.
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 __USE_MINGW_ANSI_STDIO=1)
+  # toml++ is header-only: the host's configuration reader uses Debian's
+  # copy. Only its own folder is put on the include path, never the Linux
+  # system headers beside it.
+  if(EXISTS /usr/include/toml++/toml.h)
+    set(_toml_root ${CMAKE_BINARY_DIR}/third_party/include)
+    file(MAKE_DIRECTORY ${_toml_root})
+    file(CREATE_LINK /usr/include/toml++ ${_toml_root}/toml++ SYMBOLIC)
+    include_directories(SYSTEM ${_toml_root})
+  endif()
 else()
   set(LOQUANT_OS posix)
   set(LOQUANT_LIB_RT rt)

@@ -54,7 +54,7 @@ bool DataMapsSection::replace(std::span<const LevelName> levels, std::uint16_t h
     const std::uint64_t entry = L::kFirstMap + L::kMapEntriesBase + kEntryArrayOffset +
                                 std::uint64_t{level.level} * L::kEntrySize;
     bytes::store<std::uint16_t>(out, entry + L::kEntryLevel, level.level);
-    out[entry + L::kEntryState] = 2;
+    out[static_cast<std::size_t>(entry + L::kEntryState)] = 2;
     bytes::store<std::uint64_t>(out, entry + L::kEntryValue, 1);
     const std::size_t length = std::min<std::size_t>(level.name.size(), L::kEntryNameWidth - 1);
     std::memcpy(out.data() + entry + L::kEntryName, level.name.data(), length);

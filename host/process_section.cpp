@@ -124,12 +124,12 @@ bool QueueReader::follow() {
 }
 
 std::span<std::uint8_t> QueueReader::queueBytes() {
-  const std::span<std::uint8_t> section(view_, size_);
+  const std::span<std::uint8_t> section(view_, static_cast<std::size_t>(size_));
   if (queueId_ >= pl::kQueueCount) return {};
   const std::uint64_t offset =
       bytes::loadOr<std::uint64_t>(section, pl::kQueueTable + std::uint64_t{queueId_} * 8, 0);
   if (offset < pl::kQueuesStart || offset >= size_) return {};
-  const std::span<std::uint8_t> q = section.subspan(offset);
+  const std::span<std::uint8_t> q = section.subspan(static_cast<std::size_t>(offset));
   if (q.size() < queue::kHeaderSize ||
       bytes::loadAt<std::uint32_t>(q.data() + queue::kId) != queueId_) {
     return {};
@@ -171,7 +171,7 @@ std::optional<std::uint64_t> QueueReader::readU64(std::uint64_t at) {
   MutexHold hold(mutex_, kSectionTimeoutMs, "vornix::host::QueueReader::readU64");
   if (!hold || !follow()) return std::nullopt;
   std::uint64_t value = 0;
-  if (!bytes::load<std::uint64_t>(std::span<const std::uint8_t>(view_, size_), at, value)) {
+  if (!bytes::load<std::uint64_t>(std::span<const std::uint8_t>(view_, static_cast<std::size_t>(size_)), at, value)) {
     return std::nullopt;
   }
   return value;

@@ -173,7 +173,7 @@ bool TemporalSection::follow() {
 bool TemporalSection::withSection(const std::function<void(std::span<std::uint8_t>)>& work) {
   MutexHold hold(*mutex_, kSectionTimeoutMs, "vornix::host::TemporalSection::withSection");
   if (!hold || !follow()) return false;
-  work(std::span<std::uint8_t>(view_, size_));
+  work(std::span<std::uint8_t>(view_, static_cast<std::size_t>(size_)));
   return true;
 }
 
@@ -261,7 +261,7 @@ std::optional<TemporalTotals> TemporalSection::totals() {
       t.binBytesInUse += bytes::loadAt<std::uint64_t>(bin + tl::kBinBytesInUse);
       t.binBlocksInUse += bytes::loadAt<std::uint32_t>(bin + tl::kBinBlocksInUse);
       const std::uint32_t count = bytes::loadAt<std::uint32_t>(bin + tl::kBinBlockCount);
-      const std::span<const std::uint8_t> bits = b.subspan(at + tl::kBinHeaderSize);
+      const std::span<const std::uint8_t> bits = b.subspan(static_cast<std::size_t>(at + tl::kBinHeaderSize));
       for (std::uint32_t k = 0; k < count; ++k) {
         if (bitmap::allEqual(bits, k, 1, false)) ++t.clearBlockBits;
       }

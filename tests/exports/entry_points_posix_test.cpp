@@ -8,7 +8,7 @@
 
 namespace {
 
-class LibraryTest : public ::testing::Test {
+class LibraryPosixTest : public ::testing::Test {
  protected:
   void SetUp() override {
     handle_ = dlopen(LOQUANT_TEST_BINARY_DIR "/src/libloquant.so", RTLD_NOW | RTLD_LOCAL);
@@ -21,7 +21,7 @@ class LibraryTest : public ::testing::Test {
   void* handle_ = nullptr;
 };
 
-TEST_F(LibraryTest, ThirtyTwoBitEntryPointsAnswerNullHandleWithMinusOne) {
+TEST_F(LibraryPosixTest, ThirtyTwoBitEntryPointsAnswerNullHandleWithMinusOne) {
   for (const char* name :
        {"AnalyzeSingle", "AnalyzeSingleContinuous", "AnalyzeTwo", "PitchTrackerDetector"}) {
     auto entry = reinterpret_cast<loquant::EntryPoint32>(find(name));
@@ -30,7 +30,7 @@ TEST_F(LibraryTest, ThirtyTwoBitEntryPointsAnswerNullHandleWithMinusOne) {
   }
 }
 
-TEST_F(LibraryTest, EightBitEntryPointsAnswerNullHandleWith255) {
+TEST_F(LibraryPosixTest, EightBitEntryPointsAnswerNullHandleWith255) {
   for (const char* name : {"Runtime", "Test"}) {
     auto entry = reinterpret_cast<loquant::EntryPoint8>(find(name));
     ASSERT_NE(entry, nullptr) << name;
@@ -38,7 +38,7 @@ TEST_F(LibraryTest, EightBitEntryPointsAnswerNullHandleWith255) {
   }
 }
 
-TEST_F(LibraryTest, InternalSymbolsAreNotExported) {
+TEST_F(LibraryPosixTest, InternalSymbolsAreNotExported) {
   // Only the entry points are the library's interface; runtime internals stay
   // hidden so that two libraries in one process never bind to each other.
   EXPECT_EQ(find("_ZN6vornix11currentTimeEv"), nullptr);

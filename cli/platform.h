@@ -1,0 +1,36 @@
+// The few operating-system differences of the command line, one file per
+// system (platform_posix.cpp, platform_win32.cpp) chosen by the build.
+#pragma once
+
+#include <memory>
+
+namespace loquant::cli::platform {
+
+// The path of the null device ("/dev/null", "NUL"), for output that is to go
+// nowhere.
+const char* nullDevice() noexcept;
+
+// Lets other users read a file that this program wrote through descriptor
+// `fd` (mode 0644 on POSIX, whatever the umask and the temporary file's own
+// 0600; Windows files carry the folder's permissions already). Failure is
+// harmless and ignored.
+void shareWrittenFile(int fd) noexcept;
+
+// Calls `handler` at an interrupt (Ctrl+C) or a termination request while the
+// object lives; interrupted waits are not resumed, so a sleeping thread wakes
+// at once. The previous handlers are put back on destruction. The handler
+// runs as a signal handler: it may only set a lock-free atomic.
+class StopSignals {
+ public:
+  explicit StopSignals(void (*handler)(int));
+  ~StopSignals();
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+  struct Saved;  // the previous handlers, as each system keeps them
+
+ private:
+  std::unique_ptr<Saved> saved_;
+};
+
+}  // namespace loquant::cli::platform
