@@ -1,6 +1,6 @@
 // Builds the TriggerSpec bytes the host puts into a trigger message (data
 // entry "TriggerSpec"): the trigger name, the three host arrays (empty here)
-// and the post specifications. Layout: docs/formats/trigger-spec.md.
+// and the post specifications. Layout: docs/formats/trigger-bytes.md.
 #pragma once
 
 #include <cstdint>

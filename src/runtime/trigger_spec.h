@@ -1,6 +1,6 @@
 // Read-only views of the TriggerSpec bytes that the host puts into every
 // trigger message (data entry "TriggerSpec"), and of the PostSpec items in it.
-// Layouts: docs/formats/trigger-spec.md.
+// Layouts: docs/formats/trigger-bytes.md.
 //
 // parse() validates everything a later read relies on: the counts, the array
 // sizes (computed in 64 bits), the terminators of the trigger name, of every
