@@ -16,6 +16,8 @@
 #include "host/system.h"
 #include "json_lines.h"
 #include "output_file.h"
+#include "sound_report.h"
+#include "standard_output.h"
 #include "platform.h"
 #include "progress.h"
 #include "reports.h"
@@ -31,56 +33,11 @@ using vornix::Micros;
 using vornix::host::SinkRecord;
 using vornix::host::SystemConfig;
 
-// The last report of the sound-file routines, for the error message.
-std::string& lastSoundFileReport() {
-  static std::string report;
-  return report;
-}
-
-// The report ends with a line break; the message it goes into adds its own.
-void keepSoundFileReport(const char* text) {
-  std::string& report = lastSoundFileReport();
-  report = text != nullptr ? text : "";
-  while (!report.empty() && (report.back() == '\n' || report.back() == '\r')) report.pop_back();
-}
-
 struct Input {
   std::string path;
   vornix::SampleReader reader;
   int firstSpeaker = 0;  // index of its first channel among all speakers
   std::uint64_t framesRead = 0;
-};
-
-// Standard output is the analysis's own channel: while the system runs, the
-// process's file descriptor 1 points elsewhere (standard error with
-// --verbose, else nowhere), so that component lines can never mix into it.
-class StandardOutputGuard {
- public:
-  explicit StandardOutputGuard(bool verbose) {
-    std::fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
-    const int target = verbose ? dup(STDERR_FILENO) : open(platform::nullDevice(), O_WRONLY);
-    if (saved_ >= 0 && target >= 0) {
-      dup2(target, STDOUT_FILENO);
-      out_ = fdopen(saved_, "wb");
-    }
-    if (target >= 0) close(target);
-  }
-  ~StandardOutputGuard() {
-    std::fflush(stdout);
-    if (out_ != nullptr) {
-      std::fflush(out_);
-      dup2(fileno(out_), STDOUT_FILENO);
-      std::fclose(out_);
-    }
-  }
-  StandardOutputGuard(const StandardOutputGuard&) = delete;
-  StandardOutputGuard& operator=(const StandardOutputGuard&) = delete;
-  std::FILE* out() const { return out_ != nullptr ? out_ : stdout; }
-
- private:
-  int saved_ = -1;
-  std::FILE* out_ = nullptr;
 };
 
 std::int64_t integerParameter(const vornix::host::ComponentConfig& c, const char* name,
@@ -239,12 +196,11 @@ int runAnalyze(const AnalyzeOptions& options) {
   }
 
   // The inputs: every channel of every file is one speaker.
-  vornix::setSoundFileErrorCallback(keepSoundFileReport);
   std::vector<Input> inputs;
   int speakers = 0;
   std::uint32_t rate = 0;
   for (const std::string& path : options.files) {
-    lastSoundFileReport().clear();
+    captureSoundFileReports();
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) {
       std::fprintf(stderr, "loquant analyze: %s: %s\n", path.c_str(),
@@ -253,9 +209,8 @@ int runAnalyze(const AnalyzeOptions& options) {
     }
     std::optional<vornix::SampleReader> reader = vornix::SampleReader::open(path);
     if (!reader) {
-      const std::string& why = lastSoundFileReport();
       std::fprintf(stderr, "loquant analyze: %s: %s\n", path.c_str(),
-                   why.empty() ? "not a WAV or AIFF recording" : why.c_str());
+                   lastSoundFileReport("not a WAV or AIFF recording").c_str());
       return kExitInput;
     }
     const auto fileRate = static_cast<std::uint32_t>(reader->format().rate);

@@ -8,17 +8,13 @@
 
 #include "analyze.h"
 #include "soundfile/sound_file.h"
+#include "sound_report.h"
 #include "verbs.h"
 
 namespace loquant::cli {
 
 namespace {
 
-std::string& lastReport() {
-  static std::string report;
-  return report;
-}
-void keepReport(const char* text) { lastReport() = text != nullptr ? text : ""; }
 
 struct CloseFile {
   void operator()(std::FILE* f) const noexcept { std::fclose(f); }
@@ -48,7 +44,7 @@ int infoVerb(const Arguments& args) {
     std::fprintf(stderr, "loquant info: %s: %s\n", path.c_str(), std::strerror(errno));
     return kExitInput;
   }
-  vornix::setSoundFileErrorCallback(keepReport);
+  captureSoundFileReports();
   const std::string kind = container(file.get());
   vornix::SoundFormat format;
   vornix::SoundFilePtr record;
@@ -58,7 +54,7 @@ int infoVerb(const Arguments& args) {
     record = vornix::riff_open(file.get(), format);
   }
   if (!record) {
-    const std::string why = lastReport().empty() ? "not a WAV or AIFF file" : lastReport();
+    const std::string why = lastSoundFileReport("not a WAV or AIFF file");
     std::fprintf(stderr, "loquant info: %s: %s\n", path.c_str(), why.c_str());
     return kExitInput;
   }

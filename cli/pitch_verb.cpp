@@ -21,19 +21,13 @@
 #include "soundfile/sample_reader.h"
 #include "soundfile/sound_file.h"
 #include "speech/wavelet_pitch_tracker.h"
+#include "sound_report.h"
 #include "verbs.h"
 
 namespace loquant::cli {
 
 namespace {
 
-std::string& lastReport() {
-  static std::string report;
-  return report;
-}
-void keepReport(const char* text) {
-  lastReport() = text != nullptr ? text : "";
-}
 
 // Frames per block read at once: about 1 MiB of samples per channel at the
 // default frame size, large enough to keep the threads' start-up cost small.
@@ -130,11 +124,11 @@ int pitchVerb(const Arguments& args) {
     std::fprintf(stderr, "loquant pitch: --buffer-size takes a whole number from 2 to 1048576\n");
     return kExitUsage;
   }
-  vornix::setSoundFileErrorCallback(keepReport);
+  captureSoundFileReports();
   std::optional<vornix::SampleReader> reader = vornix::SampleReader::open(path);
   if (!reader) {
     std::fprintf(stderr, "loquant pitch: %s: %s\n", path.c_str(),
-                 lastReport().empty() ? "not a WAV or AIFF recording" : lastReport().c_str());
+                 lastSoundFileReport("not a WAV or AIFF recording").c_str());
     return kExitInput;
   }
   const auto n = static_cast<std::uint32_t>(bufferSize);

@@ -25,6 +25,7 @@
 #include "host/system.h"
 #include "json_lines.h"
 #include "output_file.h"
+#include "standard_output.h"
 #include "platform.h"
 #include "util/clock.h"
 #include "verbs.h"
@@ -69,39 +70,6 @@ class StopSignals {
 
  private:
   platform::StopSignals scope_;
-};
-
-// While the system runs, file descriptor 1 points to stderr (--verbose) or
-// nowhere, so the components' own lines never mix into the JSON stream,
-// which goes to a duplicate of the original standard output.
-class StandardOutputGuard {
- public:
-  explicit StandardOutputGuard(bool verbose) {
-    std::fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
-    const int target = verbose ? dup(STDERR_FILENO) : ::open(platform::nullDevice(), O_WRONLY);
-    if (saved_ >= 0 && target >= 0) {
-      dup2(target, STDOUT_FILENO);
-      out_ = fdopen(saved_, "wb");
-    }
-    if (target >= 0) close(target);
-    if (out_ == nullptr && saved_ >= 0) close(saved_);
-  }
-  ~StandardOutputGuard() {
-    std::fflush(stdout);
-    if (out_ != nullptr) {
-      std::fflush(out_);
-      dup2(fileno(out_), STDOUT_FILENO);
-      std::fclose(out_);
-    }
-  }
-  StandardOutputGuard(const StandardOutputGuard&) = delete;
-  StandardOutputGuard& operator=(const StandardOutputGuard&) = delete;
-  std::FILE* out() const { return out_ != nullptr ? out_ : stdout; }
-
- private:
-  int saved_ = -1;
-  std::FILE* out_ = nullptr;
 };
 
 struct RunOptions {
