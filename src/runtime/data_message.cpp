@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "runtime/message_index.h"
 #include "runtime/record_entry.h"
 #include "util/bytes.h"
 #include "util/text.h"
@@ -20,6 +21,10 @@ namespace vornix {
 namespace {
 
 constexpr std::uint32_t kMessageKind = static_cast<std::uint32_t>(RecordKind::kMessage);
+
+// Below this many entries (the header's count) a walk is cheaper than an
+// index; the index is built once a record reaches it.
+constexpr std::uint32_t kIndexFromEntries = 8;
 
 // True when `p` points into [begin, begin + length).
 bool pointsInto(const void* p, const std::uint8_t* begin, std::size_t length) noexcept {
@@ -57,19 +62,24 @@ DataMessage& DataMessage::operator=(const DataMessage& other) {
     DataMessage copy(other);
     std::swap(record_, copy.record_);
     std::swap(capacity_, copy.capacity_);
+    dropIndex();
   }
   return *this;
 }
 
 DataMessage::DataMessage(DataMessage&& other) noexcept
     : record_(std::exchange(other.record_, nullptr)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
+      capacity_(std::exchange(other.capacity_, 0)),
+      index_(std::move(other.index_)),
+      indexRefused_(std::exchange(other.indexRefused_, false)) {}
 
 DataMessage& DataMessage::operator=(DataMessage&& other) noexcept {
   if (this != &other) {
     std::free(record_);
     record_ = std::exchange(other.record_, nullptr);
     capacity_ = std::exchange(other.capacity_, 0);
+    index_ = std::move(other.index_);
+    indexRefused_ = std::exchange(other.indexRefused_, false);
   }
   return *this;
 }
@@ -356,6 +366,115 @@ const std::uint8_t* DataMessage::getData(const char* name, std::uint32_t& length
 
 // --- writes -----------------------------------------------------------------
 
+MessageIndex* DataMessage::usableIndex() {
+  if (index_ != nullptr) return index_.get();
+  if (indexRefused_ ||
+      bytes::loadAt<std::uint32_t>(record_ + record::kUserCount) < kIndexFromEntries) {
+    return nullptr;
+  }
+  auto index = std::make_unique<MessageIndex>();
+  if (!index->build(recordSpan(record_, capacity_))) {
+    indexRefused_ = true;
+    return nullptr;
+  }
+  index_ = std::move(index);
+  return index_.get();
+}
+
+void DataMessage::dropIndex() noexcept {
+  index_.reset();
+  indexRefused_ = false;
+}
+
+// The same steps as the walk in setEntry, for a record the index describes
+// (the walk ends at `size`, no name is live twice): the entry of the name, the
+// first free slot large enough, or the end of the record.
+std::optional<bool> DataMessage::setEntryIndexed(MessageIndex& index, std::string_view name,
+                                                 const void* value, std::uint32_t length,
+                                                 std::uint32_t kindWord, std::uint32_t needed) {
+  const auto rec = recordSpan(record_, capacity_);
+  auto userCount = bytes::loadAt<std::uint32_t>(record_ + record::kUserCount);
+  auto userSize = bytes::loadAt<std::uint32_t>(record_ + record::kUserSize);
+
+  entry::RawEntry existing;
+  bool gaveUp = false;
+  if (const auto at = index.find(name)) {
+    if (!entry::readEntry(rec, *at, existing) || existing.nameKind != entry::kLiveName ||
+        !sameName(existing.name, name)) {
+      return std::nullopt;
+    }
+    entry::readValueHead(rec, existing);
+    // 1. Overwrite in place; the index does not change.
+    if (existing.valueIntact && std::uint64_t{existing.valueSize} >= std::uint64_t{length} + 8u) {
+      std::uint8_t* head = record_ + existing.valueHead;
+      bytes::storeAt<std::uint32_t>(head, length + 8u);
+      bytes::storeAt<std::uint32_t>(head + 4, kindWord);
+      if (length != 0) std::memmove(head + 8, value, length);
+      return true;
+    }
+    // 2. Give the slot up; it becomes a free slot in its place.
+    bytes::storeAt<std::uint32_t>(record_ + existing.offset + 4, entry::kFreeName);
+    userCount = entry::subCapped(userCount, 1);
+    userSize = entry::subCapped(userSize, existing.entrySize);
+    gaveUp = true;
+  }
+
+  // 3. The first free slot large enough, in record order, the one just given
+  //    up included.
+  std::optional<std::size_t> slot = index.firstFreeSlot(needed);
+  if (gaveUp && existing.entrySize >= needed && (!slot || existing.offset < *slot)) {
+    slot = existing.offset;
+  }
+  std::size_t writtenAt = 0;
+  if (slot) {
+    const auto slotSize = bytes::loadAt<std::uint32_t>(record_ + *slot);
+    entry::writeEntry(record_ + *slot, slotSize, name, kindWord, value, length);
+    writtenAt = *slot;
+  } else {
+    // 4. Append at the end of the record, which is where the walk ends.
+    const auto oldSize = static_cast<std::uint32_t>(rec.size());
+    const std::uint64_t newSize = std::uint64_t{oldSize} + needed;
+    if (newSize > entry::kMaxRecord) {
+      if (gaveUp) bytes::storeAt<std::uint32_t>(record_ + existing.offset + 4, entry::kLiveName);
+      return false;
+    }
+    if (newSize > capacity_) {
+      std::uint64_t grown = std::uint64_t{capacity_} * 2u;
+      if (grown < newSize) grown = newSize;
+      if (grown > entry::kMaxRecord) grown = entry::kMaxRecord;
+      auto* block =
+          static_cast<std::uint8_t*>(std::realloc(record_, static_cast<std::size_t>(grown)));
+      if (block == nullptr) {
+        if (gaveUp) bytes::storeAt<std::uint32_t>(record_ + existing.offset + 4, entry::kLiveName);
+        throw std::bad_alloc();
+      }
+      record_ = block;
+      capacity_ = static_cast<std::size_t>(grown);
+    }
+    entry::writeEntry(record_ + oldSize, needed, name, kindWord, value, length);
+    bytes::storeAt<std::uint32_t>(record_ + record::kSize, static_cast<std::uint32_t>(newSize));
+    writtenAt = oldSize;
+  }
+
+  // 5. Counters.
+  bytes::storeAt<std::uint32_t>(record_ + record::kUserCount, entry::addCapped(userCount, 1));
+  bytes::storeAt<std::uint32_t>(record_ + record::kUserSize, entry::addCapped(userSize, needed));
+
+  // 6. The record is written; bring the index up to date. Should that run out
+  //    of memory, the write still stands and the index is dropped instead.
+  try {
+    if (gaveUp) {
+      index.removeLive(name);
+      index.addFree(existing.offset, existing.entrySize);
+    }
+    if (slot) index.removeFree(*slot);
+    index.addLive(name, writtenAt);
+  } catch (const std::bad_alloc&) {
+    dropIndex();
+  }
+  return true;
+}
+
 bool DataMessage::setEntry(const char* name, const void* bytesIn, std::uint32_t length,
                            RecordKind kind) {
   if (name == nullptr || !isValid()) return false;
@@ -379,6 +498,15 @@ bool DataMessage::setEntry(const char* name, const void* bytesIn, std::uint32_t 
   if (needed64 > entry::kMaxRecord) return false;
   const auto needed = static_cast<std::uint32_t>(needed64);
   const auto kindWord = static_cast<std::uint32_t>(kind);
+
+  if (MessageIndex* index = usableIndex()) {
+    if (const auto done = setEntryIndexed(*index, nameView, bytesIn, length, kindWord, needed)) {
+      return *done;
+    }
+    // The index disagrees with the record: forget it and let the walk write.
+    dropIndex();
+    indexRefused_ = true;
+  }
 
   auto rec = recordSpan(record_, capacity_);
   auto userCount = bytes::loadAt<std::uint32_t>(record_ + record::kUserCount);

@@ -13,6 +13,12 @@
 // The `size` word is always the exact length of the record; the bytes past it
 // belong to no one and are never shown.
 //
+// Writes keep private acceleration state beside the record (a name index and
+// a list of free slots, see message_index.h), so that writing N new entries
+// costs O(N) overall. It never changes the bytes a write produces; copies
+// start without it, a move takes it along, and a record it cannot describe
+// (a damaged entry, two live entries of one name) is written by the walk.
+//
 // A moved-from DataMessage holds no record: its getters answer "absent" (0,
 // null, the empty type), its setters refuse, and copying it gives another
 // message without a record.
@@ -25,6 +31,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -33,6 +41,9 @@
 #include "util/clock.h"
 
 namespace vornix {
+
+class MessageIndex;
+struct DataMessageTestAccess;
 
 // Kind codes: the same 16-bit number in both halves.
 enum class RecordKind : std::uint32_t {
@@ -195,12 +206,27 @@ class DataMessage {
   }
 
  private:
+  // Tests compare the index against the plain walk.
+  friend struct DataMessageTestAccess;
+
   // Advances `position` to the next live entry at or after it and describes it
   // in `view`; false at the end of the walk. Shared by every reader.
   bool nextEntry(std::size_t& position, EntryView& view) const noexcept;
 
-  std::uint8_t* record_ = nullptr;  // malloc'd block; the record starts here
-  std::size_t capacity_ = 0;        // bytes of the block, at least the record's size
+  // The index for this record, built on first need; null while the record is
+  // small or when the index cannot describe it (then the walk is used).
+  MessageIndex* usableIndex();
+  void dropIndex() noexcept;
+  // setEntry through the index; nullopt (nothing written) when the index
+  // disagrees with the record and the walk has to do the write.
+  std::optional<bool> setEntryIndexed(MessageIndex& index, std::string_view name, const void* value,
+                                      std::uint32_t length, std::uint32_t kindWord,
+                                      std::uint32_t needed);
+
+  std::uint8_t* record_ = nullptr;       // malloc'd block; the record starts here
+  std::size_t capacity_ = 0;             // bytes of the block, at least the record's size
+  std::unique_ptr<MessageIndex> index_;  // acceleration state of record_, or null
+  bool indexRefused_ = false;  // the record cannot be indexed: use the walk until it changes
 };
 
 }  // namespace vornix

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "runtime/data_message.h"
+#include "runtime/message_index.h"
 #include "runtime/record_entry.h"
 #include "util/bytes.h"
 #include "util/log.h"
