@@ -8,7 +8,11 @@
 namespace vornix::host::os {
 
 void* loadLibrary(const std::string& path, std::string& error) {
-  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // A component library stays loaded for the life of the process, as with a
+  // host that loads its components once: its process-wide state (the
+  // Runtime and analysis state that later runs carry on from) must not go
+  // away with one system and come back fresh with the next.
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (handle == nullptr) {
     const char* reason = dlerror();
     error = reason != nullptr ? reason : "cannot be loaded";
