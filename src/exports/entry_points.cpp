@@ -1,8 +1,9 @@
 // The six exported entry points. Each answers a null handle at once with its
 // null-handle code, adopts the host's hooks (a simulated clock), and runs its
 // component's loop.
-#include "loquant/loquant.h"
 #include "analysis/entry_loops.h"
+#include "exports/handle_layout.h"
+#include "loquant/loquant.h"
 #include "runtime/zel_api.h"
 #include "speech/runtime_loop.h"
 #include "util/clock.h"

@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <latch>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "analysis/analysis_state.h"
@@ -13,6 +14,29 @@ namespace {
 
 using testing::RecordingPoster;
 using testing::speechOff;
+
+// Holds each of `count` threads until all have arrived. std::latch is not
+// used: the i686 MinGW-w64 C++ library (GCC 12) has no futex and waits on a
+// shared condition variable after reading the count outside its mutex, so
+// an arrival between the two is missed and the waiter sleeps for good (the
+// Windows build hung here every few hundred rendezvous).
+class Rendezvous {
+ public:
+  explicit Rendezvous(int count) : left_(count) {}
+  void arriveAndWait() {
+    std::unique_lock lock(mutex_);
+    if (--left_ == 0) {
+      arrived_.notify_all();
+      return;
+    }
+    arrived_.wait(lock, [this] { return left_ == 0; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  int left_;
+};
 
 TEST(SharedAnalysisState, FollowingRunsShareConcurrentRunsDoNot) {
   SharedAnalysisState state;
@@ -42,12 +66,12 @@ TEST(SharedAnalysisState, FollowingRunsShareConcurrentRunsDoNot) {
 // Two single-speaker runs at once, one per speaker: each keeps its own mean.
 TEST(SharedAnalysisState, ConcurrentSingleRunsKeepSeparateMeans) {
   SharedAnalysisState state;
-  std::latch bothLeased(2);
+  Rendezvous bothLeased(2);
   std::atomic<int> sharedLeases{0};
   auto run = [&](double pitch, double& mean) {
     auto table = state.leaseTable();
     if (table.isShared()) ++sharedLeases;
-    bothLeased.arrive_and_wait();  // the two runs overlap from here on
+    bothLeased.arriveAndWait();  // the two runs overlap from here on
     RecordingPoster poster;
     SingleAnalyzer analyzer(*table, poster);
     analyzer.start();
