@@ -15,6 +15,13 @@ if(WIN32)
   # macros over the standard library's.
   # C99 printf conversions (%zu, %lld) everywhere, as on Linux.
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 __USE_MINGW_ANSI_STDIO=1)
+  # Doubles in SSE2 registers, not the x87 unit's 80-bit ones: the same
+  # rounding as the x86_64 build, so both builds give the same pitch and
+  # analysis results. Set here for every target rather than as the
+  # toolchain's initial flags, which only seed a new cache: a build folder
+  # configured before, or a CMAKE_CXX_FLAGS given on the command line, would
+  # otherwise silently compute with x87 and differ in the last bits.
+  add_compile_options(-msse2 -mfpmath=sse)
   # toml++ is header-only: the host's configuration reader uses Debian's
   # copy. Only its own folder is put on the include path, never the Linux
   # system headers beside it.

@@ -24,11 +24,9 @@ if(LOQUANT_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${LOQUANT_WINE})
 endif()
 
-# Doubles in SSE2 registers, not the x87 unit's 80-bit ones: the same
-# rounding as the x86_64 build, so both builds give the same pitch and
-# analysis results. Every Windows version that runs this needs SSE2 anyway.
-set(CMAKE_C_FLAGS_INIT "-msse2 -mfpmath=sse")
-set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse")
+# Doubles are computed in SSE2 registers (-msse2 -mfpmath=sse): set for
+# every target by cmake/LoquantPlatform.cmake, so that it holds in build
+# folders configured before and whatever flags are given.
 
 # The runtime of the compiler (libstdc++, libgcc, winpthread) is linked in,
 # so that the DLL and the programs run without DLLs of the toolchain beside
