@@ -253,8 +253,8 @@ TEST(RiffCreate, RefusesFormatsTheHeaderCannotHoldAndReportsFailedWrites) {
 
   test::TempDir dir;
   const auto path = dir.path() / "readonly.wav";
-  { test::FilePtr make(std::fopen(path.c_str(), "wb")); }
-  test::FilePtr readOnly(std::fopen(path.c_str(), "rb"));
+  { test::FilePtr make(std::fopen(path.string().c_str(), "wb")); }
+  test::FilePtr readOnly(std::fopen(path.string().c_str(), "rb"));
   ASSERT_TRUE(readOnly);
   reports.lines().clear();
   // A failed header write is a failure, not a record that looks fine.

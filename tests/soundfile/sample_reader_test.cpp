@@ -18,7 +18,7 @@ using test::ReportCapture;
 std::filesystem::path writeFile(const test::TempDir& dir, const char* name,
                                 const std::vector<std::uint8_t>& bytes) {
   const auto path = dir.path() / name;
-  test::FilePtr file(std::fopen(path.c_str(), "wb"));
+  test::FilePtr file(std::fopen(path.string().c_str(), "wb"));
   if (file && !bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), file.get());
   return path;
 }

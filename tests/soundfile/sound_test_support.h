@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,9 +47,27 @@ struct CloseFile {
 };
 using FilePtr = std::unique_ptr<std::FILE, CloseFile>;
 
-// An anonymous read/write temporary file.
+// A name no earlier call of this process gave, with random digits so that
+// other processes' names rarely collide either ("<prefix>-<16 hex digits>").
+inline std::string uniqueTempName(std::string_view prefix) {
+  static std::mt19937_64 generator{std::random_device{}()};
+  char digits[17];
+  std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(generator()));
+  return std::string(prefix) + "-" + digits;
+}
+
+// An anonymous read/write temporary file, removed when closed.
 inline FilePtr tempFile() {
+#if defined(_WIN32)
+  // The C runtime's tmpfile() creates its file in the root of the current
+  // drive, which an ordinary Windows user may not write. The user's temporary
+  // folder instead, opened binary (b), kept in memory where possible (T) and
+  // deleted on close (D).
+  const auto path = std::filesystem::temp_directory_path() / uniqueTempName("loquant-sound");
+  return FilePtr(std::fopen(path.string().c_str(), "w+bTD"));
+#else
   return FilePtr(std::tmpfile());
+#endif
 }
 
 // A temporary file holding `bytes`, positioned at byte 0.
@@ -72,10 +91,22 @@ inline std::vector<std::uint8_t> contents(std::FILE* file) {
 // A directory removed with everything in it at the end of its life.
 class TempDir {
  public:
+  // Creates a new directory with a random name that only its owner may use;
+  // `path()` is empty when none could be made. Creating the directory is the
+  // claim (an existing one is never taken over), as with mkdtemp, but
+  // without an OS call, so that both builds share it.
   TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "loquant-sound-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    std::error_code error;
+    const auto base = std::filesystem::temp_directory_path(error);
+    if (error) return;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const auto candidate = base / uniqueTempName("loquant-sound");
+      if (std::filesystem::create_directory(candidate, error)) {
+        std::filesystem::permissions(candidate, std::filesystem::perms::owner_all, error);
+        path_ = candidate;
+        return;
+      }
+    }
   }
   ~TempDir() {
     std::error_code ignored;
