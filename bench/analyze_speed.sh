@@ -7,7 +7,7 @@
 # Makes (once, in $TMPDIR/loquant-bench) a one-hour 44.1 kHz 16-bit mono
 # speech recording from the bundled conversation, and a two-channel one.
 # Prints the median wall time of each command over RUNS runs (default 3),
-# the ratio to `aubiopitch -m yinfast -B 2048 -H 1024` (Debian package
+# the ratio to `aubiopitch -p yinfast -B 2048 -H 1024` (Debian package
 # aubio-tools; installed when missing), the peak resident memory of analyze,
 # and whether repeated runs gave byte-identical output.
 set -euo pipefail
@@ -46,7 +46,7 @@ median_time() {
 }
 
 echo "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
-median_time "aubiopitch yinfast, 1 h mono" aubiopitch -m yinfast -B 2048 -H 1024 -i "$work/hour-mono.wav"
+median_time "aubiopitch yinfast, 1 h mono" aubiopitch -p yinfast -B 2048 -H 1024 -i "$work/hour-mono.wav"
 aubio=$median
 median_time "loquant analyze, 1 h mono" "$loquant" analyze "$work/hour-mono.wav"
 mono=$median
