@@ -351,7 +351,7 @@ bool System::State::drainSystemQueue() {
   return true;
 }
 
-System::System(std::unique_ptr<State> state) : state_(std::move(state)) {}
+System::System(Key, std::unique_ptr<State> state) : state_(std::move(state)) {}
 
 std::unique_ptr<System> System::create(const SystemConfig& config, const SystemOptions& options,
                                        std::string& error) {
@@ -359,7 +359,7 @@ std::unique_ptr<System> System::create(const SystemConfig& config, const SystemO
   state->config = config;
   state->options = options;
   if (!state->build(error)) return nullptr;
-  return std::unique_ptr<System>(new System(std::move(state)));
+  return std::make_unique<System>(Key{}, std::move(state));
 }
 
 System::~System() { stop(); }

@@ -98,8 +98,14 @@ class System {
 
   struct State;
 
+  // Only create() can make a System (the key is private to it).
+  class Key {
+    friend class System;
+    Key() = default;
+  };
+  System(Key, std::unique_ptr<State> state);
+
  private:
-  explicit System(std::unique_ptr<State> state);
   std::unique_ptr<State> state_;
 };
 
