@@ -371,7 +371,7 @@ std::vector<std::uint16_t> listInstances() {
   return found;
 }
 
-InstanceView::InstanceView(std::unique_ptr<State> state) : state_(std::move(state)) {}
+InstanceView::InstanceView(Key, std::unique_ptr<State> state) : state_(std::move(state)) {}
 InstanceView::~InstanceView() = default;
 
 std::uint16_t InstanceView::instance() const noexcept {
@@ -398,7 +398,7 @@ std::unique_ptr<InstanceView> InstanceView::open(std::uint16_t instance, std::st
   }
   state->master =
       std::make_unique<MasterMemory>(instance, state->masterMutex.get(), state->masterView.bytes());
-  return std::unique_ptr<InstanceView>(new InstanceView(std::move(state)));
+  return std::make_unique<InstanceView>(Key{}, std::move(state));
 }
 
 std::optional<InstanceSnapshot> InstanceView::snapshot(std::string& error) {

@@ -83,8 +83,14 @@ class InstanceView {
 
   struct State;
 
+  // Only the factory can make a view (the key is private to it).
+  class Key {
+    friend class InstanceView;
+    Key() = default;
+  };
+  InstanceView(Key, std::unique_ptr<State> state);
+
  private:
-  explicit InstanceView(std::unique_ptr<State> state);
   std::unique_ptr<State> state_;
 };
 
