@@ -16,13 +16,13 @@
 #include "host/system.h"
 #include "json_lines.h"
 #include "output_file.h"
-#include "sound_report.h"
-#include "standard_output.h"
 #include "platform.h"
 #include "progress.h"
 #include "reports.h"
+#include "sound_report.h"
 #include "soundfile/sample_reader.h"
 #include "soundfile/sound_file.h"
+#include "standard_output.h"
 
 namespace loquant::cli {
 

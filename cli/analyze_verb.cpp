@@ -97,8 +97,9 @@ int configVerb(const Arguments& args) {
     }
   }
   if (!print || speakers < 1 || speakers > 64 || rate < 1000 || rate > 1'000'000) {
-    std::fprintf(stderr,
-                 "usage: loquant config --print-default [--speakers 1..64] [--rate 1000..1000000]\n");
+    std::fprintf(
+        stderr,
+        "usage: loquant config --print-default [--speakers 1..64] [--rate 1000..1000000]\n");
     return kExitUsage;
   }
   std::fputs(defaultSystemText(speakers, static_cast<std::uint32_t>(rate)).c_str(), stdout);

@@ -21,16 +21,16 @@ struct PitchSample {
 };
 
 struct TurnSummary {
-  double timeMs = 0;     // when the summary was posted
-  std::string vector;    // trend label, e.g. "Down_Below"
-  double average = 0;    // running mean, tracker scale
+  double timeMs = 0;   // when the summary was posted
+  std::string vector;  // trend label, e.g. "Down_Below"
+  double average = 0;  // running mean, tracker scale
   double slope = 0;
 };
 
 struct Speaker {
-  int number = 0;        // ModuleID
-  std::string name;      // e.g. "speaker1"
-  std::string source;    // file and channel, e.g. "talk.wav:1"
+  int number = 0;      // ModuleID
+  std::string name;    // e.g. "speaker1"
+  std::string source;  // file and channel, e.g. "talk.wav:1"
   std::vector<Utterance> utterances;
   std::vector<PitchSample> pitch;
   std::vector<TurnSummary> turns;
@@ -38,11 +38,11 @@ struct Speaker {
 
 // One post of the two-speaker analysis, kept as made.
 struct FloorPost {
-  double postedMs = 0;   // when it was posted
-  std::string post;      // "PitchOverlappingStart", ...
-  std::string label;     // the segment's label where the post has one
-  double startMs = -1;   // the segment's start, when the post carries one
-  double endMs = -1;     // the segment's end, when the post carries one
+  double postedMs = 0;  // when it was posted
+  std::string post;     // "PitchOverlappingStart", ...
+  std::string label;    // the segment's label where the post has one
+  double startMs = -1;  // the segment's start, when the post carries one
+  double endMs = -1;    // the segment's end, when the post carries one
 };
 
 struct Conversation {

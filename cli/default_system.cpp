@@ -1,9 +1,9 @@
 #include "default_system.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <algorithm>
 #include <sstream>
 
 #include "util/text.h"
@@ -62,8 +62,12 @@ TriggerConfig trigger(const std::string& name, const std::string& pattern,
   return t;
 }
 
-ParameterSpec integer(const char* name, std::int64_t value) { return ParameterSpec{name, value}; }
-ParameterSpec real(const char* name, double value) { return ParameterSpec{name, value}; }
+ParameterSpec integer(const char* name, std::int64_t value) {
+  return ParameterSpec{name, value};
+}
+ParameterSpec real(const char* name, double value) {
+  return ParameterSpec{name, value};
+}
 
 }  // namespace
 
@@ -92,10 +96,10 @@ SystemConfig defaultSystem(int speakers, std::uint32_t rate) {
         integer("HumPitchThreshold", 2),
         integer("SpeechOnDelay", 2),
     };
-    speaker.triggers.push_back(trigger("AudioFrame", "Audio.Frame",
-                                       {post("SpeechOn", "Speech.On." + s),
-                                        post("SpeechOff", "Speech.Off." + s),
-                                        post("SpeechPause", "Speech.Pause." + s)}));
+    speaker.triggers.push_back(
+        trigger("AudioFrame", "Audio.Frame",
+                {post("SpeechOn", "Speech.On." + s), post("SpeechOff", "Speech.Off." + s),
+                 post("SpeechPause", "Speech.Pause." + s)}));
     config.components.push_back(std::move(speaker));
 
     ComponentConfig analysis;
@@ -178,7 +182,8 @@ bool retype(ParameterSpec& parameter, const std::string& value, std::string& err
     // Flags are texts that read as true when "Yes".
     const bool isFlag = vornix::equalsNoCase(*text, "Yes") || vornix::equalsNoCase(*text, "No");
     if (isFlag) {
-      if (vornix::equalsNoCase(value, "yes") || vornix::equalsNoCase(value, "true") || value == "1") {
+      if (vornix::equalsNoCase(value, "yes") || vornix::equalsNoCase(value, "true") ||
+          value == "1") {
         *text = "Yes";
       } else if (vornix::equalsNoCase(value, "no") || vornix::equalsNoCase(value, "false") ||
                  value == "0") {
@@ -303,7 +308,8 @@ std::string defaultSystemText(int speakers, std::uint32_t rate) {
       if (!t.posts.empty()) {
         out << "posts = [\n";
         for (const PostConfig& p : t.posts) {
-          out << "  { name = " << quoted(p.name) << ", type = " << quoted(dotted(p.type)) << " },\n";
+          out << "  { name = " << quoted(p.name) << ", type = " << quoted(dotted(p.type))
+              << " },\n";
         }
         out << "]\n";
       }

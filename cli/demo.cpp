@@ -1,8 +1,8 @@
 // A short tour of the message record: builds a speech message as the speech
 // monitor would, prints its entries, and shows its limited copy.
 #include <cinttypes>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "runtime/data_message.h"
@@ -12,8 +12,7 @@
 namespace {
 
 void print(const vornix::DataMessage& message, const char* title) {
-  std::printf("%s: %u bytes, %u entries, created %s\n", title, message.size(),
-              message.userCount(),
+  std::printf("%s: %u bytes, %u entries, created %s\n", title, message.size(), message.userCount(),
               vornix::formatTimeString(message.getCreatedTime(), false, true, false).c_str());
   message.forEachEntry([](const vornix::EntryView& entry) {
     std::printf("  %-24.*s ", static_cast<int>(entry.name.size()), entry.name.data());
@@ -34,7 +33,8 @@ void print(const vornix::DataMessage& message, const char* title) {
         std::printf("text    \"%s\"\n", reinterpret_cast<const char*>(entry.value.data()));
         break;
       default:
-        std::printf("kind 0x%X, %zu bytes\n", static_cast<unsigned>(entry.kind), entry.value.size());
+        std::printf("kind 0x%X, %zu bytes\n", static_cast<unsigned>(entry.kind),
+                    entry.value.size());
     }
     return true;
   });

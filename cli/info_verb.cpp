@@ -7,14 +7,13 @@
 #include <string>
 
 #include "analyze.h"
-#include "soundfile/sound_file.h"
 #include "sound_report.h"
+#include "soundfile/sound_file.h"
 #include "verbs.h"
 
 namespace loquant::cli {
 
 namespace {
-
 
 struct CloseFile {
   void operator()(std::FILE* f) const noexcept { std::fclose(f); }
@@ -60,9 +59,8 @@ int infoVerb(const Arguments& args) {
   }
   const long dataOffset = std::ftell(file.get());
   const int bytesPerSample = (format.bits + 7) / 8;
-  const double sampleFrames =
-      kind == "WAVE" ? static_cast<double>(format.frames) / format.channels
-                     : static_cast<double>(format.frames);
+  const double sampleFrames = kind == "WAVE" ? static_cast<double>(format.frames) / format.channels
+                                             : static_cast<double>(format.frames);
   std::printf("file:        %s\n", path.c_str());
   std::printf("format:      %s, %d-bit %s PCM%s\n", kind.c_str(), format.bits,
               record->bigEndian != 0 ? "big-endian" : "little-endian",

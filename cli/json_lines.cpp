@@ -1,12 +1,12 @@
 #include "json_lines.h"
 
 #include <charconv>
-#include <cstdio>
-#include <variant>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <optional>
+#include <variant>
 #include <vector>
 
 namespace loquant::cli {
@@ -19,11 +19,21 @@ void appendJsonString(std::string& out, std::string_view text) {
   for (const char c : text) {
     const auto u = static_cast<unsigned char>(c);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (u < 0x20) {
           char buffer[8];

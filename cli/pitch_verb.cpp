@@ -18,16 +18,15 @@
 #include <vector>
 
 #include "analyze.h"
+#include "sound_report.h"
 #include "soundfile/sample_reader.h"
 #include "soundfile/sound_file.h"
 #include "speech/wavelet_pitch_tracker.h"
-#include "sound_report.h"
 #include "verbs.h"
 
 namespace loquant::cli {
 
 namespace {
-
 
 // Frames per block read at once: about 1 MiB of samples per channel at the
 // default frame size, large enough to keep the threads' start-up cost small.

@@ -15,7 +15,8 @@ void Progress::update(std::uint64_t done, std::uint64_t total) {
   if (drawn_ && now - last_ < std::chrono::milliseconds(100)) return;
   last_ = now;
   drawn_ = true;
-  const double fraction = done >= total ? 1.0 : static_cast<double>(done) / static_cast<double>(total);
+  const double fraction =
+      done >= total ? 1.0 : static_cast<double>(done) / static_cast<double>(total);
   constexpr int kWidth = 30;
   const int filled = static_cast<int>(fraction * kWidth);
   std::string bar(static_cast<std::size_t>(filled), '#');

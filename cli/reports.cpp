@@ -299,7 +299,8 @@ void writeSvgPlot(const Conversation& c, std::string& out) {
          number(height, 0) + "\" font-family=\"sans-serif\" font-size=\"12\">\n";
   out += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
   out += "<text x=\"" + number(kLeft, 0) +
-         "\" y=\"18\">Pitch (tracker scale; double it for Hz) with speech, overlap and silence</text>\n";
+         "\" y=\"18\">Pitch (tracker scale; double it for Hz) with speech, overlap and "
+         "silence</text>\n";
   // Turn-taking segments across every lane.
   for (const FloorInterval& f : floorIntervals(c)) {
     const bool overlap = f.label == "Overlap";
@@ -332,8 +333,8 @@ void writeSvgPlot(const Conversation& c, std::string& out) {
       out += "<path d=\"" + path + "\" fill=\"none\" stroke=\"" + colour +
              "\" stroke-width=\"1.2\"/>\n";
     }
-    out += "<text x=\"4\" y=\"" + number(laneTop + 16, 1) + "\" fill=\"" + colour + "\">" +
-           s.name + "</text>\n";
+    out += "<text x=\"4\" y=\"" + number(laneTop + 16, 1) + "\" fill=\"" + colour + "\">" + s.name +
+           "</text>\n";
     out += "<text x=\"4\" y=\"" + number(laneTop + 32, 1) + "\" fill=\"#555\">" + number(top, 0) +
            "</text>\n";
     out += "<line x1=\"" + number(kLeft, 0) + "\" x2=\"" + number(kWidth - kRight, 0) + "\" y1=\"" +

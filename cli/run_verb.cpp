@@ -25,8 +25,8 @@
 #include "host/system.h"
 #include "json_lines.h"
 #include "output_file.h"
-#include "standard_output.h"
 #include "platform.h"
+#include "standard_output.h"
 #include "util/clock.h"
 #include "verbs.h"
 

@@ -182,7 +182,8 @@ std::optional<ComponentStats> ComponentSection::stats(std::uint32_t id) {
   if (!hold) return std::nullopt;
   const std::optional<std::uint64_t> entry = entryOffset(id);
   if (!entry) return std::nullopt;
-  const std::span<const std::uint8_t> e = section_.bytes().subspan(static_cast<std::size_t>(*entry));
+  const std::span<const std::uint8_t> e =
+      section_.bytes().subspan(static_cast<std::size_t>(*entry));
   auto u64 = [&e](std::uint64_t offset) { return bytes::loadOr<std::uint64_t>(e, offset, 0); };
   ComponentStats s;
   s.status = e[L::kStatus];

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <fstream>
+#include <limits>
 #include <set>
 #include <sstream>
 
@@ -91,7 +91,8 @@ struct Walk {
         return fail(table.get(key), "type '" + textValue + "' has an empty level name");
       }
     }
-    if (out.size() > 16) return fail(table.get(key), "type '" + textValue + "' has more than 16 levels");
+    if (out.size() > 16)
+      return fail(table.get(key), "type '" + textValue + "' has more than 16 levels");
     return true;
   }
 
@@ -199,7 +200,8 @@ struct Walk {
 
   bool trigger(const toml::table& table, TriggerConfig& out) {
     if (!onlyKeys(table, {"name", "type", "posts"}, "a trigger")) return false;
-    if (!text(table, "name", out.name, true, "a trigger") || !typePath(table, "type", out.pattern)) {
+    if (!text(table, "name", out.name, true, "a trigger") ||
+        !typePath(table, "type", out.pattern)) {
       return false;
     }
     if (out.pattern.empty()) return fail(&table, "trigger '" + out.name + "' needs a 'type'");
@@ -348,7 +350,9 @@ struct SafeText {
   std::uint32_t refused = 0;
 };
 
-bool hazardous(std::uint32_t c) { return (c >= 0xA1 && c <= 0x499) || (c >= 0xFB86 && c <= 0xFEFE); }
+bool hazardous(std::uint32_t c) {
+  return (c >= 0xA1 && c <= 0x499) || (c >= 0xFB86 && c <= 0xFEFE);
+}
 
 // The code point of the well-formed 2- or 3-byte UTF-8 sequence at `i` and its
 // length; 0 when there is none (other sequences never decode into the ranges).

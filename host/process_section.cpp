@@ -171,7 +171,8 @@ std::optional<std::uint64_t> QueueReader::readU64(std::uint64_t at) {
   MutexHold hold(mutex_, kSectionTimeoutMs, "vornix::host::QueueReader::readU64");
   if (!hold || !follow()) return std::nullopt;
   std::uint64_t value = 0;
-  if (!bytes::load<std::uint64_t>(std::span<const std::uint8_t>(view_, static_cast<std::size_t>(size_)), at, value)) {
+  if (!bytes::load<std::uint64_t>(
+          std::span<const std::uint8_t>(view_, static_cast<std::size_t>(size_)), at, value)) {
     return std::nullopt;
   }
   return value;

@@ -40,7 +40,9 @@ std::uint16_t defaultInstance() {
   return static_cast<std::uint16_t>(1000U + static_cast<std::uint32_t>(getpid()) % 60000U);
 }
 
-std::uint32_t queueIdOf(std::uint16_t process) { return std::uint32_t{process} + 1U; }
+std::uint32_t queueIdOf(std::uint16_t process) {
+  return std::uint32_t{process} + 1U;
+}
 
 // Removes every named object of one instance: what a crashed run left
 // behind (at start) and whatever is still named at the end of a run.
@@ -241,8 +243,8 @@ bool System::State::build(std::string& error) {
                                  formatString("ZelkoraQueue_%u_%u", instance, queueIdOf(process))});
     queueBytes += config.sizes.queue;
   }
-  processSection = ProcessSection::create(*master, 2 * (kProcessRecordsEnd + queueBytes),
-                                          processes, queues);
+  processSection =
+      ProcessSection::create(*master, 2 * (kProcessRecordsEnd + queueBytes), processes, queues);
   TemporalLayout temporal;
   temporal.slotCount = 256;
   // Blocks for small records (speech events), frames and large messages.
@@ -362,7 +364,9 @@ std::unique_ptr<System> System::create(const SystemConfig& config, const SystemO
   return std::make_unique<System>(Key{}, std::move(state));
 }
 
-System::~System() { stop(); }
+System::~System() {
+  stop();
+}
 
 bool System::start() {
   State& s = *state_;
@@ -427,9 +431,13 @@ void System::inject(std::unique_ptr<DataMessage> message) {
   if (message) state_->route(*message);
 }
 
-Micros System::now() const { return state_->clock.now(); }
+Micros System::now() const {
+  return state_->clock.now();
+}
 
-void System::advanceTo(Micros t) { state_->clock.set(t); }
+void System::advanceTo(Micros t) {
+  state_->clock.set(t);
+}
 
 bool System::settle(std::chrono::milliseconds limit) {
   State& s = *state_;
@@ -451,8 +459,12 @@ MessageType System::type(const std::string& dotted) const {
   return state_->types.intern(dotted).value_or(MessageType{});
 }
 
-std::string System::typeName(const MessageType& type) const { return state_->hub->typeName(type); }
-std::uint16_t System::instanceId() const { return state_->instance; }
+std::string System::typeName(const MessageType& type) const {
+  return state_->hub->typeName(type);
+}
+std::uint16_t System::instanceId() const {
+  return state_->instance;
+}
 
 std::uint32_t System::componentId(const std::string& name) const {
   for (const auto& c : state_->components) {
@@ -460,8 +472,14 @@ std::uint32_t System::componentId(const std::string& name) const {
   }
   return 0;
 }
-const std::vector<std::string>& System::missing() const { return state_->missing; }
-std::uint64_t System::routedMessages() const { return state_->routed.load(); }
-std::uint64_t System::errorLines() const { return state_->logPrinter->errorLines(); }
+const std::vector<std::string>& System::missing() const {
+  return state_->missing;
+}
+std::uint64_t System::routedMessages() const {
+  return state_->routed.load();
+}
+std::uint64_t System::errorLines() const {
+  return state_->logPrinter->errorLines();
+}
 
 }  // namespace vornix::host

@@ -46,8 +46,8 @@ struct SinkRecord {
 struct SystemOptions {
   std::string libraryPath;  // empty: ComponentLibrary::defaultPath()
   bool simulatedClock = false;
-  Micros clockStart = 0;    // first time of the simulated clock
-  std::FILE* logOutput = stderr;  // component log lines; null: none
+  Micros clockStart = 0;                      // first time of the simulated clock
+  std::FILE* logOutput = stderr;              // component log lines; null: none
   std::chrono::milliseconds stopLimit{3000};  // per component, at stop
 };
 

@@ -261,7 +261,8 @@ std::optional<TemporalTotals> TemporalSection::totals() {
       t.binBytesInUse += bytes::loadAt<std::uint64_t>(bin + tl::kBinBytesInUse);
       t.binBlocksInUse += bytes::loadAt<std::uint32_t>(bin + tl::kBinBlocksInUse);
       const std::uint32_t count = bytes::loadAt<std::uint32_t>(bin + tl::kBinBlockCount);
-      const std::span<const std::uint8_t> bits = b.subspan(static_cast<std::size_t>(at + tl::kBinHeaderSize));
+      const std::span<const std::uint8_t> bits =
+          b.subspan(static_cast<std::size_t>(at + tl::kBinHeaderSize));
       for (std::uint32_t k = 0; k < count; ++k) {
         if (bitmap::allEqual(bits, k, 1, false)) ++t.clearBlockBits;
       }

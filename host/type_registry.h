@@ -22,7 +22,9 @@ class TypeRegistry {
   // registry is full (65,533 names).
   std::optional<MessageType> intern(const TypePath& path);
   // The type for a dotted text such as "Speech.On".
-  std::optional<MessageType> intern(const std::string& dotted) { return intern(parseTypePath(dotted)); }
+  std::optional<MessageType> intern(const std::string& dotted) {
+    return intern(parseTypePath(dotted));
+  }
 
   // Every numbered name, for the data-maps section.
   std::vector<LevelName> levels() const;

@@ -21,12 +21,18 @@ LogEntry::LogEntry(Micros time, std::uint32_t source, std::uint8_t category, std
   std::copy(text.begin(), text.end(), out.begin() + kHeaderSize);
 }
 
-Micros LogEntry::time() const noexcept { return bytes::loadAt<std::uint64_t>(record_.data() + 8); }
+Micros LogEntry::time() const noexcept {
+  return bytes::loadAt<std::uint64_t>(record_.data() + 8);
+}
 std::uint32_t LogEntry::source() const noexcept {
   return bytes::loadAt<std::uint32_t>(record_.data() + 16);
 }
-std::uint8_t LogEntry::category() const noexcept { return record_[20]; }
-std::uint8_t LogEntry::level() const noexcept { return record_[21]; }
+std::uint8_t LogEntry::category() const noexcept {
+  return record_[20];
+}
+std::uint8_t LogEntry::level() const noexcept {
+  return record_[21];
+}
 std::string_view LogEntry::text() const noexcept {
   return std::string_view(reinterpret_cast<const char*>(record_.data() + kHeaderSize),
                           record_.size() - kHeaderSize - 1);

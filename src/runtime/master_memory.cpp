@@ -8,8 +8,7 @@ namespace {
 constexpr std::uint32_t kSectionTimeoutMs = 5000;
 }
 
-MasterMemory::MasterMemory(std::uint16_t instanceId, Mutex* mutex,
-                           std::span<std::uint8_t> section)
+MasterMemory::MasterMemory(std::uint16_t instanceId, Mutex* mutex, std::span<std::uint8_t> section)
     : instanceId_(instanceId), mutex_(mutex), section_(section) {}
 
 template <class T>

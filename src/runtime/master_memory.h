@@ -24,9 +24,8 @@ namespace vornix {
 
 class MasterMemory {
  public:
-  static constexpr std::uint64_t kProcessSerial = 84, kComponentSerial = 88,
-                                 kDataMapsSerial = 92, kProcessSize = 120,
-                                 kComponentSize = 128, kDataMapsSize = 136;
+  static constexpr std::uint64_t kProcessSerial = 84, kComponentSerial = 88, kDataMapsSerial = 92,
+                                 kProcessSize = 120, kComponentSize = 128, kDataMapsSize = 136;
   // Bytes a master section needs for the fields above.
   static constexpr std::uint64_t kMinimumSize = 144;
 

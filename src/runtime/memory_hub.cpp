@@ -26,8 +26,8 @@ bool MemoryHub::deliver(DataMessage& message, std::uint16_t processId) {
       if (expiry < created - kExpiryTolerance) return false;
       std::uint64_t memoryId = 0;
       if (temporal_ == nullptr || !temporal_->insertMessage(message, memoryId)) {
-        logLine(processId, kCategoryDelivery, 0, "Could not add message from %u to shared memory...",
-                message.fromId());
+        logLine(processId, kCategoryDelivery, 0,
+                "Could not add message from %u to shared memory...", message.fromId());
         return false;
       }
       message.setMemoryId(memoryId);

@@ -221,7 +221,8 @@ bool ProcessMemory::resizeQueueLocked(std::uint32_t queueId, std::uint64_t newSi
         const std::uint64_t other = bytes::loadAt<std::uint64_t>(entry);
         if (other > offset) bytes::storeAt<std::uint64_t>(entry, other + delta);
       }
-      const std::span<std::uint8_t> queueBytes = section().subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(newSize));
+      const std::span<std::uint8_t> queueBytes =
+          section().subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(newSize));
       if (!queue::makeContiguous(queueBytes, newSize - queue::kHeaderSize)) return false;
       bytes::storeAt<std::uint64_t>(section_ + offset + queue::kSize, newSize);
       bytes::storeAt<std::uint64_t>(section_ + pl::kUsedEnd, usedEnd + delta);

@@ -116,7 +116,9 @@ class ProcessMemory {
   // Both under the section mutex.
   bool openLocked();
   bool followSerial();
-  std::span<std::uint8_t> section() const noexcept { return {section_, static_cast<std::size_t>(size_)}; }
+  std::span<std::uint8_t> section() const noexcept {
+    return {section_, static_cast<std::size_t>(size_)};
+  }
   std::uint64_t recordOffset(std::uint16_t process) const noexcept;
   bool processInUse(std::uint16_t process) const noexcept;
   // Offset of the queue of `type` (1-4) of `process`, 0 when there is none.

@@ -80,7 +80,8 @@ std::span<std::uint8_t> TemporalMemory::slotBitmap() const noexcept {
 }
 
 std::span<std::uint8_t> TemporalMemory::binBitmap(const Bin& bin) const noexcept {
-  return section().subspan(static_cast<std::size_t>(bin.offset + tl::kBinHeaderSize), static_cast<std::size_t>(bin.bitmapBytes));
+  return section().subspan(static_cast<std::size_t>(bin.offset + tl::kBinHeaderSize),
+                           static_cast<std::size_t>(bin.bitmapBytes));
 }
 
 std::uint8_t* TemporalMemory::slot(std::uint32_t index) const noexcept {
@@ -393,7 +394,8 @@ bool TemporalMemory::resize(std::uint32_t extraSlots, const std::vector<PlannedB
 
   // Header and slot table: old header and bitmap first, new slots free.
   const std::span<std::uint8_t> target(view, static_cast<std::size_t>(newTotal));
-  const std::span<std::uint8_t> newBitmap = target.subspan(tl::kHeaderSize, static_cast<std::size_t>(newBitmapBytes));
+  const std::span<std::uint8_t> newBitmap =
+      target.subspan(tl::kHeaderSize, static_cast<std::size_t>(newBitmapBytes));
   std::memset(newBitmap.data(), 0xFF, newBitmap.size());
   std::memcpy(view, section_, static_cast<std::size_t>(tl::kHeaderSize));
   std::memcpy(newBitmap.data(), section_ + tl::kHeaderSize,
@@ -418,7 +420,9 @@ bool TemporalMemory::resize(std::uint32_t extraSlots, const std::vector<PlannedB
       std::memcpy(to, section_ + old.offset, static_cast<std::size_t>(old.total));
     } else {
       ++grown;
-      const std::span<std::uint8_t> bits = target.subspan(static_cast<std::size_t>(at + tl::kBinHeaderSize), static_cast<std::size_t>(p.bitmapBytes));
+      const std::span<std::uint8_t> bits =
+          target.subspan(static_cast<std::size_t>(at + tl::kBinHeaderSize),
+                         static_cast<std::size_t>(p.bitmapBytes));
       std::memset(bits.data(), 0xFF, bits.size());
       std::memcpy(
           to, section_ + old.offset,

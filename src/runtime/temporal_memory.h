@@ -139,7 +139,9 @@ class TemporalMemory {
   bool growSlots();
   bool growBins(std::uint32_t binIndex, std::uint64_t messageSize);
   bool resize(std::uint32_t extraSlots, const std::vector<PlannedBin>& plan);
-  std::span<std::uint8_t> section() const noexcept { return {section_, static_cast<std::size_t>(size_)}; }
+  std::span<std::uint8_t> section() const noexcept {
+    return {section_, static_cast<std::size_t>(size_)};
+  }
   std::span<std::uint8_t> slotBitmap() const noexcept;
   std::span<std::uint8_t> binBitmap(const Bin& bin) const noexcept;
   std::uint8_t* slot(std::uint32_t index) const noexcept;

@@ -9,8 +9,8 @@ namespace {
 
 // The NUL-terminated text at `offset`, bounded by `field` bytes; null when the
 // field holds no terminator.
-std::optional<std::string_view> boundedText(std::span<const std::uint8_t> bytes,
-                                            std::size_t offset, std::size_t field) {
+std::optional<std::string_view> boundedText(std::span<const std::uint8_t> bytes, std::size_t offset,
+                                            std::size_t field) {
   std::size_t length = 0;
   if (!bytes::boundedTextLength(bytes, offset, field, length)) return std::nullopt;
   return std::string_view(reinterpret_cast<const char*>(bytes.data() + offset), length);
@@ -35,15 +35,21 @@ std::optional<PostSpecView> PostSpecView::parse(std::span<const std::uint8_t, kS
 std::uint32_t PostSpecView::targetId() const noexcept {
   return bytes::loadAt<std::uint32_t>(bytes_.data() + kTargetId);
 }
-MessageType PostSpecView::type() const noexcept { return typeAt(bytes_, kType); }
-MessageContext PostSpecView::context() const noexcept { return typeAt(bytes_, kContext); }
+MessageType PostSpecView::type() const noexcept {
+  return typeAt(bytes_, kType);
+}
+MessageContext PostSpecView::context() const noexcept {
+  return typeAt(bytes_, kContext);
+}
 std::uint32_t PostSpecView::postTag() const noexcept {
   return bytes::loadAt<std::uint32_t>(bytes_.data() + kPostTag);
 }
 std::uint64_t PostSpecView::defaultTtl() const noexcept {
   return bytes::loadAt<std::uint64_t>(bytes_.data() + kDefaultTtl);
 }
-std::uint8_t PostSpecView::dropFlags() const noexcept { return bytes_[kDropFlags]; }
+std::uint8_t PostSpecView::dropFlags() const noexcept {
+  return bytes_[kDropFlags];
+}
 std::uint32_t PostSpecView::tripleCount() const noexcept {
   return bytes::loadAt<std::uint32_t>(bytes_.data() + kTripleCount);
 }
@@ -65,7 +71,8 @@ std::optional<TriggerSpecView> TriggerSpecView::parse(std::span<const std::uint8
 
   view.postSpecs_.reserve(static_cast<std::size_t>(count));
   for (std::uint64_t i = 0; i < count; ++i) {
-    auto item = bytes.subspan(static_cast<std::size_t>(first + i * PostSpecView::kSize)).first<PostSpecView::kSize>();
+    auto item = bytes.subspan(static_cast<std::size_t>(first + i * PostSpecView::kSize))
+                    .first<PostSpecView::kSize>();
     auto spec = PostSpecView::parse(item);
     if (!spec) return std::nullopt;
     view.postSpecs_.push_back(*spec);

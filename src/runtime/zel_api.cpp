@@ -19,7 +19,9 @@ constexpr std::uint8_t kStatusRunning = 3;
 constexpr std::uint8_t kCategoryComponent = 8;
 
 // Parameter names from components may be null; a null name is the empty one.
-std::string_view nameOf(const char* name) { return name != nullptr ? name : ""; }
+std::string_view nameOf(const char* name) {
+  return name != nullptr ? name : "";
+}
 
 std::uint64_t cpuMark() {
   std::uint64_t mark = 0;
@@ -74,8 +76,8 @@ bool ZelAPI::keepRunning() {
   return running_ != 0;
 }
 
-void ZelAPI::recordStats(std::uint64_t mark, const DataMessage* received,
-                         const DataMessage* posted, std::uint32_t wakeups) {
+void ZelAPI::recordStats(std::uint64_t mark, const DataMessage* received, const DataMessage* posted,
+                         std::uint32_t wakeups) {
   if (ComponentMemory* memory = components()) {
     memory->addComponentStats(componentId_, kStatusRunning, mark - lastCpuMark_, received, posted,
                               0, wakeups);
@@ -283,7 +285,8 @@ bool ZelAPI::reportError(std::uint8_t level, const char* format, ...) {
   char name[256] = {};
   if (!memory->getComponentName(componentId_, std::span<char>(name, sizeof name))) return false;
   const std::string line = formatString("[%s] %s", name, text.c_str());
-  return context_->logSink->take(LogEntry(currentTime(), componentId_, kCategoryComponent, level, line));
+  return context_->logSink->take(
+      LogEntry(currentTime(), componentId_, kCategoryComponent, level, line));
 }
 
 bool ZelAPI::getParameter(const char* name, std::int64_t& value) {

@@ -31,7 +31,8 @@ void decodeWide(const std::uint8_t* in, std::size_t samples, std::int16_t* out) 
 std::optional<SampleReader> SampleReader::open(const std::filesystem::path& path) {
   FilePtr file(std::fopen(path.string().c_str(), "rb"));
   if (!file) {
-    sound_file_error("SampleReader: cannot open %s: %s", path.string().c_str(), sound_io::lastErrorText());
+    sound_file_error("SampleReader: cannot open %s: %s", path.string().c_str(),
+                     sound_io::lastErrorText());
     return std::nullopt;
   }
   std::array<std::uint8_t, 4> magic{};
@@ -50,12 +51,14 @@ std::optional<SampleReader> SampleReader::open(const std::filesystem::path& path
   if (!record) {
     // The open routines report every problem except a wrong magic number.
     if (std::memcmp(magic.data(), "FORM", 4) != 0 && std::memcmp(magic.data(), "RIFF", 4) != 0) {
-      sound_file_error("SampleReader: %s is neither an AIFF nor a WAVE file", path.string().c_str());
+      sound_file_error("SampleReader: %s is neither an AIFF nor a WAVE file",
+                       path.string().c_str());
     }
     return std::nullopt;
   }
   if (bytesPerSample(format.bits) > 4) {
-    sound_file_error("SampleReader: %s: %d-bit samples not supported", path.string().c_str(), format.bits);
+    sound_file_error("SampleReader: %s: %d-bit samples not supported", path.string().c_str(),
+                     format.bits);
     return std::nullopt;
   }
   return SampleReader(std::move(file), std::move(record), format);

@@ -30,8 +30,8 @@ SpeechMonitor::SpeechMonitor(SpeechPort& port)
   if (window < 1) {
     // The ring is written at the start of every utterance: it needs a slot.
     monitorWindow_ = 1;
-    port.log(0, formatString("PitchMonitorWindow %lld raised to 1",
-                             static_cast<long long>(window)));
+    port.log(0,
+             formatString("PitchMonitorWindow %lld raised to 1", static_cast<long long>(window)));
   } else {
     monitorWindow_ = window > std::numeric_limits<std::int32_t>::max()
                          ? static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max())

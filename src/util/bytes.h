@@ -76,7 +76,8 @@ inline bool boundedTextLength(std::span<const std::uint8_t> buffer, std::uint64_
   if (limit < avail) avail = limit;
   const void* nul = std::memchr(buffer.data() + offset, 0, static_cast<std::size_t>(avail));
   if (nul == nullptr) return false;
-  length = static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - (buffer.data() + offset));
+  length =
+      static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - (buffer.data() + offset));
   return true;
 }
 

@@ -51,8 +51,12 @@ type = "Speech.*"
 
 constexpr Micros kOrigin = 1'800'000'000'000'000ULL;  // a whole millisecond
 
-Micros frameTime(std::uint64_t k) { return kOrigin + k * 1024ULL * 1'000'000ULL / 44100ULL; }
-std::int64_t frameMs(std::uint64_t k) { return static_cast<std::int64_t>(frameTime(k) / 1000U); }
+Micros frameTime(std::uint64_t k) {
+  return kOrigin + k * 1024ULL * 1'000'000ULL / 44100ULL;
+}
+std::int64_t frameMs(std::uint64_t k) {
+  return static_cast<std::int64_t>(frameTime(k) / 1000U);
+}
 
 std::size_t objectsOfInstance(std::uint16_t instance) {
   std::size_t count = 0;
