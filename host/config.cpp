@@ -337,7 +337,7 @@ TypePath parseTypePath(std::string_view text) {
 namespace {
 
 // The TOML parser's test for Unicode white space reaches undefined behaviour
-// for the code points U+00A1-U+0499 and U+FB86-U+FEFE (its table misses those
+// for the code points U+00A1-U+0499 and U+FB26-U+FEFE (its table misses those
 // ranges), wherever it looks for white space: after a key, a value, inside a
 // table header. Before parsing, each such character is therefore written as
 // the escape "\uXXXX": inside a "..." text the parser turns it back into the
@@ -350,8 +350,16 @@ struct SafeText {
   std::uint32_t refused = 0;
 };
 
+// Mirrors the parser's table: code points from U+00A0 to U+FEFF fall into
+// groups of 0x3FA; a group whose bit is clear in 0x7FFFFFFFFFFFF75E and that
+// has no case of its own (groups 5 and 7 have) ends in the unreachable branch,
+// except U+00A0, U+3000 and U+FEFF, which are tested before the groups. That
+// leaves U+00A1-U+0499 (group 0) and U+FB26-U+FEFE (group 63).
 bool hazardous(std::uint32_t c) {
-  return (c >= 0xA1 && c <= 0x499) || (c >= 0xFB86 && c <= 0xFEFE);
+  if (c < 0xA0 || c > 0xFEFF || c == 0xA0 || c == 0x3000 || c == 0xFEFF) return false;
+  const std::uint64_t group = (std::uint64_t{c} - 0xA0U) / 0x3FAU;
+  if (((std::uint64_t{1} << group) & 0x7FFFFFFFFFFFF75EULL) != 0) return false;
+  return group != 5 && group != 7;
 }
 
 // The code point of the well-formed 2- or 3-byte UTF-8 sequence at `i` and its

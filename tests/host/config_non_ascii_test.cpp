@@ -1,6 +1,7 @@
 // The TOML parser's white-space test reached undefined behaviour on the code
-// points U+00A1-U+0499 and U+FB86-U+FEFE wherever it looked for white space
-// (found by fuzzing: "é = 1", a table header holding "Ҏ", "0\"\"\"+ﻟ").
+// points U+00A1-U+0499 and U+FB26-U+FEFE wherever it looked for white space
+// (found by fuzzing: "é = 1", a table header holding "Ҏ", "0\"\"\"+ﻟ", and
+// U+FB3F after a table, which the first range U+FB86-U+FEFE had missed).
 // Such a character outside a text is now refused as the parser's own error
 // with its line; inside "..." texts and comments it reads as itself; a '...'
 // text, which takes no escapes, refuses it with a line of its own.
@@ -20,7 +21,8 @@ TEST(ConfigNonAscii, CharacterTheParserCannotTestOutsideATextIsAnErrorOnItsLine)
   for (const char* tail : {"\xC3\xA9 = 1\n",
                            "[components.par\xD2\x8E"
                            "ameters]\n",
-                           "x = 0\"\"\"+\xEF\xBB\x9F \n", "process = 1\xC2\xA1\n"}) {
+                           "x = 0\"\"\"+\xEF\xBB\x9F \n", "process = 1\xC2\xA1\n",
+                           "process = 1\xEF\xAC\xBF\n", "process = 1\xEF\xAC\xA6\n"}) {
     const ConfigResult result = parseConfig(std::string(kHead) + tail, "odd.toml");
     ASSERT_TRUE(std::holds_alternative<ConfigError>(result)) << tail;
     EXPECT_EQ(std::get<ConfigError>(result).line, 4) << tail;
