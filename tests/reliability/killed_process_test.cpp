@@ -245,9 +245,14 @@ TEST_F(KilledProcessTest, HundredRandomKillsLoseNoReturnedAppendAndLeaveTheSurvi
       ASSERT_TRUE(bytes.has_value()) << "stored message " << i << " lost";
       EXPECT_EQ(DataMessage(*bytes).getInt("seq"), progress->idSeqs[i].load());
     }
+    // The insertion cut short moves a counter by at most its own share: one
+    // slot, and the blocks of one message (a message takes at most 4 blocks
+    // of the bin it goes to; these sizes never need the last bin's more).
     const auto driftAfter = storeDrift();
+    constexpr std::array<std::int64_t, 3> kOneInsertion = {1, 4, 4};
     for (std::size_t i = 0; i < driftAfter.size(); ++i) {
-      EXPECT_LE(std::llabs(driftAfter[i] - driftBefore[i]), 1) << "store counter " << i;
+      EXPECT_LE(std::llabs(driftAfter[i] - driftBefore[i]), kOneInsertion[i])
+          << "store counter " << i;
     }
 
     // Statistics: every update that returned, plus at most the one cut short.
