@@ -298,6 +298,8 @@ int runAnalyze(const AnalyzeOptions& options) {
   vornix::host::SystemOptions systemOptions;
   systemOptions.simulatedClock = true;
   systemOptions.clockStart = kOriginMicros;
+  // Frames are handed over every few microseconds: polling beats sleeping.
+  systemOptions.pollMicros = 200;
   systemOptions.libraryPath = options.library;
   systemOptions.logOutput = stderr;
   std::unique_ptr<vornix::host::System> system =
@@ -357,14 +359,16 @@ int runAnalyze(const AnalyzeOptions& options) {
       message->setToId(targets[static_cast<std::size_t>(s)]);
       message->setData("AudioDataFrame", bytes);
       system->inject(std::move(message));
-      const bool settled = system->settle();
-      stepOrder.flush();
-      if (!settled) {
-        std::fprintf(stderr, "loquant analyze: the system did not settle at frame %llu\n",
-                     static_cast<unsigned long long>(k));
-        ok = false;
-        break;
-      }
+    }
+    // Every speaker's frame k goes in before the system settles, so the
+    // speakers' Runtimes work on their frames side by side.
+    const bool settled = system->settle();
+    stepOrder.flush();
+    if (!settled) {
+      std::fprintf(stderr, "loquant analyze: the system did not settle at frame %llu\n",
+                   static_cast<unsigned long long>(k));
+      ok = false;
+      break;
     }
     if (anySamples) {
       conversation.durationMs = static_cast<double>((k + 1) * buffer) * 1000.0 / rate;

@@ -1,5 +1,7 @@
 #include "host/activity.h"
 
+#include "util/poll.h"
+
 namespace vornix::host {
 
 namespace {
@@ -12,7 +14,7 @@ void ActivityMonitor::changed(std::uint32_t componentId, bool idle, bool wake) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     idle_[componentId] = idle;
-    ++version_;
+    version_.fetch_add(1, std::memory_order_release);
   }
   if (wake) changed_.notify_all();
 }
@@ -45,9 +47,12 @@ bool ActivityMonitor::awaitQuiet(const std::function<Look()>& look,
     std::uint64_t seen = 0;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      seen = version_;
+      seen = version_.load(std::memory_order_relaxed);
     }
     const Look found = look();
+    if (found == Look::busy && pollMicros_ != 0) {
+      pollFor(pollMicros_, [&] { return version_.load(std::memory_order_acquire) != seen; });
+    }
     if (found != Look::progressed) {
       std::unique_lock<std::mutex> lock(mutex_);
       if (found == Look::quiet && version_ == seen) return true;

@@ -42,6 +42,13 @@ enum class Look {
 // system can tell whether anything moved while it looked. Thread-safe.
 class ActivityMonitor final : public WaitObserver {
  public:
+  // pollMicros: how long components poll before they block, and how long
+  // awaitQuiet polls for a change before it sleeps (0: neither polls). An
+  // offline drive hands work back and forth every few microseconds, and a
+  // sleeping thread costs a wake-up of several times that.
+  // Set before any component thread starts.
+  void setPollMicros(std::uint32_t micros) noexcept { pollMicros_ = micros; }
+
   // Declares a component before its thread starts; it counts as busy until
   // its first wait.
   void add(std::uint32_t componentId);
@@ -50,6 +57,7 @@ class ActivityMonitor final : public WaitObserver {
 
   void waiting(std::uint32_t componentId) override;
   void resumed(std::uint32_t componentId) override;
+  std::uint32_t pollMicros() const noexcept override { return pollMicros_; }
 
   // True when the component is blocked in its wait (or unknown, or ended).
   bool idle(std::uint32_t componentId) const;
@@ -66,8 +74,10 @@ class ActivityMonitor final : public WaitObserver {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::map<std::uint32_t, bool> idle_;
-  // Raised under mutex_ at every change; read under it.
-  std::uint64_t version_ = 0;
+  // Raised under mutex_ at every change; read under it, or without it by a
+  // poll that only asks whether it moved.
+  std::atomic<std::uint64_t> version_{0};
+  std::uint32_t pollMicros_ = 0;
 };
 
 }  // namespace vornix::host

@@ -1,6 +1,7 @@
 #include "host/system.h"
 
 #include <unistd.h>
+#include <algorithm>
 
 #include <atomic>
 #include <condition_variable>
@@ -120,6 +121,9 @@ struct System::State {
   void route(const DataMessage& message);
   void deliverToSink(const Component& sink, const DataMessage& message);
   bool drainSystemQueue();
+  // Routes everything in the system queue, ordered by sender (see settle()).
+  // True when there was anything.
+  bool routeRound();
   std::string nameOf(std::uint32_t id) const;
 };
 
@@ -154,6 +158,7 @@ bool System::State::build(std::string& error) {
   named = true;
   // A crashed earlier run of this instance may have left objects behind.
   clearInstance(instance);
+  if (options.simulatedClock) activity.setPollMicros(options.pollMicros);
 
   // Number every component and every type first: the sections need both.
   std::uint32_t nextId = 1;
@@ -346,6 +351,21 @@ void System::State::deliverToSink(const Component& sink, const DataMessage& mess
   sinkHandler(std::move(record));
 }
 
+bool System::State::routeRound() {
+  std::optional<std::vector<std::vector<std::uint8_t>>> records = systemQueue->drain();
+  if (!records || records->empty()) return false;
+  std::vector<DataMessage> messages;
+  messages.reserve(records->size());
+  for (const std::vector<std::uint8_t>& bytes : *records) messages.emplace_back(bytes);
+  // Components are numbered in configuration order, and one sender's posts
+  // keep the order it posted them in.
+  std::stable_sort(
+      messages.begin(), messages.end(),
+      [](const DataMessage& a, const DataMessage& b) { return a.fromId() < b.fromId(); });
+  for (const DataMessage& message : messages) route(message);
+  return true;
+}
+
 bool System::State::drainSystemQueue() {
   std::optional<std::vector<std::vector<std::uint8_t>>> records = systemQueue->drain();
   if (!records || records->empty()) return false;
@@ -443,14 +463,15 @@ bool System::settle(std::chrono::milliseconds limit) {
   State& s = *state_;
   return s.activity.awaitQuiet(
       [&s]() {
-        // Routing may queue pairs for components that are idle right now, so
-        // a look that routed anything is followed by another at once.
-        if (s.drainSystemQueue()) return Look::progressed;
         for (const auto& c : s.components) {
           if (!c->api) continue;
           if (!s.activity.idle(c->id) || c->api->queuedPairs() != 0) return Look::busy;
         }
-        return Look::quiet;
+        // Every component has taken all it was given and waits: what they
+        // posted is all in the system queue, in an order that depends on how
+        // their threads ran. Routed in sender order, it reaches every
+        // receiver in the same order on every run.
+        return s.routeRound() ? Look::progressed : Look::quiet;
       },
       limit);
 }

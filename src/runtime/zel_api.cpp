@@ -7,6 +7,7 @@
 #include "runtime/log_entry.h"
 #include "runtime/memory_hub.h"
 #include "util/format.h"
+#include "util/poll.h"
 #include "util/text.h"
 
 namespace vornix {
@@ -91,7 +92,9 @@ DataMessage* ZelAPI::waitForNewMessage(std::uint32_t timeoutMs, const char** tri
     lock_.leave();
     WaitObserver* observer = context_ != nullptr ? context_->waitObserver : nullptr;
     if (observer != nullptr) observer->waiting(componentId_);
-    const bool signalled = inboundSignal_.wait(timeoutMs);
+    const std::uint32_t poll = observer != nullptr && timeoutMs != 0 ? observer->pollMicros() : 0;
+    bool signalled = poll != 0 && pollFor(poll, [this] { return inboundSignal_.wait(0); });
+    if (!signalled) signalled = inboundSignal_.wait(timeoutMs);
     if (observer != nullptr) observer->resumed(componentId_);
     bool haveMessage = false;
     if (signalled) {

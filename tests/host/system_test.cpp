@@ -262,6 +262,40 @@ entry = "sink"
   EXPECT_EQ(sinkOutput(first.records), sinkOutput(second.records));
 }
 
+// Two Runtimes take every frame and work on it side by side; whichever
+// posts first, a receiver gets their posts in configuration order.
+TEST(HostSystem, PostsOfOneRoundReachReceiversInConfigurationOrder) {
+  std::string text;
+  for (const char* name : {"mic1", "mic2"}) {
+    text += std::string("[[components]]\nname = \"") + name + "\"\nentry = \"Runtime\"\n" +
+            kRuntimeParameters + R"([[components.triggers]]
+name = "AudioFrame"
+type = "Audio.Frame"
+posts = [ { name = "SpeechOn", type = "Speech.On" },
+          { name = "SpeechOff", type = "Speech.Off" },
+          { name = "SpeechPause", type = "Speech.Pause" } ]
+)";
+  }
+  text += R"([[components]]
+name = "events"
+entry = "sink"
+[[components.triggers]]
+name = "Speech"
+type = "Speech.*"
+)";
+  ConfigResult parsed = parseConfig(text, "rounds.toml");
+  ASSERT_TRUE(std::holds_alternative<SystemConfig>(parsed)) << std::get<ConfigError>(parsed).text();
+  for (int run = 0; run < 3; ++run) {
+    const ToneRun result = runToneInChild(std::get<SystemConfig>(parsed));
+    std::vector<std::string> order;
+    for (const SinkRecord& r : result.records) order.push_back(r.sender + " " + r.postName);
+    const std::vector<std::string> expected = {"mic1 SpeechOn",    "mic2 SpeechOn",
+                                               "mic1 SpeechOff",   "mic2 SpeechOff",
+                                               "mic1 SpeechPause", "mic2 SpeechPause"};
+    EXPECT_EQ(order, expected) << "run " << run;
+  }
+}
+
 TEST(HostSystem, MissingExportIsReportedByNameAndTheRestRuns) {
   ConfigResult parsed = parseConfig(analysisSystem(R"(
 [[components]]

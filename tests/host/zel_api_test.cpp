@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <limits>
 #include <thread>
@@ -92,6 +93,43 @@ TEST_F(HandleTest, WaitTimesOutWithNullAndAPairQueuedLaterWakesIt) {
   host.join();
   ASSERT_NE(message, nullptr);
   EXPECT_EQ(message->getInt("n"), 7);
+}
+
+// Counts the observer calls and asks the handle to poll before it blocks.
+class PollingObserver final : public WaitObserver {
+ public:
+  void waiting(std::uint32_t) override { ++waits; }
+  void resumed(std::uint32_t) override { ++resumes; }
+  std::uint32_t pollMicros() const noexcept override { return 200'000; }
+  std::atomic<int> waits{0};
+  std::atomic<int> resumes{0};
+};
+
+TEST_F(HandleTest, PollingBeforeBlockingKeepsTheWaitsContract) {
+  PollingObserver observer;
+  rig.context().waitObserver = &observer;
+  ZelAPI& api = rig.handle();
+  // Nothing comes: the time-out holds although the poll alone would be
+  // shorter or longer than it.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(api.waitForNewMessage(300, nullptr), nullptr);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+  // A time-out of 0 only tries, without polling.
+  const auto tryStart = std::chrono::steady_clock::now();
+  EXPECT_EQ(api.waitForNewMessage(0, nullptr), nullptr);
+  EXPECT_LT(std::chrono::steady_clock::now() - tryStart, std::chrono::milliseconds(150));
+  // A pair queued while the handle polls is taken.
+  std::thread host([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    api.queuePair(HandleRig::trigger("Soon", {}), numbered(9, 0));
+  });
+  const DataMessage* message = api.waitForNewMessage(5000, nullptr);
+  host.join();
+  ASSERT_NE(message, nullptr);
+  EXPECT_EQ(message->getInt("n"), 9);
+  EXPECT_EQ(observer.waits.load(), 3);
+  EXPECT_EQ(observer.resumes.load(), 3);
+  rig.context().waitObserver = nullptr;
 }
 
 // ---- routing by name and by type ----
