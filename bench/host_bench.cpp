@@ -56,6 +56,10 @@ BENCHMARK(BM_SemaphorePingPong)->UseRealTime();
 // poster posts under a trigger whose post spec targets the receiver; the host
 // thread routes from the system queue into the receiver's inbound queue; the
 // receiver's wait returns. Per-iteration times give the percentiles.
+// Argument: microseconds between posts (timing paused). With 0 the posts come
+// back to back and the router and receiver are still polling when the next
+// one comes; with 2000 both have gone to sleep, so each post pays for two
+// real wake-ups.
 void BM_PostToReceiver(benchmark::State& state) {
   testing::HandleRig rig;
   ZelAPI& poster = rig.handle(testing::HandleRig::kPoster);
@@ -78,7 +82,13 @@ void BM_PostToReceiver(benchmark::State& state) {
     }
   });
   std::vector<double> micros;
+  const auto gap = std::chrono::microseconds(state.range(0));
   for (auto _ : state) {
+    if (gap.count() != 0) {
+      state.PauseTiming();
+      std::this_thread::sleep_for(gap);
+      state.ResumeTiming();
+    }
     const auto start = std::chrono::steady_clock::now();
     poster.postOutputMessage("Out", nullptr);
     while (receiver.waitForNewMessage(1000, nullptr) == nullptr) {
@@ -95,7 +105,8 @@ void BM_PostToReceiver(benchmark::State& state) {
     state.counters["p99_us"] = micros[micros.size() * 99 / 100];
   }
 }
-BENCHMARK(BM_PostToReceiver)->UseRealTime()->Iterations(20000);
+BENCHMARK(BM_PostToReceiver)->Arg(0)->UseRealTime()->Iterations(20000);
+BENCHMARK(BM_PostToReceiver)->Arg(2000)->UseRealTime()->Iterations(2000);
 
 // 300-byte messages appended by a poster and routed by the host: append,
 // drain, route (a copy of trigger and message into the inbound queue).
@@ -160,7 +171,8 @@ BENCHMARK(BM_HostRoutingOnly)->UseRealTime();
 
 // Offline drive: two library components (a detector that forwards every frame
 // to an analyzer that ignores it), one frame injected per step, the clock
-// advanced only when the system is quiet.
+// advanced only when the system is quiet. The argument is the poll before
+// blocking (SystemOptions::pollMicros): 0 sleeps at once.
 void BM_OfflineDrive(benchmark::State& state) {
   vornix::host::ConfigResult parsed = vornix::host::parseConfig(R"(
 [[components]]
@@ -182,6 +194,7 @@ type = "Audio.Copy"
   options.simulatedClock = true;
   options.clockStart = 1'800'000'000'000'000ULL;
   options.logOutput = nullptr;
+  options.pollMicros = static_cast<std::uint32_t>(state.range(0));
   std::string error;
   auto system =
       vornix::host::System::create(std::get<vornix::host::SystemConfig>(parsed), options, error);
@@ -205,7 +218,7 @@ type = "Audio.Copy"
   state.SetItemsProcessed(state.iterations());
   state.SetLabel("items = driven steps");
 }
-BENCHMARK(BM_OfflineDrive)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_OfflineDrive)->Arg(0)->Arg(200)->UseRealTime()->MinTime(1.0);
 
 }  // namespace
 

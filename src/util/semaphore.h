@@ -24,6 +24,7 @@ class Semaphore {
   // semaphore with different maxima each enforce their own.
   Semaphore(std::string_view logicalName, std::int32_t maximumCount);
   ~Semaphore();
+  static constexpr std::uint32_t kPollBeforeSleepMicros = 10;
   Semaphore(const Semaphore&) = delete;
   Semaphore& operator=(const Semaphore&) = delete;
 
@@ -31,7 +32,8 @@ class Semaphore {
   // count is at its maximum).
   bool signal();
   // True only when the semaphore was obtained within `timeoutMs` (0 only
-  // tries; 0xFFFFFFFF waits without limit).
+  // tries; 0xFFFFFFFF waits without limit). A waiting call polls for
+  // kPollBeforeSleepMicros before it sleeps.
   bool wait(std::uint32_t timeoutMs);
   // The current count; -1 when there is no system object.
   std::int32_t count() const noexcept;
