@@ -21,6 +21,29 @@ void storeRing(std::span<std::uint8_t> queue, std::uint64_t read, std::uint64_t 
   bytes::storeAt<std::uint64_t>(queue.data() + kGap, gap);
 }
 
+// One field of the ring, stored in its own step: a process killed between
+// two steps leaves the stores before it done and those after it undone.
+void storeStep(std::span<std::uint8_t> queue, std::uint64_t field, std::uint64_t value) noexcept {
+  std::atomic_signal_fence(std::memory_order_seq_cst);  // keep the program order of the steps
+  bytes::storeAt<std::uint64_t>(queue.data() + field, value);
+}
+
+// Moves an empty ring at R = W = x (x > 0) to R = W = G = 0, through states
+// that each read as empty, so a writer killed at any point between the
+// steps leaves an empty queue, never a stretch of consumed records shown again
+// (as R = 0 stored before W = 0 would: the old records from 0 to x look unread):
+//   G = capacity - x   R = W = x: empty whatever G is
+//   W = 0              W < R: the tail from x to capacity - G is empty, so is 0..W
+//   R = 0              R = W = 0: empty
+//   G = 0              empty
+void resetEmptyRing(std::span<std::uint8_t> queue, std::uint64_t capacity,
+                    std::uint64_t x) noexcept {
+  storeStep(queue, kGap, capacity - x);
+  storeStep(queue, kWrite, 0);
+  storeStep(queue, kRead, 0);
+  storeStep(queue, kGap, 0);
+}
+
 }  // namespace
 
 std::optional<State> readState(std::span<const std::uint8_t> queue) noexcept {
@@ -78,8 +101,14 @@ AppendResult append(std::span<std::uint8_t> queue, std::span<const std::uint8_t>
     newGap = s->gap;
   }
   if (length > 0) std::memcpy(data + at, record.data(), static_cast<std::size_t>(length));
-  std::atomic_signal_fence(std::memory_order_release);  // record bytes before the offsets
-  storeRing(queue, r == w ? 0 : r, newWrite, newGap);
+  if (r == w && r != 0) resetEmptyRing(queue, c, r);
+  // The store of W publishes the record; G goes first. While W still has its
+  // old value, G is either unread (W >= R) or unchanged (W < R), so a writer
+  // killed between the two leaves the old ring; G stored after W would leave,
+  // on a wrap, a ring whose tail runs over the zeroed bytes (a corrupt queue).
+  storeStep(queue, kGap, newGap);
+  storeStep(queue, kWrite, newWrite);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   const std::uint32_t counter = bytes::loadAt<std::uint32_t>(queue.data() + kCounter);
   bytes::storeAt<std::uint32_t>(queue.data() + kCounter, counter + 1U);
   return AppendResult::kAppended;
