@@ -1,15 +1,17 @@
 // Fuzzes the queue append and the statistics writes of ProcessMemory over a
 // process section whose queue table entry, queue id and queue (header, ring
 // offsets, gap, semaphore name, records) come from the input. The section is
-// a real one under a new serial for every input, exactly as long as the
-// queue area the input gives; process 0 is in use and names the queue as its
-// queue of type 2. The client must append inside the section (growing it by
-// the rules) or fail.
+// a real one under a new serial for every input, as long as the queue area
+// the input gives plus, unless flag 8 says otherwise, 64 KiB of free room
+// after the used end; process 0 is in use and names the queue as its queue of
+// type 2. The client must append inside the section (growing the queue into
+// the room, or the section itself, by the rules) or fail.
 //
 // Input: u8 flags, u8 message size in 16-byte steps, u16 queue id, u64 queue
 // offset, u64 size word, then the queue area (from the first queue's start).
 // Flags: 1 use the size word given (else the true size), 2 the offset given
-// (else the start of the queue area), 4 the queue id given (else 5). A
+// (else the start of the queue area), 4 the queue id given (else 5), 8 no
+// room after the used end, so that every queue grow grows the section. A
 // semaphore name with its terminator is replaced by the fuzzer's own, so
 // that runs do not leave semaphores of arbitrary names behind.
 #include <cstddef>
@@ -38,6 +40,10 @@ using vornix::fuzz::check;
 
 constexpr std::uint32_t kQueueId = 5;
 constexpr std::uint64_t kQueueSize = vornix::queue::kHeaderSize + 2048;
+// Room for a queue of the largest input to double twice in place. A section
+// grow copies the whole 5.3 MB section; with no room (flag 8) nearly every
+// input grew it, which held a run to a few hundred inputs a second.
+constexpr std::uint64_t kRoom = 64 * 1024;
 
 struct World {
   std::unique_ptr<vornix::host::MasterSection> master;
@@ -68,15 +74,18 @@ World& world() {
 std::vector<std::vector<std::uint8_t>> seeds(const World& w) {
   using vornix::fuzz::append;
   std::vector<std::vector<std::uint8_t>> out;
-  for (const int size : {0, 20, 200}) {
-    std::vector<std::uint8_t> seed;
-    append<std::uint8_t>(seed, 0);
-    append<std::uint8_t>(seed, static_cast<std::uint8_t>(size));
-    append<std::uint16_t>(seed, 0);
-    append<std::uint64_t>(seed, 0);
-    append<std::uint64_t>(seed, 0);
-    seed.insert(seed.end(), w.queue.begin(), w.queue.end());
-    out.push_back(seed);
+  for (const int flags : {0, 8}) {
+    for (const int size : {0, 20, 200}) {
+      if (flags == 8 && size == 0) continue;
+      std::vector<std::uint8_t> seed;
+      append<std::uint8_t>(seed, static_cast<std::uint8_t>(flags));
+      append<std::uint8_t>(seed, static_cast<std::uint8_t>(size));
+      append<std::uint16_t>(seed, 0);
+      append<std::uint64_t>(seed, 0);
+      append<std::uint64_t>(seed, 0);
+      seed.insert(seed.end(), w.queue.begin(), w.queue.end());
+      out.push_back(seed);
+    }
   }
   return out;
 }
@@ -108,7 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::uint16_t instance = vornix::fuzz::fuzzInstance();
   const std::uint32_t serial = w.master->memory().getProcessShmemSerial() + 1;
-  const std::uint64_t total = pl::kQueuesStart + area.size();
+  const std::uint64_t usedEnd = pl::kQueuesStart + area.size();
+  const std::uint64_t total = usedEnd + ((flags & 8) != 0 ? 0 : kRoom);
   auto section = vornix::host::OwnedSection::create(
       vornix::host::ProcessSection::sectionName(instance, serial), total);
   if (!section || section->bytes().size() != total) return 0;
@@ -117,13 +127,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint64_t queueAt = (flags & 2) != 0 ? fuzzedOffset : pl::kQueuesStart;
   vornix::bytes::store<std::uint64_t>(b, 0, (flags & 1) != 0 ? sizeWord : total);
   vornix::bytes::store<std::uint32_t>(b, pl::kKind, pl::kFormatMark);
-  vornix::bytes::store<std::uint64_t>(b, pl::kUsedEnd, total);
+  vornix::bytes::store<std::uint64_t>(b, pl::kUsedEnd, usedEnd);
   vornix::bytes::store<std::uint64_t>(b, pl::kRecords + pl::kInUse, 1);
   vornix::bytes::store<std::uint16_t>(b, pl::kRecords + pl::kQueueIds + 2, queueId);
   vornix::bytes::store<std::uint64_t>(b, pl::kQueueTable + (queueId % 256U) * 8ULL, queueAt);
   put(b, pl::kQueuesStart, area);
   // A terminated semaphore name becomes the fuzzer's own.
-  if (queueAt < total && total - queueAt >= vornix::queue::kHeaderSize) {
+  if (queueAt < usedEnd && usedEnd - queueAt >= vornix::queue::kHeaderSize) {
     const auto field =
         b.subspan(queueAt + vornix::queue::kSemaphoreName, vornix::queue::kSemaphoreNameWidth);
     if (std::memchr(field.data(), 0, field.size()) != nullptr) {
