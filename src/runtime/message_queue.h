@@ -57,6 +57,10 @@ enum class AppendResult { kAppended, kNoRoom, kCorrupt };
 // tail zeroed and kept as gap) when the free room before R is strictly larger
 // than the record; between W and R when that gap is strictly larger. Raises
 // the message counter on success. kNoRoom leaves the queue untouched.
+// A writer killed at any instruction leaves a queue that reads as before the
+// append or as after it (the counter may lag by one): the record goes into
+// free room first, an empty queue away from 0 is moved to 0 through states
+// that all read as empty, and the single store of W publishes the record.
 AppendResult append(std::span<std::uint8_t> queue, std::span<const std::uint8_t> record) noexcept;
 
 // Rewrites the ring so that the unread records lie contiguously from data
