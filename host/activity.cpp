@@ -10,34 +10,52 @@ namespace {
 constexpr std::chrono::milliseconds kLookAgain{2};
 }  // namespace
 
-void ActivityMonitor::changed(std::uint32_t componentId, bool idle, bool wake) {
+void ActivityMonitor::changed(std::uint32_t componentId, bool idle, Micros deadline, bool wake) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    idle_[componentId] = idle;
+    entries_[componentId] = Entry{idle, deadline};
     version_.fetch_add(1, std::memory_order_release);
   }
   if (wake) changed_.notify_all();
 }
 
 void ActivityMonitor::add(std::uint32_t componentId) {
-  changed(componentId, false, false);
+  changed(componentId, false, 0, false);
 }
 void ActivityMonitor::finished(std::uint32_t componentId) {
-  changed(componentId, true, true);
+  changed(componentId, true, 0, true);
 }
-void ActivityMonitor::waiting(std::uint32_t componentId) {
-  changed(componentId, true, true);
+void ActivityMonitor::waiting(std::uint32_t componentId, std::uint32_t timeoutMs) {
+  // The clock stands still while any component works, so the deadline is
+  // the same on every run.
+  Micros deadline = 0;
+  if (clock_ != nullptr && timeoutMs != 0 && timeoutMs != 0xFFFFFFFFU) {
+    deadline = clock_->now() + Micros{timeoutMs} * 1000U;
+  }
+  changed(componentId, true, deadline, true);
 }
 // Resuming cannot make the system quiet, so nobody needs waking; the version
 // still moves so that a look in progress is discarded.
 void ActivityMonitor::resumed(std::uint32_t componentId) {
-  changed(componentId, false, false);
+  changed(componentId, false, 0, false);
+}
+
+std::vector<std::uint32_t> ActivityMonitor::dueAt(Micros now) {
+  std::vector<std::uint32_t> due;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& [id, entry] : entries_) {
+    if (entry.idle && entry.deadline != 0 && entry.deadline <= now) {
+      entry.deadline = 0;
+      due.push_back(id);
+    }
+  }
+  return due;
 }
 
 bool ActivityMonitor::idle(std::uint32_t componentId) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto found = idle_.find(componentId);
-  return found == idle_.end() || found->second;
+  auto found = entries_.find(componentId);
+  return found == entries_.end() || found->second.idle;
 }
 
 bool ActivityMonitor::awaitQuiet(const std::function<Look()>& look,

@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "runtime/zel_api.h"
 #include "util/clock.h"
@@ -48,6 +49,9 @@ class ActivityMonitor final : public WaitObserver {
   // sleeping thread costs a wake-up of several times that.
   // Set before any component thread starts.
   void setPollMicros(std::uint32_t micros) noexcept { pollMicros_ = micros; }
+  // Times the components' waits on `clock` (see dueAt()) instead of letting
+  // them time out in real time. Set before any component thread starts.
+  void timeWaitsOn(ClockSource* clock) noexcept { clock_ = clock; }
 
   // Declares a component before its thread starts; it counts as busy until
   // its first wait.
@@ -55,9 +59,15 @@ class ActivityMonitor final : public WaitObserver {
   // A component whose thread has ended counts as quiet.
   void finished(std::uint32_t componentId);
 
-  void waiting(std::uint32_t componentId) override;
+  void waiting(std::uint32_t componentId, std::uint32_t timeoutMs) override;
   void resumed(std::uint32_t componentId) override;
   std::uint32_t pollMicros() const noexcept override { return pollMicros_; }
+  bool timesWaits() const noexcept override { return clock_ != nullptr; }
+
+  // With waits timed on a clock: the components blocked in a wait whose
+  // time-out has passed at `now`, in id order. Each is reported once per
+  // wait; the caller ends those waits.
+  std::vector<std::uint32_t> dueAt(Micros now);
 
   // True when the component is blocked in its wait (or unknown, or ended).
   bool idle(std::uint32_t componentId) const;
@@ -69,15 +79,20 @@ class ActivityMonitor final : public WaitObserver {
   bool awaitQuiet(const std::function<Look()>& look, std::chrono::milliseconds limit);
 
  private:
-  void changed(std::uint32_t componentId, bool idle, bool wake);
+  struct Entry {
+    bool idle = false;
+    Micros deadline = 0;  // of the current wait on clock_; 0: none
+  };
+  void changed(std::uint32_t componentId, bool idle, Micros deadline, bool wake);
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::map<std::uint32_t, bool> idle_;
+  std::map<std::uint32_t, Entry> entries_;
   // Raised under mutex_ at every change; read under it, or without it by a
   // poll that only asks whether it moved.
   std::atomic<std::uint64_t> version_{0};
   std::uint32_t pollMicros_ = 0;
+  ClockSource* clock_ = nullptr;
 };
 
 }  // namespace vornix::host

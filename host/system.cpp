@@ -158,7 +158,10 @@ bool System::State::build(std::string& error) {
   named = true;
   // A crashed earlier run of this instance may have left objects behind.
   clearInstance(instance);
-  if (options.simulatedClock) activity.setPollMicros(options.pollMicros);
+  if (options.simulatedClock) {
+    activity.setPollMicros(options.pollMicros);
+    activity.timeWaitsOn(&clock);
+  }
 
   // Number every component and every type first: the sections need both.
   std::uint32_t nextId = 1;
@@ -424,6 +427,10 @@ void System::stop() {
   for (auto& c : s.components) {
     if (c->api) c->api->setRunning(false);
   }
+  // A component blocked in a long wait sees the cleared flag at once.
+  for (auto& c : s.components) {
+    if (c->api) c->api->wake();
+  }
   for (auto& c : s.components) {
     if (!c->thread.joinable()) continue;
     std::unique_lock<std::mutex> lock(c->doneMutex);
@@ -456,7 +463,16 @@ Micros System::now() const {
 }
 
 void System::advanceTo(Micros t) {
-  state_->clock.set(t);
+  State& s = *state_;
+  s.clock.set(t);
+  // Waits whose time-out has now passed end with a pair that carries
+  // nothing: the component sees a time-out, and sees it before anything
+  // queued for it after this call.
+  for (const std::uint32_t id : s.activity.dueAt(t)) {
+    for (auto& c : s.components) {
+      if (c->id == id && c->api) c->api->queuePair(nullptr, nullptr);
+    }
+  }
 }
 
 bool System::settle(std::chrono::milliseconds limit) {

@@ -81,7 +81,11 @@ class System {
   // system message queue: to every component with a matching trigger.
   void inject(std::unique_ptr<DataMessage> message);
 
-  // Simulated clock: the current time and its advance.
+  // Simulated clock: the current time and its advance. Components' wait
+  // time-outs run on this clock: a wait whose time-out has passed at `t`
+  // ends (returns without a message) before anything injected after this
+  // call reaches the component. So a time-out falls due at the first
+  // advance at or after its deadline, at that advance's time.
   Micros now() const;
   void advanceTo(Micros t);
   // Lets the system work until every component waits with nothing queued

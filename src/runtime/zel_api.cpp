@@ -16,6 +16,7 @@ namespace {
 
 constexpr const char* kWaitLabel = "vornix::ZelAPI::waitForNewMessage";
 constexpr std::int32_t kInboundMaximum = 0x7FFFFFFF;
+constexpr std::uint32_t kWaitWithoutLimit = 0xFFFFFFFF;
 constexpr std::uint8_t kStatusRunning = 3;
 constexpr std::uint8_t kCategoryComponent = 8;
 
@@ -52,6 +53,10 @@ bool ZelAPI::queuePair(std::unique_ptr<DataMessage> trigger, std::unique_ptr<Dat
   }
   inboundSignal_.signal();
   return true;
+}
+
+void ZelAPI::wake() {
+  inboundSignal_.signal();
 }
 
 void ZelAPI::setRunning(bool running) {
@@ -91,10 +96,18 @@ DataMessage* ZelAPI::waitForNewMessage(std::uint32_t timeoutMs, const char** tri
   if (inbound_.empty()) {
     lock_.leave();
     WaitObserver* observer = context_ != nullptr ? context_->waitObserver : nullptr;
-    if (observer != nullptr) observer->waiting(componentId_);
-    const std::uint32_t poll = observer != nullptr && timeoutMs != 0 ? observer->pollMicros() : 0;
+    std::uint32_t limitMs = timeoutMs;
+    std::uint32_t poll = 0;
+    if (observer != nullptr) {
+      observer->waiting(componentId_, timeoutMs);
+      if (timeoutMs != 0) {
+        poll = observer->pollMicros();
+        // The host ends this wait with wake() when its clock says so.
+        if (observer->timesWaits()) limitMs = kWaitWithoutLimit;
+      }
+    }
     bool signalled = poll != 0 && pollFor(poll, [this] { return inboundSignal_.wait(0); });
-    if (!signalled) signalled = inboundSignal_.wait(timeoutMs);
+    if (!signalled) signalled = inboundSignal_.wait(limitMs);
     if (observer != nullptr) observer->resumed(componentId_);
     bool haveMessage = false;
     if (signalled) {

@@ -45,8 +45,9 @@ class MemoryHub;
 class WaitObserver {
  public:
   virtual ~WaitObserver() = default;
-  // The component found its inbound queue empty and is about to block.
-  virtual void waiting(std::uint32_t componentId) = 0;
+  // The component found its inbound queue empty and is about to block for
+  // up to `timeoutMs` (0: it only tries; 0xFFFFFFFF: without limit).
+  virtual void waiting(std::uint32_t componentId, std::uint32_t timeoutMs) = 0;
   // The component's blocking wait returned.
   virtual void resumed(std::uint32_t componentId) = 0;
   // How long, in microseconds of real time, a component whose queue is empty
@@ -54,6 +55,11 @@ class WaitObserver {
   // every few microseconds (the offline drive) saves two thread wake-ups a
   // hand-over this way; 0 (the default) blocks at once.
   virtual std::uint32_t pollMicros() const noexcept { return 0; }
+  // True when the host measures wait time-outs on its own clock: the handle
+  // then blocks without a real-time limit, and the host wakes it (wake())
+  // once the time-out has passed on that clock, so a component acting on a
+  // time-out does so at the same simulated time on every run.
+  virtual bool timesWaits() const noexcept { return false; }
 };
 
 // The host's context of one component, in this order: log sink, memory hub,
@@ -91,6 +97,9 @@ class ZelAPI {
   // False (and the pair destroyed) when the lock could not be had.
   bool queuePair(std::unique_ptr<DataMessage> trigger, std::unique_ptr<DataMessage> message);
   void setRunning(bool running);
+  // Ends the component's current or next wait without a message, as a
+  // time-out would (a host timing waits on its own clock; a stop).
+  void wake();
   void setKeep(bool keep);
   HostContext* hostContext() const noexcept { return context_; }
   std::uint32_t receivedCount() const noexcept { return received_; }

@@ -306,15 +306,22 @@ TEST(AnalysisSystem, ContinuousSummaryFollowsAStopAndAQuietWait) {
   system->inject(pitchSample(frame, 120, 1000, "7"));
   ASSERT_TRUE(system->settle());
   // Quiet waits while active send nothing.
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  system->advanceTo(system->now() + 30'000);
   ASSERT_TRUE(system->settle());
   EXPECT_EQ(log.size(), 0U);
   // The speech monitor's "SpeechOff" has an integer "ModuleID": the table's
   // module id becomes empty. The summary follows a wait that ends without a
-  // message, which the simulated clock does not pace: settle() may see the
-  // component waiting before it, so the test settles until it has come.
+  // message: on the simulated clock that is the first advance past the
+  // component's 1 ms time-out, never earlier.
   system->inject(speechOff(off, 1046, voiced, 7));
-  ASSERT_TRUE(settleUntil(*system, log, 1));
+  ASSERT_TRUE(system->settle());
+  EXPECT_EQ(log.size(), 0U);
+  system->advanceTo(system->now() + 999);
+  ASSERT_TRUE(system->settle());
+  EXPECT_EQ(log.size(), 0U);
+  system->advanceTo(system->now() + 1);
+  ASSERT_TRUE(system->settle());
+  EXPECT_EQ(log.size(), 1U);
 
   // Second turn: an off message with a text "ModuleID" names it.
   system->inject(pitchSample(frame, 95, 2000, "7"));
@@ -323,7 +330,11 @@ TEST(AnalysisSystem, ContinuousSummaryFollowsAStopAndAQuietWait) {
   textOff->setType(off);
   textOff->setString("ModuleID", "7");
   system->inject(std::move(textOff));
-  ASSERT_TRUE(settleUntil(*system, log, 2));
+  ASSERT_TRUE(system->settle());
+  EXPECT_EQ(log.size(), 1U);
+  system->advanceTo(system->now() + 5'000);
+  ASSERT_TRUE(system->settle());
+  EXPECT_EQ(log.size(), 2U);
   system->stop();
   const std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(system->errorLines(), 0U);

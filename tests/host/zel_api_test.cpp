@@ -98,7 +98,7 @@ TEST_F(HandleTest, WaitTimesOutWithNullAndAPairQueuedLaterWakesIt) {
 // Counts the observer calls and asks the handle to poll before it blocks.
 class PollingObserver final : public WaitObserver {
  public:
-  void waiting(std::uint32_t) override { ++waits; }
+  void waiting(std::uint32_t, std::uint32_t) override { ++waits; }
   void resumed(std::uint32_t) override { ++resumes; }
   std::uint32_t pollMicros() const noexcept override { return 200'000; }
   std::atomic<int> waits{0};
