@@ -1,9 +1,6 @@
 #include "runtime/component_memory.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <array>
 #include <string>
@@ -14,7 +11,9 @@
 #include "host/master_section.h"
 #include "host/owned_section.h"
 #include "runtime/data_message.h"
+#include "runtime/sections/component_fixture.h"
 #include "runtime/sections/section_fixture.h"
+#include "support/test_process.h"
 #include "util/bytes.h"
 #include "util/format.h"
 #include "util/shared_memory.h"
@@ -27,51 +26,9 @@ using host::ComponentSpec;
 using host::IntegerList;
 using host::RealList;
 using host::TextList;
+using test::ComponentMemoryTest;
+using test::components;
 using L = ComponentMemory::Layout;
-
-std::vector<ComponentSpec> components(std::int64_t rate) {
-  return {
-      {1,
-       "Speech",
-       {{"Rate", rate},
-        {"Gain", 0.5},
-        {"Mode", std::string("YES")},
-        {"Flag", std::string("True")},
-        {"Voices", TextList{{"a", "bb", "third"}, 2}},
-        {"Answer", TextList{{"no", "yEs"}, 1}},
-        {"Sizes", IntegerList{{5, 6, 7}, 1}},
-        {"Levels", RealList{{1.5, 0.0}, 1}}}},
-      {3, "Analyzer", {}},
-  };
-}
-
-class ComponentMemoryTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    master = host::MasterSection::create(instance);
-    ASSERT_NE(master, nullptr);
-    const auto specs = components(16000);
-    section = ComponentSection::create(*master, specs, 3);
-    ASSERT_NE(section, nullptr);
-    client = std::make_unique<ComponentMemory>(master->memory(), &section->mutex());
-  }
-  void TearDown() override {
-    client.reset();
-    section.reset();
-    master.reset();
-    EXPECT_TRUE(test::leftoverSections(instance).empty());
-  }
-
-  // The entry bytes of id 1 in the host's current section.
-  std::span<std::uint8_t> entry1() {
-    return section->bytes().subspan(static_cast<std::size_t>(*section->entryOffset(1)));
-  }
-
-  std::uint16_t instance = test::uniqueInstanceId();
-  std::unique_ptr<host::MasterSection> master;
-  std::unique_ptr<ComponentSection> section;
-  std::unique_ptr<ComponentMemory> client;
-};
 
 TEST_F(ComponentMemoryTest, TypedGettersReadTheirOwnTypesOnly) {
   std::int64_t integer = -1;
@@ -317,47 +274,29 @@ TEST_F(ComponentMemoryTest, CorruptTableRefusesTheId) {
   EXPECT_EQ(client->getComponentNameString(0x7FFFFFFF), "");
 }
 
+// Takes the component-section mutex of the instance named by `argument` and
+// dies holding it.
+int holdComponentMutexAndDie(const std::string& argument) {
+  Mutex mutex("ZelkoraComponentMemoryMutex_" + argument);
+  if (mutex.enter(5000, nullptr)) test::killSelf();
+  return 1;
+}
+[[maybe_unused]] const bool kHolderRole =
+    test::registerChildRole("component-mutex-holder-dies", &holdComponentMutexAndDie);
+
 // Another process dies holding the component-section mutex: the next
 // operation here reports the abandoned mutex once, the one after works.
 TEST_F(ComponentMemoryTest, HolderKilledInAnotherProcess) {
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    Mutex mutex(formatString("ZelkoraComponentMemoryMutex_%u", unsigned{instance}));
-    if (mutex.enter(5000, nullptr)) raise(SIGKILL);
-    _exit(1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status));
+  const auto child =
+      test::ChildProcess::start("component-mutex-holder-dies", std::to_string(instance));
+  ASSERT_NE(child, nullptr);
+  ASSERT_EQ(child->wait(), test::kKilledStatus);
   test::LogCapture log;
   EXPECT_EQ(client->getParameterInt(1, "Rate"), 0);
   EXPECT_EQ(log.count("Mutex enter error"), 1U);
   EXPECT_EQ(log.count("vornix::ComponentMemory::getParameter"), 1U);
   EXPECT_EQ(client->getParameterInt(1, "Rate"), 16000);
   EXPECT_EQ(log.lines().size(), 1U);
-}
-
-// Two processes share the section: a child replaces it under a new serial and
-// the parent's next getter follows.
-TEST_F(ComponentMemoryTest, OtherProcessPublishesANewSerial) {
-  EXPECT_EQ(client->getParameterInt(1, "Rate"), 16000);
-  const std::uint32_t next = section->serial() + 1;
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // The child leaves without destructors: the new section stays published.
-    const auto specs = components(22050);
-    _exit(section->replace(specs, 3) ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(client->getParameterInt(1, "Rate"), 22050);
-  EXPECT_EQ(client->serial(), next);
-  EXPECT_TRUE(removeSharedMemory(
-      formatString("ZelkoraComponentMemory_%u_%u", unsigned{instance}, unsigned{next})));
-  EXPECT_EQ(client->getParameterInt(1, "Rate"), 22050);  // our view outlives the name
 }
 
 }  // namespace

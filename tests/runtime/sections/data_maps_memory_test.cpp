@@ -40,7 +40,7 @@ class DataMapsMemoryTest : public ::testing::Test {
     client.reset();
     section.reset();
     master.reset();
-    EXPECT_TRUE(test::leftoverSections(instance).empty());
+    EXPECT_EQ(test::leftoverSections(instance), std::vector<std::string>{});
   }
 
   std::string lookup(std::uint16_t level, bool* found = nullptr) {

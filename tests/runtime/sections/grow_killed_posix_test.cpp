@@ -4,6 +4,10 @@
 // never open the section again. The new section is now made whole before its
 // serial is published, and a leftover under the next serial's name (what a
 // grower killed before publishing leaves) is replaced, not reused.
+//
+// POSIX only: there a killed process's section names stay until removed.
+// Windows names go with their last handle, so a killed grower leaves no
+// leftover to replace (reliability/killed_instance_win32_test.cpp).
 #include <gtest/gtest.h>
 
 #include <cstdint>

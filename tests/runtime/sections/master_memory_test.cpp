@@ -51,7 +51,7 @@ TEST(MasterMemoryTest, PublishedFieldsReadBackAndTheSerialWraps) {
     EXPECT_EQ(memory.getProcessShmemSize(), 12345U);
     EXPECT_EQ(memory.instanceId(), instance);
   }
-  EXPECT_TRUE(test::leftoverSections(instance).empty());
+  EXPECT_EQ(test::leftoverSections(instance), std::vector<std::string>{});
 }
 
 // The one slow test: a getter waits the whole 5000 ms for a stuck holder.

@@ -39,22 +39,13 @@ inline DataMessage messageOfSize(std::uint32_t size, std::int64_t tag = 0,
   return m;
 }
 
-// Every object of `instance` in /dev/shm: sections, mutexes, semaphores
-// (except the master mutex).
+// Every object of `instance` that outlives a stop: sections, mutexes,
+// semaphores (except the master mutex; see leftAfterStop for semaphores).
 inline std::vector<std::string> leftoverObjects(std::uint16_t instance) {
   std::vector<std::string> found;
-  const std::string id = std::to_string(instance);
-  std::error_code error;
-  for (const auto& item : std::filesystem::directory_iterator("/dev/shm", error)) {
-    const std::string name = item.path().filename().string();
-    const bool endsWithId = name.size() > id.size() + 1 &&
-                            name.compare(name.size() - id.size() - 1, id.size() + 1, "_" + id) == 0;
+  for (std::string& name : leftAfterStop(instance)) {
     // The master mutex is the master section owner's to remove.
-    if (name.find("Zelkora") != std::string::npos &&
-        name.find("MasterMemoryMutex") == std::string::npos &&
-        (endsWithId || name.find("_" + id + "_") != std::string::npos)) {
-      found.push_back(name);
-    }
+    if (name.find("MasterMemoryMutex") == std::string::npos) found.push_back(std::move(name));
   }
   return found;
 }
@@ -84,7 +75,7 @@ class ProcessFixture : public ::testing::Test {
     client.reset();
     section.reset();
     master.reset();
-    EXPECT_TRUE(leftoverObjects(instance).empty());
+    EXPECT_EQ(leftoverObjects(instance), std::vector<std::string>{});
   }
 
   std::string semaphoreName(std::uint32_t queueId) const {

@@ -95,7 +95,7 @@ TEST_F(QueueRingTest, ReaderFollowsTheWrap) {
   ASSERT_EQ(queue::append(buffer, record(300, 9)), queue::AppendResult::kAppended);
   std::vector<std::uint8_t> seen;
   while (auto next = queue::peek(buffer, corrupt)) {
-    seen.push_back(buffer[queue::kHeaderSize + next->offset + 4]);
+    seen.push_back(buffer[static_cast<std::size_t>(queue::kHeaderSize + next->offset + 4)]);
     ASSERT_TRUE(queue::consume(buffer, *next));
   }
   EXPECT_FALSE(corrupt);
@@ -182,7 +182,8 @@ TEST_F(ProcessMemoryTest, FullQueueDoublesAndKeepsTheOrder) {
     auto data = queueBytes(5).subspan(queue::kHeaderSize, 1000);
     for (std::uint64_t at : {400U, 600U, 800U, 0U}) {
       std::memcpy(data.data() + at, empty.record(), 200);
-      data[at + 199] = static_cast<std::uint8_t>(at / 100);  // marks the order
+      data[static_cast<std::size_t>(at + 199)] =
+          static_cast<std::uint8_t>(at / 100);  // marks the order
     }
   }
   setRing(5, 400, 200, 0);
@@ -209,8 +210,11 @@ TEST_F(ProcessMemoryTest, SectionDoublesWhenAQueueCannotGrowInside) {
   EXPECT_EQ(master->memory().getProcessShmemSerial(), 2U);
   EXPECT_EQ(master->memory().getProcessShmemSize(),
             2 * (pl::kQueuesStart + 2 * kQueueSize + kSlack));
-  // The first section's name is gone; the host's own view of it still works.
-  EXPECT_EQ(openSharedMemory(section->sectionName(instance, 1)), nullptr);
+  // The first section's name is gone (where the system can remove a name
+  // ahead of its views); the host's own view of it still works.
+  if (test::namesAreRemovedAhead()) {
+    EXPECT_EQ(openSharedMemory(section->sectionName(instance, 1)), nullptr);
+  }
   const auto records = drain(5);
   ASSERT_EQ(records.size(), 1U);
   EXPECT_EQ(records[0].size(), big.size());

@@ -1,8 +1,10 @@
 // Several processes on one process section and one temporal store: growth
-// made by one is followed by the others through the serial, a holder killed
-// inside the section mutex costs one failed operation, and a queue fed by 16
-// posters while a reader drains it delivers every message once, in order per
-// poster.
+// made by one is followed by the others through the serial, and a queue fed
+// by 16 posters while a reader drains it delivers every message once, in
+// order per poster. The children are forks that use the parent's own
+// section objects and counters in anonymous shared memory, which only fork
+// hands to another process. (A holder killed inside the section mutex is
+// shown on every system in process_mutex_holder_test.cpp.)
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -53,23 +55,6 @@ TEST_F(QueueProcessesTest, ChildGrowsTheSectionAndTheParentFollows) {
   std::vector<std::int64_t> tags;
   for (const auto& r : *records) tags.push_back(DataMessage(r).getInt("tag"));
   EXPECT_EQ(tags, (std::vector<std::int64_t>{1, 2, 3}));
-}
-
-TEST_F(QueueProcessesTest, HolderKilledInsideTheSectionMutex) {
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    Mutex mutex(formatString("ZelkoraProcessMemoryMutex_%u", unsigned{instance}));
-    if (mutex.enter(5000, nullptr)) raise(SIGKILL);
-    _exit(1);
-  }
-  ASSERT_EQ(waitChild(child), 128 + SIGKILL);
-  test::LogCapture log;
-  EXPECT_FALSE(client->addToMsgQ(0, messageOfSize(300)));
-  EXPECT_EQ(log.count("Mutex enter error"), 1U);
-  EXPECT_EQ(log.count("vornix::ProcessMemory::addToMsgQ"), 1U);
-  EXPECT_TRUE(client->addToMsgQ(0, messageOfSize(300)));
-  EXPECT_EQ(log.lines().size(), 1U);
 }
 
 // Two counters shared by the test's processes (an anonymous shared mapping
@@ -177,7 +162,7 @@ TEST(QueueReliability, EveryMessageArrivesOnceInOrderPerPoster) {
               master->memory().getProcessShmemSerial());
   section.reset();
   master.reset();
-  EXPECT_TRUE(test::leftoverObjects(instance).empty());
+  EXPECT_EQ(test::leftoverObjects(instance), std::vector<std::string>{});
 }
 
 class TemporalProcessesTest : public test::TemporalFixture {};

@@ -1,17 +1,16 @@
 // Helpers shared by the section tests: an instance id that no other test
 // process uses at the same time, a log-line capture, and the check that an
-// instance left nothing behind in /dev/shm.
+// instance left nothing behind among the system's named objects.
 #pragma once
-
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "support/instance_objects.h"
+#include "support/test_process.h"
 #include "util/log.h"
 
 namespace vornix::test {
@@ -20,7 +19,7 @@ namespace vornix::test {
 // processes and consecutive tests of one process never share an instance.
 inline std::uint16_t uniqueInstanceId() {
   static std::atomic<std::uint32_t> counter{0};
-  const std::uint32_t pid = static_cast<std::uint32_t>(getpid());
+  const std::uint32_t pid = processId();
   return static_cast<std::uint16_t>(((pid & 0x1FFFU) << 3) + (counter++ & 7U) + 1U);
 }
 
@@ -51,8 +50,7 @@ class LogCapture {
   std::vector<std::string> lines_;
 };
 
-// Names in /dev/shm that belong to the sections and section mutexes of
-// `instance`.
+// Full names of the sections and section mutexes of `instance` that exist.
 inline std::vector<std::string> leftoverSections(std::uint16_t instance) {
   std::vector<std::string> found;
   const std::string serialPart = "Memory_" + std::to_string(instance) + "_";
@@ -62,9 +60,7 @@ inline std::vector<std::string> leftoverSections(std::uint16_t instance) {
     return name.size() >= end.size() &&
            name.compare(name.size() - end.size(), end.size(), end) == 0;
   };
-  std::error_code error;
-  for (const auto& item : std::filesystem::directory_iterator("/dev/shm", error)) {
-    const std::string name = item.path().filename().string();
+  for (const std::string& name : objectsOfInstance(instance)) {
     if (name.find(serialPart) != std::string::npos || endsWith(name, master) ||
         endsWith(name, mutex)) {
       found.push_back(name);

@@ -59,7 +59,7 @@ class TemporalFixture : public ::testing::Test {
     store.reset();
     section.reset();
     setClockSource(nullptr);
-    EXPECT_TRUE(leftoverObjects(instance).empty());
+    EXPECT_EQ(leftoverObjects(instance), std::vector<std::string>{});
   }
 
   std::uint64_t insert(const DataMessage& m) {

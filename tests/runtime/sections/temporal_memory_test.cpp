@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/sections/temporal_fixture.h"
+#include "support/instance_objects.h"
 #include "util/shared_memory.h"
 
 namespace vornix {
@@ -72,7 +73,11 @@ TEST_F(TemporalMemoryTest, NoFreeSlotGrowsTheSlotsFourfold) {
   EXPECT_EQ(t.serial, 2U);
   // Bin 0 was full (8 messages of 2 blocks), so it grew along.
   EXPECT_EQ(log.count("Temporal Memory slots grown by: 32 and 1 bins storage by"), 1U);
-  EXPECT_EQ(openSharedMemory(host::TemporalSection::sectionName(instance, 1)), nullptr);
+  // The replaced section's name is gone (where the system can remove a name
+  // ahead of the views that the host still has).
+  if (test::namesAreRemovedAhead()) {
+    EXPECT_EQ(openSharedMemory(host::TemporalSection::sectionName(instance, 1)), nullptr);
+  }
   for (std::size_t i = 0; i < ids.size(); ++i) {
     const auto stored = section->readMessage(ids[i]);
     ASSERT_TRUE(stored) << i;

@@ -70,7 +70,7 @@ TEST(TemporalStress, CountersStayEqualToTheSumsWhileGrowingAndReusing) {
       static_cast<unsigned long long>(failed.load()), checks, t->slotCount,
       static_cast<unsigned long long>(t->sectionSize), t->serial);
   section.reset();
-  EXPECT_TRUE(test::leftoverObjects(instance).empty());
+  EXPECT_EQ(test::leftoverObjects(instance), std::vector<std::string>{});
 }
 
 }  // namespace
