@@ -56,7 +56,25 @@ void* operator new(std::size_t size) {
 void* operator new[](std::size_t size) {
   return ::operator new(size);
 }
+// The non-throwing forms too: the library's sorts take their buffers
+// through them and give them back through the plain delete.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return ::operator new(size);
+  } catch (...) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return ::operator new(size, std::nothrow);
+}
 void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
   std::free(p);
 }
 void operator delete[](void* p) noexcept {
