@@ -21,7 +21,9 @@ constexpr const char* kInspectHelp =
     "posted, type of the last message each way), its message queues (size, fill,\n"
     "message counter) and its temporal store (slots and bytes in use per bin).\n"
     "Without --instance: inspects the only running instance of this user, or lists\n"
-    "them when there are several.\n";
+    "them when there are several. On Windows, where named objects cannot be listed,\n"
+    "every instance number from 0 to 65535 is probed by name (about 0.6 s);\n"
+    "--instance N looks at that number only.\n";
 
 std::string orDash(const std::string& text) {
   return text.empty() ? "-" : text;

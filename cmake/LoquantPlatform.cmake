@@ -37,15 +37,16 @@ else()
   set(LOQUANT_LIB_DL dl)
 endif()
 
-# Test sources that only one system can run carry the other system's suffix
-# in their file names: loquant_platform_sources(<list-var>) drops them.
+# Test sources and test helpers that only one system can run carry the
+# other system's suffix in their file names (name_posix_test.cpp,
+# helper_win32.cpp): loquant_platform_sources(<list-var>) drops them.
 function(loquant_platform_sources var)
   set(_kept)
   foreach(_source IN LISTS ${var})
-    if(WIN32 AND _source MATCHES "_posix_test\\.cpp$")
+    if(WIN32 AND _source MATCHES "_posix(_test)?\\.cpp$")
       continue()
     endif()
-    if(NOT WIN32 AND _source MATCHES "_win32_test\\.cpp$")
+    if(NOT WIN32 AND _source MATCHES "_win32(_test)?\\.cpp$")
       continue()
     endif()
     list(APPEND _kept ${_source})

@@ -1,10 +1,9 @@
 #include "host/instance_view.h"
 
 #include <algorithm>
-#include <charconv>
-#include <filesystem>
 #include <utility>
 
+#include "host/instance_lookup.h"
 #include "host/master_section.h"
 #include "host/process_section.h"
 #include "host/temporal_section.h"
@@ -28,8 +27,6 @@ namespace vornix::host {
 namespace {
 
 constexpr std::uint32_t kSectionTimeoutMs = 5000;
-// Where the system keeps the named objects (shm_open, glibc on Linux).
-constexpr const char* kShmDirectory = "/dev/shm";
 // Header of a message record: u32 size, u32 kind.
 constexpr std::uint32_t kRecordKind = 0x290029;
 constexpr std::uint32_t kRecordHeader = 200;
@@ -37,15 +34,6 @@ constexpr std::uint32_t kRecordHeader = 200;
 namespace pl = process_layout;
 namespace tl = temporal_layout;
 using CL = ComponentMemory::Layout;
-
-// True when the named object `fullName` ("Local\Mutex_...", "Local\Shmem_...")
-// exists now. Used so that the view never creates an object of an instance.
-bool namedObjectExists(const std::string& fullName) {
-  const std::optional<std::string> name = systemObjectName(fullName);
-  if (!name || name->size() < 2) return false;
-  std::error_code ec;
-  return std::filesystem::exists(std::filesystem::path(kShmDirectory) / name->substr(1), ec);
-}
 
 // Opens the named mutex `logicalName` only when it exists already.
 std::unique_ptr<Mutex> openExistingMutex(const std::string& logicalName) {
@@ -348,27 +336,6 @@ std::string InstanceView::State::printable(const MessageType& type) {
     dataMaps = std::make_unique<DataMapsMemory>(*master, dataMapsMutex.get());
   }
   return typeName(type, dataMaps->levelNameLookup());
-}
-
-std::vector<std::uint16_t> listInstances() {
-  std::vector<std::uint16_t> found;
-  // The master sections are "ZelkoraMasterMemory_<instance>".
-  const std::optional<std::string> prefix = systemObjectName("Local\\Shmem_ZelkoraMasterMemory_");
-  if (!prefix) return found;
-  const std::string wanted = prefix->substr(1);
-  std::error_code ec;
-  for (const auto& file : std::filesystem::directory_iterator(kShmDirectory, ec)) {
-    const std::string name = file.path().filename().string();
-    if (name.size() <= wanted.size() || name.compare(0, wanted.size(), wanted) != 0) continue;
-    const char* first = name.data() + wanted.size();
-    const char* last = name.data() + name.size();
-    unsigned value = 0;
-    const auto [end, problem] = std::from_chars(first, last, value);
-    if (problem != std::errc() || end != last || value > 0xFFFFU) continue;
-    found.push_back(static_cast<std::uint16_t>(value));
-  }
-  std::sort(found.begin(), found.end());
-  return found;
 }
 
 InstanceView::InstanceView(Key, std::unique_ptr<State> state) : state_(std::move(state)) {}

@@ -3,45 +3,16 @@
 // no output file behind.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <string>
 
-#include "cli/cli_support.h"
+#include "cli/bad_input_fixture.h"
 
 namespace loquant::test {
 namespace {
 
 using ::testing::HasSubstr;
-
-constexpr int kInput = 1;
-constexpr int kUsage = 2;
-
-class BadInput : public ::testing::Test {
- protected:
-  void SetUp() override {
-    writeWave(dir_ / "good.wav", 16000, {track(16000, 1.0, {{0.2, 0.6}}, 120)});
-  }
-  // Runs the command and checks the shape every failure shares: the exit
-  // status, nothing on stdout, and exactly one line on stderr holding every
-  // piece of `mentions`.
-  void expectFailure(const std::string& arguments, int status,
-                     std::initializer_list<std::string> mentions) {
-    SCOPED_TRACE(arguments);
-    const Outcome run = runLoquant(dir_, arguments);
-    EXPECT_EQ(run.status, status) << run.err;
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(lines(run.err).size(), 1U) << run.err;
-    for (const std::string& m : mentions) EXPECT_THAT(run.err, HasSubstr(m));
-    EXPECT_FALSE(std::filesystem::exists(dir_ / "out.txt"));
-    // No temporary file of the output either.
-    for (const auto& file : std::filesystem::directory_iterator(dir_.path())) {
-      EXPECT_THAT(file.path().filename().string(), ::testing::Not(HasSubstr("out.txt")));
-    }
-  }
-  ScratchDir dir_;
-};
 
 TEST_F(BadInput, RecordingsThatCannotBeAnalysed) {
   expectFailure("analyze missing.wav --output out.txt", kInput, {"missing.wav", "no such file"});
@@ -57,13 +28,6 @@ TEST_F(BadInput, RecordingsThatCannotBeAnalysed) {
   writeFile(dir_ / "short.wav", readFile(dir_ / "good.wav").substr(0, 44 + 2 * 8000));
   expectFailure("analyze short.wav --output out.txt", kInput, {"short.wav", "truncated"});
   expectFailure("analyze --output out.txt", kUsage, {"recording"});
-}
-
-TEST_F(BadInput, UnreadableRecording) {
-  if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
-  std::filesystem::copy_file(dir_ / "good.wav", dir_ / "locked.wav");
-  std::filesystem::permissions(dir_ / "locked.wav", std::filesystem::perms::none);
-  expectFailure("analyze locked.wav --output out.txt", kInput, {"locked.wav"});
 }
 
 TEST_F(BadInput, OptionsAndParameters) {

@@ -1,25 +1,35 @@
 #include "cli/cli_support.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <numbers>
+#include <random>
 #include <sstream>
 
 namespace loquant::test {
 
 ScratchDir::ScratchDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "loquant-cli-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) {
-    std::perror("mkdtemp");
-    std::abort();
+  // Creating the directory is the claim (an existing one is never taken
+  // over), as with mkdtemp, with the same code on every system.
+  static std::mt19937_64 generator{std::random_device{}()};
+  std::error_code error;
+  const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+  for (int attempt = 0; !error && attempt < 100; ++attempt) {
+    char digits[17];
+    std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(generator()));
+    const std::filesystem::path candidate = base / (std::string("loquant-cli-") + digits);
+    if (std::filesystem::create_directory(candidate, error)) {
+      std::filesystem::permissions(candidate, std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::replace, error);
+      path_ = candidate;
+      return;
+    }
   }
-  path_ = pattern;
+  std::fprintf(stderr, "no scratch directory: %s\n", error.message().c_str());
+  std::abort();
 }
 
 ScratchDir::~ScratchDir() {
@@ -27,22 +37,16 @@ ScratchDir::~ScratchDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-std::string loquantBinary() {
-  return std::string(LOQUANT_TEST_BINARY_DIR) + "/cli/loquant";
-}
-
 Outcome runLoquant(const ScratchDir& dir, const std::string& arguments) {
-  const std::filesystem::path out = dir / ".stdout";
-  const std::filesystem::path err = dir / ".stderr";
-  const std::string command = "cd '" + dir.path().string() + "' && '" + loquantBinary() + "' " +
-                              arguments + " >'" + out.string() + "' 2>'" + err.string() + "'";
-  const int raw = std::system(command.c_str());
   Outcome outcome;
-  if (raw != -1 && WIFEXITED(raw)) outcome.status = WEXITSTATUS(raw);
-  outcome.out = readFile(out);
-  outcome.err = readFile(err);
-  std::filesystem::remove(out);
-  std::filesystem::remove(err);
+  {
+    BackgroundLoquant run(dir, arguments, ".run");
+    if (run.started()) outcome.status = run.wait(std::chrono::minutes(10));
+  }
+  outcome.out = readFile(dir / ".run.out");
+  outcome.err = readFile(dir / ".run.err");
+  std::filesystem::remove(dir / ".run.out");
+  std::filesystem::remove(dir / ".run.err");
   return outcome;
 }
 
@@ -122,7 +126,11 @@ void writeWave(const std::filesystem::path& path, std::uint32_t rate,
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;
   std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
+  for (std::string line; std::getline(in, line);) {
+    // Text written in the Windows C runtime's text mode ends lines in "\r\n".
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    out.push_back(line);
+  }
   return out;
 }
 

@@ -2,8 +2,10 @@
 // directory, running the built binary, and generated recordings.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,8 +36,32 @@ struct Outcome {
 // The built loquant program.
 std::string loquantBinary();
 
-// Runs `loquant <arguments>` in `dir` (arguments are passed to the shell as
-// written) and collects its exit status, standard output and error.
+// `loquant <arguments>` started in `dir` and left running, its standard
+// output and error written to `dir`/<stem>.out and <stem>.err. The arguments
+// are words separated by spaces, without quotes. One implementation per
+// system (cli_process_posix.cpp, cli_process_win32.cpp); the program is
+// killed if it still runs when the object goes.
+class BackgroundLoquant {
+ public:
+  BackgroundLoquant(const ScratchDir& dir, const std::string& arguments, const std::string& stem);
+  ~BackgroundLoquant();
+  BackgroundLoquant(const BackgroundLoquant&) = delete;
+  BackgroundLoquant& operator=(const BackgroundLoquant&) = delete;
+
+  bool started() const;
+  // The system's id of the process (for signals); 0 when it did not start.
+  std::uint32_t id() const;
+  // Its exit status; -1 when it did not exit within `limit` or was killed.
+  int wait(std::chrono::milliseconds limit);
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// Runs `loquant <arguments>` in `dir` and collects its exit status, standard
+// output and error.
 Outcome runLoquant(const ScratchDir& dir, const std::string& arguments);
 
 std::string readFile(const std::filesystem::path& path);
@@ -54,7 +80,7 @@ std::vector<std::int16_t> track(std::uint32_t rate, double total,
 void writeWave(const std::filesystem::path& path, std::uint32_t rate,
                const std::vector<std::vector<std::int16_t>>& channels);
 
-// Splits text into lines (without their line breaks).
+// Splits text into lines (without their line breaks, "\n" or "\r\n").
 std::vector<std::string> lines(const std::string& text);
 
 }  // namespace loquant::test

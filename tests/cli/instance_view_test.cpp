@@ -4,7 +4,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
@@ -20,6 +19,7 @@
 #include "runtime/data_message.h"
 #include "runtime/process_memory.h"
 #include "runtime/temporal_memory.h"
+#include "support/test_process.h"
 #include "util/bytes.h"
 #include "util/format.h"
 #include "util/mutex.h"
@@ -33,7 +33,7 @@ using namespace vornix::host;
 class InstanceViewTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    instance_ = static_cast<std::uint16_t>(30000U + static_cast<unsigned>(getpid()) % 9000U);
+    instance_ = static_cast<std::uint16_t>(30000U + vornix::test::processId() % 9000U);
     master_ = MasterSection::create(instance_);
     ASSERT_NE(master_, nullptr);
     const std::vector<LevelName> levels = {{2, "Audio"}, {3, "Frame"}};
@@ -166,8 +166,7 @@ TEST_F(InstanceViewTest, CorruptSectionsFailTheSnapshotWithoutReadingOutside) {
 }
 
 TEST(InstanceViewAbsent, AnInstanceThatIsNotRunningIsRefusedAndNothingIsCreated) {
-  const auto instance =
-      static_cast<std::uint16_t>(20000U + static_cast<unsigned>(getpid()) % 9000U);
+  const auto instance = static_cast<std::uint16_t>(20000U + vornix::test::processId() % 9000U);
   std::string error;
   EXPECT_EQ(InstanceView::open(instance, error), nullptr);
   EXPECT_THAT(error, ::testing::HasSubstr("not running"));

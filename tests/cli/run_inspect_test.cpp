@@ -1,18 +1,14 @@
 // `loquant run` in real time and `loquant inspect` of the running instance
-// from another process.
+// from another process: inspect finds the instance by itself and sees its
+// counters move; the run ends with its recording and leaves nothing behind.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <csignal>
-#include <filesystem>
-#include <optional>
-#include <regex>
 #include <string>
 #include <thread>
 
-#include "cli/cli_support.h"
+#include "cli/run_inspect_support.h"
 
 namespace loquant::test {
 namespace {
@@ -20,94 +16,33 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 
-// One source playing a mono recording into a speech component, and a sink.
-std::string configText(std::uint16_t instance, const std::string& recording) {
-  return "instance = " + std::to_string(instance) +
-         "\n\n"
-         "[[components]]\nname = \"mic\"\nentry = \"source\"\n"
-         "[components.parameters]\nFile = \"" +
-         recording +
-         "\"\nTarget = \"speaker1\"\nBufferSize = 372\n\n"
-         "[[components]]\nname = \"speaker1\"\nentry = \"Runtime\"\n"
-         "[components.parameters]\nBufferSize = 372\nSamplingFrequency = 16000\n"
-         "AmplitudeThreshold = 0.75\nNoiseThreshold = 5.0\nModuleID = 1\n"
-         "PitchMonitorWindow = 4096\nPitchLowPass = 250\nPitchHighPass = 30\n"
-         "PitchDeltaConstraint = 40\nPauseThreshold = 500\nSegmentIntervalThreshold = 300\n"
-         "HumDurationThreshold = 1500\nHumPitchThreshold = 2\nSpeechOnDelay = 0\n"
-         "[[components.triggers]]\nname = \"AudioFrame\"\ntype = \"Audio.Frame\"\n"
-         "posts = [ { name = \"SpeechOn\", type = \"Speech.On\" },\n"
-         "          { name = \"SpeechOff\", type = \"Speech.Off\" },\n"
-         "          { name = \"SpeechPause\", type = \"Speech.Pause\", ttl = 60000000 } ]\n\n"
-         "[[components]]\nname = \"out\"\nentry = \"sink\"\n";
-}
-
-// An instance number of this test process alone.
-std::uint16_t ownInstance(unsigned salt) {
-  return static_cast<std::uint16_t>(40000U +
-                                    (static_cast<unsigned>(getpid()) * 2U + salt) % 20000U);
-}
-
-// The named objects of this user whose names end in "_<instance>" or hold
-// "_<instance>_".
-std::vector<std::string> objectsOf(std::uint16_t instance) {
-  std::vector<std::string> found;
-  const std::string mark = "_" + std::to_string(instance);
-  const std::string mine = "loquant." + std::to_string(geteuid()) + ".";
-  for (const auto& file : std::filesystem::directory_iterator("/dev/shm")) {
-    const std::string name = file.path().filename().string();
-    if (name.find(mine) == std::string::npos) continue;
-    const std::size_t at = name.rfind(mark);
-    if (at == std::string::npos) continue;
-    const std::size_t after = at + mark.size();
-    if (after == name.size() || name[after] == '_') found.push_back(name);
-  }
-  return found;
-}
-
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(50ms);
-  }
-  return done();
-}
-
-// The "received" column of a component's row in the inspect output.
-std::optional<unsigned long long> received(const std::string& inspect, const std::string& name) {
-  const std::regex row("^\\s*\\d+\\s+" + name + "\\s+\\d+\\s+(\\d+)\\s");
-  for (const std::string& line : lines(inspect)) {
-    std::smatch m;
-    if (std::regex_search(line, m, row)) return std::stoull(m[1]);
-  }
-  return std::nullopt;
-}
-
-TEST(RunAndInspect, InspectSeesTheCountersMoveAndSigintStopsCleanly) {
+TEST(RunAndInspect, InspectFindsTheRunningInstanceAndSeesItsCountersMove) {
   ScratchDir dir;
   const std::uint16_t instance = ownInstance(0);
+  const std::string number = std::to_string(instance);
   writeWave(dir / "long.wav", 16000,
-            {track(16000, 20.0, {{0.3, 1.0}, {1.6, 2.4}, {3.0, 4.0}}, 120)});
+            {track(16000, 12.0, {{0.3, 1.0}, {1.6, 2.4}, {3.0, 4.0}}, 120)});
   writeFile(dir / "system.toml", configText(instance, "long.wav"));
-  const std::string start = "cd '" + dir.path().string() + "' && { '" + loquantBinary() +
-                            "' run system.toml >run.out 2>run.err & echo $! >run.pid; }";
-  ASSERT_EQ(std::system(start.c_str()), 0);
-  const pid_t pid = static_cast<pid_t>(std::stol(readFile(dir / "run.pid")));
+  BackgroundLoquant run(dir, "run system.toml", "run");
+  ASSERT_TRUE(run.started());
   const bool running =
-      waitFor([&] { return readFile(dir / "run.err").find("running") != std::string::npos; }, 10s);
-  if (!running) kill(pid, SIGKILL);
+      waitFor([&] { return readFile(dir / "run.err").find("running") != std::string::npos; }, 20s);
   ASSERT_TRUE(running) << readFile(dir / "run.err");
-  EXPECT_THAT(readFile(dir / "run.err"), HasSubstr("instance " + std::to_string(instance)));
 
+  // Without --instance: inspected when it is the only one running, listed
+  // among the others otherwise.
+  const Outcome found = runLoquant(dir, "inspect");
+  ASSERT_EQ(found.status, 0) << found.err;
+  bool listed = found.out.find("instance " + number + " (") != std::string::npos;
+  for (const std::string& line : lines(found.out)) {
+    if (line.rfind("running instances:", 0) == 0)
+      listed = (line + " ").find(" " + number + " ") != std::string::npos;
+  }
+  EXPECT_TRUE(listed) << found.out;
   std::this_thread::sleep_for(700ms);
-  const Outcome first = runLoquant(dir, "inspect --instance " + std::to_string(instance));
+  const Outcome first = runLoquant(dir, "inspect --instance " + number);
   std::this_thread::sleep_for(1500ms);
-  const Outcome second = runLoquant(dir, "inspect --instance " + std::to_string(instance));
-  kill(pid, SIGINT);
-  const bool stopped =
-      waitFor([&] { return readFile(dir / "run.err").find("stopped") != std::string::npos; }, 10s);
-  if (!stopped) kill(pid, SIGKILL);
-
+  const Outcome second = runLoquant(dir, "inspect --instance " + number);
   ASSERT_EQ(first.status, 0) << first.err;
   ASSERT_EQ(second.status, 0) << second.err;
   const auto before = received(first.out, "speaker1");
@@ -118,13 +53,15 @@ TEST(RunAndInspect, InspectSeesTheCountersMoveAndSigintStopsCleanly) {
   EXPECT_THAT(second.out, HasSubstr("Audio.Frame"));
   EXPECT_THAT(second.out, HasSubstr("queues:"));
   EXPECT_THAT(second.out, HasSubstr("temporal store"));
-  EXPECT_THAT(second.out, ::testing::ContainsRegex("\\bmic\\b"));
+  EXPECT_TRUE(received(second.out, "mic")) << "the source is listed";
 
-  ASSERT_TRUE(stopped) << readFile(dir / "run.err");
-  EXPECT_THAT(readFile(dir / "run.err"), ::testing::Not(HasSubstr("end of stream")));
-  // A clean stop leaves no named object of the instance.
+  EXPECT_EQ(run.wait(60s), 0) << readFile(dir / "run.err");
+  EXPECT_THAT(readFile(dir / "run.err"), HasSubstr("end of stream"));
   EXPECT_THAT(objectsOf(instance), ::testing::IsEmpty());
-  // What was posted before the stop was written out.
+  // Once it has stopped, inspect no longer finds it.
+  const Outcome gone = runLoquant(dir, "inspect --instance " + number);
+  EXPECT_EQ(gone.status, 1);
+  EXPECT_THAT(gone.err, HasSubstr("not running"));
   EXPECT_THAT(readFile(dir / "run.out"), HasSubstr("\"post\":\"SpeechOn\""));
 }
 

@@ -4,15 +4,13 @@
 // of its own: the library's process-wide state lives from one run to the next.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <thread>
 
 #include "handle_rig.h"
 #include "host/library.h"
+#include "support/test_process.h"
 
 namespace vornix::testing {
 namespace {
@@ -20,15 +18,6 @@ namespace {
 constexpr const char* kExports[] = {"AnalyzeSingle", "AnalyzeSingleContinuous",
                                     "AnalyzeTwo",    "PitchTrackerDetector",
                                     "Runtime",       "Test"};
-
-// Runs `body` in a child; its exit status is the result (255 on a crash).
-int inChild(const std::function<int()>& body) {
-  const pid_t child = fork();
-  if (child == 0) std::_Exit(body());
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
-}
 
 // 0 when the export returned 0; otherwise 1 + its result's low bits.
 int runExport(const char* name, bool stopFirst) {
@@ -60,15 +49,34 @@ int runExport(const char* name, bool stopFirst) {
   return result == 0 ? 0 : 1 + (result & 0x3F);
 }
 
+// Runs the export named by the argument ("<name> stop" or "<name> pair") in
+// this process.
+int runExportRole(const std::string& argument) {
+  const std::size_t space = argument.find(' ');
+  if (space == std::string::npos) return 104;
+  return runExport(argument.substr(0, space).c_str(), argument.substr(space + 1) == "stop");
+}
+[[maybe_unused]] const bool kExportRole = test::registerChildRole("run-export", &runExportRole);
+
+// The export's result code from a child process of its own (255 when it
+// could not be started or did not end).
+int inChild(const char* name, bool stopFirst) {
+  const auto child =
+      test::ChildProcess::start("run-export", std::string(name) + (stopFirst ? " stop" : " pair"));
+  if (!child) return 255;
+  const int status = child->wait();
+  return status >= 0 ? status : 255;
+}
+
 TEST(EntryContract, ClearedRunningFlagEndsEveryExportAtOnce) {
   for (const char* name : kExports) {
-    EXPECT_EQ(inChild([name] { return runExport(name, true); }), 0) << name;
+    EXPECT_EQ(inChild(name, true), 0) << name;
   }
 }
 
 TEST(EntryContract, PairWithoutTriggerIsTakenAndTheRunEndsNormally) {
   for (const char* name : kExports) {
-    EXPECT_EQ(inChild([name] { return runExport(name, false); }), 0) << name;
+    EXPECT_EQ(inChild(name, false), 0) << name;
   }
 }
 

@@ -4,8 +4,6 @@
 // message queue, taking log entries) is done by the test.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -25,6 +23,7 @@
 #include "runtime/process_memory.h"
 #include "runtime/temporal_memory.h"
 #include "runtime/zel_api.h"
+#include "support/test_process.h"
 #include "util/format.h"
 #include "util/mutex.h"
 #include "util/shared_memory.h"
@@ -45,9 +44,7 @@ class HandleRig {
  public:
   static constexpr std::uint32_t kPoster = 1, kReceiver = 2;
 
-  HandleRig()
-      : instance_(
-            static_cast<std::uint16_t>(20000U + static_cast<std::uint32_t>(getpid()) % 20000U)) {
+  HandleRig() : instance_(static_cast<std::uint16_t>(20000U + test::processId() % 20000U)) {
     clear();
     master_ = host::MasterSection::create(instance_);
     const std::vector<host::LevelName> levels = {{5, "Five"}, {7, "Seven"}};

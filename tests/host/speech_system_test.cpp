@@ -9,6 +9,7 @@
 
 #include "host/config.h"
 #include "host/system.h"
+#include "support/instance_objects.h"
 #include "test_audio.h"
 
 namespace vornix::host {
@@ -58,19 +59,9 @@ std::int64_t frameMs(std::uint64_t k) {
   return static_cast<std::int64_t>(frameTime(k) / 1000U);
 }
 
-std::size_t objectsOfInstance(std::uint16_t instance) {
-  std::size_t count = 0;
-  const std::string tag = "_" + std::to_string(instance);
-  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
-    const std::string name = entry.path().filename().string();
-    if (name.find("Zelkora") != std::string::npos &&
-        (name.find(tag + "_") != std::string::npos ||
-         (name.size() >= tag.size() &&
-          name.compare(name.size() - tag.size(), tag.size(), tag) == 0))) {
-      ++count;
-    }
-  }
-  return count;
+// The objects of the instance that outlive its stop (test::leftAfterStop).
+std::vector<std::string> objectsOfInstance(std::uint16_t instance) {
+  return test::leftAfterStop(instance);
 }
 
 TEST(SpeechSystem, ToneBurstGivesSpeechOnOffAndPauseAtFrameTimes) {
@@ -100,7 +91,7 @@ TEST(SpeechSystem, ToneBurstGivesSpeechOnOffAndPauseAtFrameTimes) {
     system->stop();
     EXPECT_EQ(system->errorLines(), 0U);
   }
-  EXPECT_EQ(objectsOfInstance(instance), 0U);
+  EXPECT_EQ(objectsOfInstance(instance), std::vector<std::string>{});
 
   ASSERT_EQ(records.size(), 3U);
   EXPECT_EQ(records[0].postName, "SpeechOn");

@@ -3,9 +3,6 @@
 // stop, and a process section grown by the library after the host mapped it.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -18,6 +15,9 @@
 #include "host/config.h"
 #include "host/library.h"
 #include "host/system.h"
+#include "host_test_platform.h"
+#include "support/instance_objects.h"
+#include "support/test_process.h"
 #include "test_audio.h"
 
 namespace vornix::host {
@@ -75,37 +75,21 @@ Micros frameTime(std::uint64_t k) {
 }
 
 std::string writeFile(const std::string& name, const std::string& text) {
-  const std::string path =
-      (std::filesystem::temp_directory_path() / (name + std::to_string(getpid()) + ".toml"))
-          .string();
+  const std::string path = (std::filesystem::temp_directory_path() /
+                            (name + std::to_string(test::processId()) + ".toml"))
+                               .string();
   std::ofstream(path) << text;
   return path;
 }
 
-std::size_t objectsOfInstance(std::uint16_t instance) {
-  std::size_t count = 0;
-  const std::string tag = "_" + std::to_string(instance);
-  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
-    const std::string name = entry.path().filename().string();
-    if (name.find("Zelkora") != std::string::npos &&
-        (name.find(tag + "_") != std::string::npos ||
-         (name.size() >= tag.size() &&
-          name.compare(name.size() - tag.size(), tag.size(), tag) == 0))) {
-      ++count;
-    }
-  }
-  return count;
+// The objects of the instance that outlive its stop (test::leftAfterStop).
+std::vector<std::string> objectsOfInstance(std::uint16_t instance) {
+  return test::leftAfterStop(instance);
 }
 
-// Mappings of the instance's sections still in this process.
+// Views of the instance's sections still mapped in this process.
 std::size_t mappingsOfInstance(std::uint16_t instance) {
-  std::ifstream maps("/proc/self/maps");
-  const std::string tag = "_" + std::to_string(instance) + "_";
-  std::size_t count = 0;
-  for (std::string line; std::getline(maps, line);) {
-    if (line.find("Zelkora") != std::string::npos && line.find(tag) != std::string::npos) ++count;
-  }
-  return count;
+  return test::mappedViewsOfInstance(instance);
 }
 
 struct ToneRun {
@@ -113,6 +97,7 @@ struct ToneRun {
   std::vector<std::string> missing;
   std::uint64_t errorLines = 0;
   std::uint16_t instance = 0;
+  std::string err;  // what the run wrote to standard error
 };
 
 // Runs `config` on the simulated clock over a 220 Hz tone burst (frames 20
@@ -155,45 +140,64 @@ std::string takeText(std::string_view& in) {
   if (in.size() < sizeof n) return {};
   std::memcpy(&n, in.data(), sizeof n);
   in.remove_prefix(sizeof n);
-  const std::string text(in.substr(0, n));
-  in.remove_prefix(std::min<std::size_t>(n, in.size()));
+  const std::size_t length =
+      static_cast<std::size_t>(std::min<std::uint64_t>(n, static_cast<std::uint64_t>(in.size())));
+  const std::string text(in.substr(0, length));
+  in.remove_prefix(length);
   return text;
 }
 
-// The analysis state and the Runtime state live in the loaded library for
-// the whole process, so every run happens in a child of its own; the child
-// hands back its sink records, missing components and error count.
-ToneRun runToneInChild(const SystemConfig& config) {
-  const std::string path =
-      (std::filesystem::temp_directory_path() / ("tone_run_" + std::to_string(getpid()))).string();
-  const pid_t child = fork();
-  if (child == 0) {
-    const ToneRun run = runTone(config);
-    std::string out;
-    putText(out, std::to_string(run.instance) + " " + std::to_string(run.errorLines));
-    putText(out, std::to_string(run.missing.size()));
-    for (const std::string& m : run.missing) putText(out, m);
-    for (const SinkRecord& r : run.records) {
-      putText(out, r.sink);
-      putText(out, r.sender);
-      putText(out, r.postName);
-      putText(out, r.typeName);
-      const std::span<const std::uint8_t> bytes = r.message.bytes();
-      putText(out, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-    }
-    std::ofstream(path, std::ios::binary) << out;
-    std::_Exit(::testing::Test::HasFailure() ? 1 : 0);
+// Runs the configuration file named on the argument's first line over the
+// tone and writes the result to the file named on its second line: the
+// error lines, what the run wrote to standard error, the missing components
+// and the sink records.
+int toneRunRole(const std::string& argument) {
+  const std::size_t split = argument.find('\n');
+  if (split == std::string::npos) return 2;
+  ConfigResult parsed = loadConfig(argument.substr(0, split));
+  if (!std::holds_alternative<SystemConfig>(parsed)) return 3;
+  ::testing::internal::CaptureStderr();
+  const ToneRun run = runTone(std::get<SystemConfig>(parsed));
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  std::string out;
+  putText(out, std::to_string(run.instance) + " " + std::to_string(run.errorLines));
+  putText(out, err);
+  putText(out, std::to_string(run.missing.size()));
+  for (const std::string& m : run.missing) putText(out, m);
+  for (const SinkRecord& r : run.records) {
+    putText(out, r.sink);
+    putText(out, r.sender);
+    putText(out, r.postName);
+    putText(out, r.typeName);
+    const std::span<const std::uint8_t> bytes = r.message.bytes();
+    putText(out, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   }
-  int status = 0;
-  waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the run's child failed";
+  std::ofstream(argument.substr(split + 1), std::ios::binary) << out;
+  return ::testing::Test::HasFailure() ? 1 : 0;
+}
+[[maybe_unused]] const bool kToneRunRole = test::registerChildRole("tone-run", &toneRunRole);
+
+// The analysis state and the Runtime state live in the loaded library for
+// the whole process, so every run happens in a child process of its own,
+// given the configuration `text`; the child hands back its sink records,
+// missing components, error count and standard error.
+ToneRun runToneInChild(const std::string& text) {
+  const std::string stem = "tone_run_" + std::to_string(test::processId());
+  const std::string config = writeFile(stem, text);
+  const std::string path = (std::filesystem::temp_directory_path() / stem).string();
+  const auto child = test::ChildProcess::start("tone-run", config + "\n" + path);
+  EXPECT_NE(child, nullptr);
+  EXPECT_EQ(child ? child->wait(120'000) : -1, 0) << "the run's child failed";
+  std::filesystem::remove(config);
   std::ifstream in(path, std::ios::binary);
   const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();
   std::filesystem::remove(path);
   std::string_view view(all);
   ToneRun run;
   std::istringstream head(takeText(view));
   head >> run.instance >> run.errorLines;
+  run.err = takeText(view);
   const std::size_t missing = std::stoul("0" + takeText(view));
   for (std::size_t i = 0; i < missing; ++i) run.missing.push_back(takeText(view));
   while (!view.empty()) {
@@ -230,7 +234,7 @@ TEST(HostSystem, ConfigurationFileRoutesSpeechThroughAnalysisToTheSink) {
   ConfigResult parsed = loadConfig(path);
   std::filesystem::remove(path);
   ASSERT_TRUE(std::holds_alternative<SystemConfig>(parsed)) << std::get<ConfigError>(parsed).text();
-  const ToneRun run = runToneInChild(std::get<SystemConfig>(parsed));
+  const ToneRun run = runToneInChild(analysisSystem());
   EXPECT_EQ(run.errorLines, 0U);
   EXPECT_TRUE(run.missing.empty());
   // The sink takes only results: exactly one analysis of the one turn.
@@ -243,20 +247,20 @@ TEST(HostSystem, ConfigurationFileRoutesSpeechThroughAnalysisToTheSink) {
   bool found = false;
   EXPECT_NEAR(static_cast<double>(r.message.getInt("EndValue", &found)), 110.0, 3.0);
   EXPECT_TRUE(found);
-  EXPECT_EQ(objectsOfInstance(run.instance), 0U);
+  EXPECT_EQ(objectsOfInstance(run.instance), std::vector<std::string>{});
   EXPECT_EQ(mappingsOfInstance(run.instance), 0U);
 }
 
 TEST(HostSystem, SameOfflineRunTwiceGivesIdenticalSinkOutput) {
-  ConfigResult parsed = parseConfig(analysisSystem(R"(
+  const std::string text = analysisSystem(R"(
 [[components]]
 name = "all"
 entry = "sink"
-)"),
-                                    "replay.toml");
+)");
+  ConfigResult parsed = parseConfig(text, "replay.toml");
   ASSERT_TRUE(std::holds_alternative<SystemConfig>(parsed));
-  const ToneRun first = runToneInChild(std::get<SystemConfig>(parsed));
-  const ToneRun second = runToneInChild(std::get<SystemConfig>(parsed));
+  const ToneRun first = runToneInChild(text);
+  const ToneRun second = runToneInChild(text);
   // The sink without triggers sees every message not addressed to another
   // component: 130 frames and three speech events; "out" sees the analysis.
   ASSERT_EQ(first.records.size(), 134U);
@@ -287,7 +291,7 @@ type = "Speech.*"
   ConfigResult parsed = parseConfig(text, "rounds.toml");
   ASSERT_TRUE(std::holds_alternative<SystemConfig>(parsed)) << std::get<ConfigError>(parsed).text();
   for (int run = 0; run < 3; ++run) {
-    const ToneRun result = runToneInChild(std::get<SystemConfig>(parsed));
+    const ToneRun result = runToneInChild(text);
     std::vector<std::string> order;
     for (const SinkRecord& r : result.records) order.push_back(r.sender + " " + r.postName);
     const std::vector<std::string> expected = {"mic1 SpeechOn",    "mic2 SpeechOn",
@@ -298,16 +302,15 @@ type = "Speech.*"
 }
 
 TEST(HostSystem, MissingExportIsReportedByNameAndTheRestRuns) {
-  ConfigResult parsed = parseConfig(analysisSystem(R"(
+  const std::string text = analysisSystem(R"(
 [[components]]
 name = "ghost"
 entry = "NoSuchEntry"
-)"),
-                                    "ghost.toml");
+)");
+  ConfigResult parsed = parseConfig(text, "ghost.toml");
   ASSERT_TRUE(std::holds_alternative<SystemConfig>(parsed));
-  ::testing::internal::CaptureStderr();
-  const ToneRun run = runToneInChild(std::get<SystemConfig>(parsed));
-  const std::string err = ::testing::internal::GetCapturedStderr();
+  const ToneRun run = runToneInChild(text);
+  const std::string& err = run.err;
   EXPECT_EQ(run.missing, std::vector<std::string>{"ghost"});
   EXPECT_NE(err.find("component 'ghost': the library has no entry point 'NoSuchEntry'"),
             std::string::npos);
@@ -318,7 +321,7 @@ TEST(HostSystem, LibraryWithoutTheExportsLeavesEveryComponentOut) {
   SystemConfig config = std::get<SystemConfig>(parseConfig(analysisSystem(), "libm.toml"));
   SystemOptions options;
   options.simulatedClock = true;
-  options.libraryPath = "libm.so.6";
+  options.libraryPath = testing::libraryWithoutTheExports();
   std::string error;
   ::testing::internal::CaptureStderr();
   std::unique_ptr<System> system = System::create(config, options, error);
@@ -421,7 +424,7 @@ type = "Audio.Blob"
   }
   EXPECT_EQ(received, 200U);
   EXPECT_EQ(mappingsOfInstance(instance), 0U);
-  EXPECT_EQ(objectsOfInstance(instance), 0U);
+  EXPECT_EQ(objectsOfInstance(instance), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "reliability/reliability_support.h"
+#include "reliability/fork_support_posix.h"
 #include "util/log.h"
 #include "util/mutex.h"
 #include "util/named_objects.h"

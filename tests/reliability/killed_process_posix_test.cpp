@@ -26,7 +26,7 @@
 #include "host/master_section.h"
 #include "host/process_section.h"
 #include "host/temporal_section.h"
-#include "reliability/reliability_support.h"
+#include "reliability/fork_support_posix.h"
 #include "runtime/data_message.h"
 #include "runtime/message_queue.h"
 #include "runtime/process_memory.h"

@@ -1,6 +1,7 @@
-// An instance whose host was killed leaves its named objects in /dev/shm;
-// the next start of the same instance must clear them (and not adopt them),
-// and its clean stop must leave nothing.
+// An instance whose host was killed leaves its named objects in /dev/shm
+// (POSIX names outlive their processes; Windows names do not, see
+// killed_instance_win32_test.cpp): the next start of the same instance must
+// clear them (and not adopt them), and its clean stop must leave nothing.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -12,7 +13,7 @@
 
 #include "host/config.h"
 #include "host/system.h"
-#include "reliability/reliability_support.h"
+#include "reliability/fork_support_posix.h"
 #include "util/format.h"
 #include "util/semaphore.h"
 #include "util/shared_memory.h"

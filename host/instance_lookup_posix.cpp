@@ -1,0 +1,54 @@
+// Instance lookup on POSIX: the named objects are files in /dev/shm under
+// their system names (util/named_objects.h), semaphores with the system's
+// "sem." in front; a directory listing finds every running instance.
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/instance_lookup.h"
+#include "host/instance_view.h"
+#include "util/named_objects.h"
+
+namespace vornix::host {
+namespace {
+
+// Where the system keeps the named objects (shm_open, glibc on Linux).
+constexpr const char* kShmDirectory = "/dev/shm";
+
+}  // namespace
+
+bool namedObjectExists(std::string_view fullName) {
+  const std::optional<std::string> name = systemObjectName(fullName);
+  if (!name || name->size() < 2) return false;
+  const bool semaphore = fullName.rfind("Local\\Semaphore_", 0) == 0;
+  const std::string file = (semaphore ? "sem." : "") + name->substr(1);
+  std::error_code ec;
+  return std::filesystem::exists(std::filesystem::path(kShmDirectory) / file, ec);
+}
+
+std::vector<std::uint16_t> listInstances() {
+  std::vector<std::uint16_t> found;
+  // The master sections are "ZelkoraMasterMemory_<instance>".
+  const std::optional<std::string> prefix = systemObjectName("Local\\Shmem_ZelkoraMasterMemory_");
+  if (!prefix) return found;
+  const std::string wanted = prefix->substr(1);
+  std::error_code ec;
+  for (const auto& file : std::filesystem::directory_iterator(kShmDirectory, ec)) {
+    const std::string name = file.path().filename().string();
+    if (name.size() <= wanted.size() || name.compare(0, wanted.size(), wanted) != 0) continue;
+    const char* first = name.data() + wanted.size();
+    const char* last = name.data() + name.size();
+    unsigned value = 0;
+    const auto [end, problem] = std::from_chars(first, last, value);
+    if (problem != std::errc() || end != last || value > 0xFFFFU) continue;
+    found.push_back(static_cast<std::uint16_t>(value));
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+}  // namespace vornix::host
