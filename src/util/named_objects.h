@@ -107,6 +107,18 @@ class OsSemaphore {
   std::int32_t count() const noexcept;
   std::int32_t maximumCount() const noexcept;
 
+  // What the full name this object was opened under names now. A name can be
+  // removed (removeSystemObject, by any process or any copy of this code in
+  // this process) and then given to a new object, which later openers find
+  // while this object goes on living unnamed: signals through the two are not
+  // shared. On POSIX the identity (device and inode) of the system's file for
+  // the object is taken when it is opened and compared with the file that the
+  // name leads to now, one stat per call. On Windows a name lives as long as
+  // any handle to its object, so it cannot leave an open object: always
+  // `thisObject` there. Thread-safe; never logs.
+  enum class NameBinding { thisObject, otherObject, noObject };
+  NameBinding nameBinding() const noexcept;
+
   struct Impl;
   explicit OsSemaphore(std::unique_ptr<Impl> impl) noexcept;
 

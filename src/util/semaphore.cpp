@@ -3,6 +3,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "util/mutex.h"
 #include "util/named_objects.h"
@@ -17,8 +19,11 @@ constexpr std::size_t kNameBufferBytes = 256;  // a kept name holds at most 255 
 constexpr std::int32_t kRegistryMaximumCount = 100;
 
 struct SemaphoreRegistry {
-  Mutex guard;  // unnamed; guards `semaphores`
+  Mutex guard;  // unnamed; guards `semaphores` and `retired`
   std::map<std::string, std::unique_ptr<Semaphore>, std::less<>> semaphores;
+  // Semaphores whose name was removed and replaced in `semaphores`: callers
+  // may still hold pointers to them, so they live until unload.
+  std::vector<std::unique_ptr<Semaphore>> retired;
 };
 
 // Static storage that is built and torn down by the use counter only, so its
@@ -46,6 +51,7 @@ void stopSemaphoreRegistry() noexcept {
   registry = nullptr;
   const bool held = ending->guard.lock();
   ending->semaphores.clear();
+  ending->retired.clear();
   if (held) ending->guard.leave();
   std::destroy_at(ending);
 }
@@ -86,21 +92,37 @@ std::int32_t Semaphore::count() const noexcept {
   return os_ ? os_->count() : -1;
 }
 
+Semaphore::NameBinding Semaphore::nameBinding() const noexcept {
+  return os_ ? os_->nameBinding() : NameBinding::noObject;
+}
+
 Semaphore* getNamedSemaphore(std::string_view logicalName, bool create) {
   SemaphoreRegistry* current = registry;
   if (current == nullptr || !current->guard.lock()) return nullptr;
-  Semaphore* found = nullptr;
+  // Left on every path, a failed allocation included.
+  struct Leave {
+    Mutex& guard;
+    ~Leave() { guard.leave(); }
+  } leave{current->guard};
   auto entry = current->semaphores.find(logicalName);
-  if (entry != current->semaphores.end()) {
-    found = entry->second.get();
-  } else if (create) {
-    auto made = std::make_unique<Semaphore>(logicalName, kRegistryMaximumCount);
-    if (made->valid()) {
-      found = made.get();
-      current->semaphores.emplace(std::string(logicalName), std::move(made));
-    }
+  const Semaphore::NameBinding binding = entry == current->semaphores.end()
+                                             ? Semaphore::NameBinding::noObject
+                                             : entry->second->nameBinding();
+  if (binding == Semaphore::NameBinding::thisObject) return entry->second.get();
+  if (!create && binding == Semaphore::NameBinding::noObject) return nullptr;
+  // Absent, or the registered object lost its name: open what the name leads
+  // to now (creating it when there is none), as every other opener does.
+  auto made = std::make_unique<Semaphore>(logicalName, kRegistryMaximumCount);
+  if (!made->valid()) return nullptr;
+  Semaphore* found = made.get();
+  if (entry == current->semaphores.end()) {
+    current->semaphores.emplace(std::string(logicalName), std::move(made));
+  } else {
+    // The old object moves to `retired` (room made first, so that nothing
+    // handed out is ever destroyed by a failed allocation).
+    current->retired.reserve(current->retired.size() + 1);
+    current->retired.push_back(std::exchange(entry->second, std::move(made)));
   }
-  current->guard.leave();
   return found;
 }
 

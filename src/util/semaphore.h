@@ -8,11 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "util/named_objects.h"
 #include "util/sync_registries.h"
 
 namespace vornix {
-
-class OsSemaphore;  // the operating system's object (util/named_objects.h)
 
 class Semaphore {
  public:
@@ -41,6 +40,12 @@ class Semaphore {
   bool valid() const noexcept;
   const std::string& name() const noexcept { return name_; }
 
+  // Whether the system name still leads to this semaphore (OsSemaphore::
+  // nameBinding: one stat on POSIX, always `thisObject` on Windows);
+  // `noObject` when there is no system object.
+  using NameBinding = OsSemaphore::NameBinding;
+  NameBinding nameBinding() const noexcept;
+
  private:
   std::string name_;
   std::unique_ptr<OsSemaphore> os_;
@@ -49,9 +54,21 @@ class Semaphore {
 // The semaphore registered under `logicalName` (the whole name, compared
 // bytewise) in this process, created (with maximum count 100) when absent and
 // `create` is true; null otherwise, and null when the system object cannot be
-// had (nothing is registered then, so a later call tries again). The registry
-// owns the object until unload (sync_registries.h); the pointer stays valid
-// until then. Thread-safe: the registry is guarded by an unnamed Mutex.
+// had (nothing is registered then, so a later call tries again).
+//
+// Never hands out a semaphore whose name has been removed: every call checks
+// that the system name still leads to the registered object (one stat on
+// POSIX, nothing on Windows where an open object keeps its name). When the
+// name was removed, by this process, another process or another copy of this
+// code in the process, the call opens what the name leads to now (creating it
+// when there is none and `create` is true; null when there is none and
+// `create` is false), so that it shares signals with every other opener. The
+// replaced semaphore is retired, not deleted: pointers handed out earlier stay
+// valid (they reach the unnamed object).
+//
+// The registry owns every object until unload (sync_registries.h); the
+// pointers stay valid until then. Thread-safe: the registry is guarded by an
+// unnamed Mutex.
 Semaphore* getNamedSemaphore(std::string_view logicalName, bool create);
 
 // Removes the name of the semaphore "Local\Semaphore_<logicalName>" from the

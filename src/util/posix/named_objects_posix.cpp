@@ -449,14 +449,34 @@ const void* OsMutex::systemObject() const noexcept {
 struct OsSemaphore::Impl {
   sem_t* semaphore = SEM_FAILED;
   std::int32_t maximum = 1;
+  // The system's file for the object and its identity when opened. The open
+  // mapping keeps the file's inode alive, so no other object can take the
+  // same device and inode while this one exists.
+  std::string file;
+  bool identified = false;
+  dev_t device = 0;
+  ino_t inode = 0;
 
   ~Impl() {
     if (semaphore != SEM_FAILED) ::sem_close(semaphore);
+  }
+  void identify(const struct stat& info) noexcept {
+    identified = true;
+    device = info.st_dev;
+    inode = info.st_ino;
   }
 };
 
 OsSemaphore::OsSemaphore(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
 OsSemaphore::~OsSemaphore() = default;
+
+namespace {
+
+bool sameFile(const struct stat& a, const struct stat& b) noexcept {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
 
 std::unique_ptr<OsSemaphore> OsSemaphore::openNamed(std::string_view fullName,
                                                     std::int32_t maximumCount) {
@@ -468,33 +488,68 @@ std::unique_ptr<OsSemaphore> OsSemaphore::openNamed(std::string_view fullName,
   }
   const std::optional<std::string> name = nameOrLog(fullName);
   if (!name) return nullptr;
-  // sem_open has no descriptor: the mode and owner are set and checked on the
-  // file the system keeps for it.
-  const std::string file =
-      std::string(kShmDirectory) + std::string(kSemaphoreFilePrefix) + name->substr(1);
+  // sem_open has no descriptor: the mode, owner and identity are set and read
+  // on the file the system keeps for it.
   auto impl = std::make_unique<Impl>();
   impl->maximum = maximumCount;
-  impl->semaphore = ::sem_open(name->c_str(), O_CREAT | O_EXCL, 0600, 0U);
-  if (impl->semaphore != SEM_FAILED) {
-    ::chmod(file.c_str(), 0600);
-  } else if (errno == EEXIST) {
-    impl->semaphore = ::sem_open(name->c_str(), 0);
+  impl->file = std::string(kShmDirectory) + std::string(kSemaphoreFilePrefix) + name->substr(1);
+  const char* file = impl->file.c_str();
+  int error = 0;
+  for (int attempt = 0; attempt < kAttachAttempts; ++attempt) {
+    impl->semaphore = ::sem_open(name->c_str(), O_CREAT | O_EXCL, 0600, 0U);
     if (impl->semaphore != SEM_FAILED) {
+      ::chmod(file, 0600);
+      // A name removed (or removed and given anew) between the creation and
+      // this stat leaves the object unidentified or identified as the new
+      // one; the window is the few instructions in between.
       struct stat info {};
-      if (::stat(file.c_str(), &info) == 0 && info.st_uid != ::geteuid()) {
-        logLine(0, 1, 0, "System object '%s' belongs to another user (uid %u); not used",
-                shown.c_str(), static_cast<unsigned>(info.st_uid));
-        return nullptr;
-      }
+      if (::stat(file, &info) == 0) impl->identify(info);
+      return std::make_unique<OsSemaphore>(std::move(impl));
     }
+    if (errno != EEXIST) {
+      error = errno;
+      break;
+    }
+    // The object is identified by the file seen both before and after the
+    // open: when the name changed objects in between, the open is repeated.
+    struct stat before {};
+    if (::stat(file, &before) != 0) {
+      if (errno == ENOENT) continue;  // removed in between: create it again
+      error = errno;
+      break;
+    }
+    if (before.st_uid != ::geteuid()) {
+      logLine(0, 1, 0, "System object '%s' belongs to another user (uid %u); not used",
+              shown.c_str(), static_cast<unsigned>(before.st_uid));
+      return nullptr;
+    }
+    impl->semaphore = ::sem_open(name->c_str(), 0);
+    if (impl->semaphore == SEM_FAILED) {
+      if (errno == ENOENT) continue;
+      error = errno;
+      break;
+    }
+    struct stat after {};
+    if (::stat(file, &after) == 0 && sameFile(before, after)) {
+      impl->identify(after);
+      return std::make_unique<OsSemaphore>(std::move(impl));
+    }
+    ::sem_close(std::exchange(impl->semaphore, SEM_FAILED));
+    error = EAGAIN;
   }
-  if (impl->semaphore == SEM_FAILED) {
-    const int error = errno;
-    logLine(0, 1, 0, "Could not create semaphore '%s': %s", shown.c_str(),
-            systemErrorText(error).c_str());
-    return nullptr;
+  if (error == 0) error = EAGAIN;
+  logLine(0, 1, 0, "Could not create semaphore '%s': %s", shown.c_str(),
+          systemErrorText(error).c_str());
+  return nullptr;
+}
+
+OsSemaphore::NameBinding OsSemaphore::nameBinding() const noexcept {
+  struct stat info {};
+  if (::stat(impl_->file.c_str(), &info) != 0) return NameBinding::noObject;
+  if (impl_->identified && info.st_dev == impl_->device && info.st_ino == impl_->inode) {
+    return NameBinding::thisObject;
   }
-  return std::make_unique<OsSemaphore>(std::move(impl));
+  return NameBinding::otherObject;
 }
 
 bool OsSemaphore::signal() noexcept {

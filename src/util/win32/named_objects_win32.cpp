@@ -217,6 +217,11 @@ std::int32_t OsSemaphore::maximumCount() const noexcept {
   return impl_->maximum;
 }
 
+// The open handle keeps the name: it cannot have been removed or reused.
+OsSemaphore::NameBinding OsSemaphore::nameBinding() const noexcept {
+  return NameBinding::thisObject;
+}
+
 // --------------------------------------------------------------- sections
 
 namespace {

@@ -118,5 +118,28 @@ TEST(SemaphoreRegistryTest, ConcurrentLookupsAgreeOnOneObject) {
   for (Semaphore* s : seen) EXPECT_EQ(s, seen[0]);
 }
 
+// A host that stops an instance removes its names and may start another
+// with the same names in the same process: the registry must then hand out
+// the object that every other opener of the name reaches.
+TEST(SemaphoreRegistryTest, AfterRemovalTheRegistryAndANewOpenerShareOneObject) {
+  NamedSemaphoreName name;
+  Semaphore* before = getNamedSemaphore(name.logical, true);
+  ASSERT_NE(before, nullptr);
+  EXPECT_TRUE(removeNamedSemaphore(name.logical));
+
+  Semaphore* after = getNamedSemaphore(name.logical, true);
+  ASSERT_NE(after, nullptr);
+  Semaphore other(name.logical, 10);
+  ASSERT_TRUE(other.valid());
+  EXPECT_TRUE(other.signal());
+  EXPECT_TRUE(after->wait(1000));
+  EXPECT_TRUE(after->signal());
+  EXPECT_TRUE(other.wait(1000));
+  EXPECT_EQ(getNamedSemaphore(name.logical, false), after);
+  // The pointer handed out before the removal still reaches a live object.
+  EXPECT_TRUE(before->signal());
+  EXPECT_TRUE(before->wait(1000));
+}
+
 }  // namespace
 }  // namespace vornix
