@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "util/bytes.h"
-#include "util/shared_memory.h"
 
 namespace vornix {
 
@@ -14,51 +13,31 @@ constexpr std::uint64_t kHeadBytes = 12;  // size word and format mark
 }  // namespace
 
 MappedSection MappedSection::open(std::string_view logicalName, std::uint32_t formatMark) {
-  std::uint8_t* address = openSharedMemory(logicalName);
-  if (address == nullptr) return {};
-  const std::uint64_t mapped = mappedLength(address);
-  const std::span<const std::uint8_t> whole(address, static_cast<std::size_t>(mapped));
+  SharedView view = SharedView::open(logicalName);
+  if (!view) return {};
+  const std::uint64_t mapped = view.length();
+  const std::span<const std::uint8_t> whole(view.data(), static_cast<std::size_t>(mapped));
   const std::uint64_t sizeWord = bytes::loadOr<std::uint64_t>(whole, 0, 0);
   const std::uint64_t length = std::min(mapped, sizeWord);
   if (length < kHeadBytes ||
       bytes::loadOr<std::uint32_t>(whole, kFormatMarkOffset, 0) != formatMark) {
-    // Closed with what is really mapped: a zero or corrupt size word must not
-    // leave the view behind.
-    closeSharedMemory(address, mapped);
-    return {};
+    return {};  // the view is released whole, whatever the size word says
   }
-  return MappedSection(address, mapped, static_cast<std::size_t>(length));
+  return MappedSection(std::move(view), static_cast<std::size_t>(length));
 }
 
-MappedSection::MappedSection(std::uint8_t* address, std::uint64_t mapped,
-                             std::size_t length) noexcept
-    : address_(address), mapped_(mapped), length_(length) {}
+MappedSection::MappedSection(SharedView view, std::size_t length) noexcept
+    : view_(std::move(view)), length_(length) {}
 
 MappedSection::MappedSection(MappedSection&& other) noexcept
-    : address_(std::exchange(other.address_, nullptr)),
-      mapped_(std::exchange(other.mapped_, 0)),
-      length_(std::exchange(other.length_, 0)) {}
+    : view_(std::move(other.view_)), length_(std::exchange(other.length_, 0)) {}
 
 MappedSection& MappedSection::operator=(MappedSection&& other) noexcept {
   if (this != &other) {
-    close();
-    address_ = std::exchange(other.address_, nullptr);
-    mapped_ = std::exchange(other.mapped_, 0);
+    view_ = std::move(other.view_);
     length_ = std::exchange(other.length_, 0);
   }
   return *this;
-}
-
-MappedSection::~MappedSection() {
-  close();
-}
-
-void MappedSection::close() noexcept {
-  if (address_ == nullptr) return;
-  closeSharedMemory(address_, mapped_);
-  address_ = nullptr;
-  mapped_ = 0;
-  length_ = 0;
 }
 
 }  // namespace vornix

@@ -14,6 +14,8 @@
 #include <span>
 #include <string_view>
 
+#include "util/shared_memory.h"
+
 namespace vornix {
 
 class MappedSection {
@@ -28,20 +30,20 @@ class MappedSection {
   MappedSection& operator=(MappedSection&& other) noexcept;
   MappedSection(const MappedSection&) = delete;
   MappedSection& operator=(const MappedSection&) = delete;
-  ~MappedSection();
+  ~MappedSection() = default;
 
-  explicit operator bool() const noexcept { return address_ != nullptr; }
+  explicit operator bool() const noexcept { return static_cast<bool>(view_); }
   // The bounded bytes of the section; empty for an empty view. Valid until the
   // view is dropped, replaced or moved from.
-  std::span<std::uint8_t> bytes() const noexcept { return {address_, length_}; }
+  std::span<std::uint8_t> bytes() const noexcept { return {view_.data(), length_}; }
 
  private:
-  MappedSection(std::uint8_t* address, std::uint64_t mapped, std::size_t length) noexcept;
-  void close() noexcept;
+  MappedSection(SharedView view, std::size_t length) noexcept;
 
-  std::uint8_t* address_ = nullptr;
-  std::uint64_t mapped_ = 0;  // what the mapping holds; passed when closing
-  std::size_t length_ = 0;    // the bound of every access
+  // Carries its own handle: the object may be dropped by the other copy of
+  // the runtime (docs/decisions.md), which must release the view whole.
+  SharedView view_;
+  std::size_t length_ = 0;  // the bound of every access
 };
 
 }  // namespace vornix

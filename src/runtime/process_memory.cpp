@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "runtime/message_queue.h"
 #include "util/bytes.h"
@@ -22,17 +23,12 @@ constexpr std::uint32_t kQueueTypeMessages = 2;
 
 // The bytes of a view that may be used: its size word, bounded by what is
 // really mapped. 0 when the view is too short to hold the fixed layout.
-std::uint64_t validBytes(std::uint8_t* view) {
-  const std::uint64_t mapped = mappedLength(view);
+std::uint64_t validBytes(const SharedView& view) {
+  const std::uint64_t mapped = view.length();
   if (mapped < pl::kQueuesStart) return 0;
-  const std::uint64_t word = bytes::loadAt<std::uint64_t>(view + pl::kSectionSize);
+  const std::uint64_t word = bytes::loadAt<std::uint64_t>(view.data() + pl::kSectionSize);
   const std::uint64_t valid = std::min(word, mapped);
   return valid < pl::kQueuesStart ? 0 : valid;
-}
-
-std::uint64_t closeLength(std::uint8_t* view, std::uint64_t fallback) {
-  const std::uint64_t mapped = mappedLength(view);
-  return mapped != 0 ? mapped : fallback;
 }
 
 // The limit bounds the section; the refusal is printed where the host's
@@ -49,9 +45,7 @@ bool deniedAsTooLarge(std::uint64_t newSize) {
 
 ProcessMemory::ProcessMemory(MasterMemory& master) : master_(&master) {}
 
-ProcessMemory::~ProcessMemory() {
-  if (section_ != nullptr) closeSharedMemory(section_, mapped_);
-}
+ProcessMemory::~ProcessMemory() = default;
 
 Mutex* ProcessMemory::sectionMutex() {
   std::call_once(mutexOnce_, [this] {
@@ -77,13 +71,13 @@ bool ProcessMemory::openLocked() {
   const std::uint64_t publishedSize = master_->getProcessShmemSize();
   instanceId_ = master_->instanceId();
   const std::string name = sectionName(serial);
-  std::uint8_t* view = openSharedMemory(name);
-  if (view == nullptr) {
+  SharedView view = SharedView::open(name);
+  if (!view) {
     // A grow that took its serial and then failed to create the section
     // leaves a serial without a section and the published size unchanged:
     // the mapped section is still the current one.
-    if (section_ != nullptr && serial != serial_ &&
-        publishedSize == bytes::loadAt<std::uint64_t>(section_ + pl::kSectionSize)) {
+    if (view_ && serial != serial_ &&
+        publishedSize == bytes::loadAt<std::uint64_t>(view_.data() + pl::kSectionSize)) {
       return true;
     }
     logLine(0, 3, 0, "Cannot open shared memory: %s size: %u", name.c_str(),
@@ -91,24 +85,19 @@ bool ProcessMemory::openLocked() {
     return false;
   }
   const std::uint64_t valid = validBytes(view);
-  if (valid == 0 || bytes::loadAt<std::uint32_t>(view + pl::kKind) != pl::kFormatMark) {
+  if (valid == 0 || bytes::loadAt<std::uint32_t>(view.data() + pl::kKind) != pl::kFormatMark) {
     logLine(0, 3, 0, "Cannot verify shared memory: %s size: %u", name.c_str(),
             static_cast<unsigned>(publishedSize));
-    closeSharedMemory(view, closeLength(view, publishedSize));
-    return false;
+    return false;  // the view is released whole
   }
-  if (section_ != nullptr && section_ != view) {
-    closeSharedMemory(section_, mapped_);
-  }
-  section_ = view;
-  mapped_ = mappedLength(view);
+  view_ = std::move(view);  // releases the view replaced
   size_ = valid;
   serial_ = serial;
   return true;
 }
 
 bool ProcessMemory::followSerial() {
-  if (section_ != nullptr && master_->getProcessShmemSerial() == serial_) return true;
+  if (view_ && master_->getProcessShmemSerial() == serial_) return true;
   return openLocked();
 }
 
@@ -130,15 +119,15 @@ std::uint64_t ProcessMemory::queueOffset(std::uint32_t queueId) const noexcept {
       usedEnd - offset < queue::kHeaderSize) {
     return 0;
   }
-  const std::uint64_t size = bytes::loadAt<std::uint64_t>(section_ + offset + queue::kSize);
-  const std::uint32_t id = bytes::loadAt<std::uint32_t>(section_ + offset + queue::kId);
+  const std::uint64_t size = bytes::loadAt<std::uint64_t>(view_.data() + offset + queue::kSize);
+  const std::uint32_t id = bytes::loadAt<std::uint32_t>(view_.data() + offset + queue::kId);
   if (id != queueId || size < queue::kHeaderSize || size > usedEnd - offset) return 0;
   return offset;
 }
 
 std::uint64_t ProcessMemory::findQueue(std::uint16_t process, std::uint32_t type) const noexcept {
   if (type < 1 || type > 4 || !processInUse(process)) return 0;
-  const std::uint16_t id = bytes::loadAt<std::uint16_t>(section_ + recordOffset(process) +
+  const std::uint16_t id = bytes::loadAt<std::uint16_t>(view_.data() + recordOffset(process) +
                                                         pl::kQueueIds + (type - 1) * 2);
   return queueOffset(id);
 }
@@ -167,7 +156,7 @@ bool ProcessMemory::appendLocked(std::uint16_t process, std::span<const std::uin
     const std::uint64_t offset = findQueue(process, kQueueTypeMessages);
     if (offset == 0) return false;
     const std::span<std::uint8_t> queueBytes = section().subspan(static_cast<std::size_t>(offset));
-    const std::uint32_t id = bytes::loadAt<std::uint32_t>(section_ + offset + queue::kId);
+    const std::uint32_t id = bytes::loadAt<std::uint32_t>(view_.data() + offset + queue::kId);
     // The semaphore is had before anything is written, so that a queue whose
     // reader cannot be woken receives nothing.
     Semaphore* semaphore = queueSemaphore(id, queueBytes);
@@ -183,7 +172,7 @@ bool ProcessMemory::appendLocked(std::uint16_t process, std::span<const std::uin
       case queue::AppendResult::kNoRoom:
         break;
     }
-    const std::uint64_t size = bytes::loadAt<std::uint64_t>(section_ + offset + queue::kSize);
+    const std::uint64_t size = bytes::loadAt<std::uint64_t>(view_.data() + offset + queue::kSize);
     if (size > pl::kMaximumSize || !resizeQueueLocked(id, size * 2)) return false;
   }
 }
@@ -198,34 +187,35 @@ bool ProcessMemory::resizeQueueLocked(std::uint32_t queueId, std::uint64_t newSi
   for (;;) {
     const std::uint64_t offset = queueOffset(queueId);
     if (offset == 0) return false;
-    const std::uint64_t oldSize = bytes::loadAt<std::uint64_t>(section_ + offset + queue::kSize);
+    const std::uint64_t oldSize =
+        bytes::loadAt<std::uint64_t>(view_.data() + offset + queue::kSize);
     if (newSize < oldSize) return false;
     const std::uint64_t delta = newSize - oldSize;
-    const std::uint64_t usedEnd = bytes::loadAt<std::uint64_t>(section_ + pl::kUsedEnd);
+    const std::uint64_t usedEnd = bytes::loadAt<std::uint64_t>(view_.data() + pl::kUsedEnd);
     if (size_ - usedEnd >= delta) {
       // The queues that follow are those at higher addresses, whatever their
       // ids; they move up together from the lowest of them.
       std::uint64_t nextStart = usedEnd;
       for (std::uint32_t q = 0; q < pl::kQueueCount; ++q) {
         const std::uint64_t other =
-            bytes::loadAt<std::uint64_t>(section_ + pl::kQueueTable + q * 8);
+            bytes::loadAt<std::uint64_t>(view_.data() + pl::kQueueTable + q * 8);
         if (other > offset) {
           if (other < offset + oldSize || other > usedEnd) return false;  // overlapping or outside
           nextStart = std::min(nextStart, other);
         }
       }
-      std::memmove(section_ + nextStart + delta, section_ + nextStart,
+      std::memmove(view_.data() + nextStart + delta, view_.data() + nextStart,
                    static_cast<std::size_t>(usedEnd - nextStart));
       for (std::uint32_t q = 0; q < pl::kQueueCount; ++q) {
-        std::uint8_t* entry = section_ + pl::kQueueTable + q * 8;
+        std::uint8_t* entry = view_.data() + pl::kQueueTable + q * 8;
         const std::uint64_t other = bytes::loadAt<std::uint64_t>(entry);
         if (other > offset) bytes::storeAt<std::uint64_t>(entry, other + delta);
       }
       const std::span<std::uint8_t> queueBytes =
           section().subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(newSize));
       if (!queue::makeContiguous(queueBytes, newSize - queue::kHeaderSize)) return false;
-      bytes::storeAt<std::uint64_t>(section_ + offset + queue::kSize, newSize);
-      bytes::storeAt<std::uint64_t>(section_ + pl::kUsedEnd, usedEnd + delta);
+      bytes::storeAt<std::uint64_t>(view_.data() + offset + queue::kSize, newSize);
+      bytes::storeAt<std::uint64_t>(view_.data() + pl::kUsedEnd, usedEnd + delta);
       return true;
     }
     if (!resizeLocked(size_ * 2)) return false;
@@ -241,7 +231,7 @@ bool ProcessMemory::resize(std::uint64_t newSize) {
 
 bool ProcessMemory::resizeLocked(std::uint64_t newSize) {
   if (deniedAsTooLarge(newSize)) return false;
-  if (section_ == nullptr || newSize < size_) return false;
+  if (!view_ || newSize < size_) return false;
   // The new section is made whole under the next serial's name before that
   // serial is published, so a grower that dies (or fails) part way never
   // leaves a published serial without a complete section: everyone goes on
@@ -250,24 +240,22 @@ bool ProcessMemory::resizeLocked(std::uint64_t newSize) {
   const std::uint32_t serial = master_->getProcessShmemSerial() + 1U;
   const std::string name = sectionName(serial);
   removeSharedMemory(name);
-  std::uint8_t* view = createSharedMemory(name, newSize);
-  if (view == nullptr) return false;
-  if (mappedLength(view) < newSize) {
-    closeSharedMemory(view, closeLength(view, newSize));
+  SharedView view = SharedView::create(name, newSize);
+  if (!view) return false;
+  if (view.length() < newSize) {
+    view.reset();
     removeSharedMemory(name);
     return false;
   }
-  std::memcpy(view, section_, static_cast<std::size_t>(size_));
-  bytes::storeAt<std::uint64_t>(view + pl::kSectionSize, newSize);
+  std::memcpy(view.data(), view_.data(), static_cast<std::size_t>(size_));
+  bytes::storeAt<std::uint64_t>(view.data() + pl::kSectionSize, newSize);
   if (master_->incrementProcessShmemSerial() != serial) {
-    closeSharedMemory(view, closeLength(view, newSize));
+    view.reset();
     removeSharedMemory(name);
     return false;
   }
   const std::string oldName = sectionName(serial_);
-  closeSharedMemory(section_, mapped_);
-  section_ = view;
-  mapped_ = mappedLength(view);
+  view_ = std::move(view);  // releases the replaced view
   size_ = newSize;
   serial_ = serial;
   master_->setProcessShmemSize(newSize);
@@ -288,9 +276,9 @@ bool ProcessMemory::addToProcessStats(std::uint16_t process, const DataMessage* 
   if (!hold || !followSerial() || !processInUse(process)) return false;
   const std::uint64_t record = recordOffset(process);
   if (!bytes::inRange(size_, record, pl::kRecordSize)) return false;
-  bytes::storeAt<std::uint64_t>(section_ + record + pl::kStatsTime, currentTime());
+  bytes::storeAt<std::uint64_t>(view_.data() + record + pl::kStatsTime, currentTime());
   const auto count = [&](std::uint64_t counts, std::uint64_t history, const DataMessage& m) {
-    std::uint8_t* at = section_ + record + counts;
+    std::uint8_t* at = view_.data() + record + counts;
     bytes::storeAt<std::uint64_t>(at, bytes::loadAt<std::uint64_t>(at) + 1);
     bytes::storeAt<std::uint64_t>(at + 8, bytes::loadAt<std::uint64_t>(at + 8) + m.size());
     storeHistory(record + history, m);
@@ -301,7 +289,7 @@ bool ProcessMemory::addToProcessStats(std::uint16_t process, const DataMessage* 
 }
 
 void ProcessMemory::storeHistory(std::uint64_t historyOffset, const DataMessage& message) {
-  std::uint8_t* history = section_ + historyOffset;
+  std::uint8_t* history = view_.data() + historyOffset;
   std::memmove(history + pl::kHistorySlotSize, history,
                static_cast<std::size_t>((pl::kHistorySlots - 1) * pl::kHistorySlotSize));
   std::span<const std::uint8_t> bytes =

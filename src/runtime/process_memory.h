@@ -41,6 +41,7 @@
 #include "runtime/master_memory.h"
 #include "util/mutex.h"
 #include "util/semaphore.h"
+#include "util/shared_memory.h"
 
 namespace vornix {
 
@@ -117,7 +118,7 @@ class ProcessMemory {
   bool openLocked();
   bool followSerial();
   std::span<std::uint8_t> section() const noexcept {
-    return {section_, static_cast<std::size_t>(size_)};
+    return {view_.data(), static_cast<std::size_t>(size_)};
   }
   std::uint64_t recordOffset(std::uint16_t process) const noexcept;
   bool processInUse(std::uint16_t process) const noexcept;
@@ -135,12 +136,11 @@ class ProcessMemory {
   std::once_flag mutexOnce_;
   std::unique_ptr<Mutex> mutex_;
   // The fields below are guarded by the section mutex.
-  std::uint8_t* section_ = nullptr;
+  // The view carries its own handle: it may have been mapped by another
+  // module's copy of the runtime and is released whole by whichever copy
+  // drops or replaces it (docs/decisions.md).
+  SharedView view_;
   std::uint64_t size_ = 0;  // valid bytes of the view
-  // What this client mapped, kept by the client: the view may have been
-  // mapped by another module's copy of the runtime, whose mapping registry
-  // this module cannot ask.
-  std::uint64_t mapped_ = 0;
   std::uint16_t instanceId_ = 0;
   std::uint32_t serial_ = 0;  // serial of the view in use (a dead serial is never adopted)
   std::map<std::uint32_t, Semaphore*> semaphores_;  // not owned (the semaphore registry's)

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "runtime/bitmap.h"
 #include "util/bytes.h"
@@ -20,15 +21,10 @@ namespace {
 constexpr std::uint32_t kSectionTimeoutMs = 5000;
 constexpr std::uint32_t kMostBlocksOutsideLastBin = 4;
 
-std::uint64_t closeLength(std::uint8_t* view, std::uint64_t fallback) {
-  const std::uint64_t mapped = mappedLength(view);
-  return mapped != 0 ? mapped : fallback;
-}
-
-std::uint64_t validBytes(std::uint8_t* view) {
-  const std::uint64_t mapped = mappedLength(view);
+std::uint64_t validBytes(const SharedView& view) {
+  const std::uint64_t mapped = view.length();
   if (mapped < tl::kHeaderSize) return 0;
-  return std::min(mapped, bytes::loadAt<std::uint64_t>(view + tl::kSize));
+  return std::min(mapped, bytes::loadAt<std::uint64_t>(view.data() + tl::kSize));
 }
 
 template <class T>
@@ -58,9 +54,7 @@ std::uint64_t ceilDiv(std::uint64_t a, std::uint64_t b) noexcept {
 TemporalMemory::TemporalMemory(TemporalOwner& owner, std::uint16_t tag)
     : owner_(&owner), tag_(tag) {}
 
-TemporalMemory::~TemporalMemory() {
-  if (section_ != nullptr) closeSharedMemory(section_, mapped_);
-}
+TemporalMemory::~TemporalMemory() = default;
 
 Mutex* TemporalMemory::storeMutex() {
   std::call_once(mutexOnce_, [this] {
@@ -85,7 +79,7 @@ std::span<std::uint8_t> TemporalMemory::binBitmap(const Bin& bin) const noexcept
 }
 
 std::uint8_t* TemporalMemory::slot(std::uint32_t index) const noexcept {
-  return section_ + slotsOffset_ + std::uint64_t{index} * tl::kSlotSize;
+  return view_.data() + slotsOffset_ + std::uint64_t{index} * tl::kSlotSize;
 }
 
 bool TemporalMemory::open() {
@@ -98,35 +92,32 @@ bool TemporalMemory::openLocked() {
   const std::uint32_t serial = owner_->getSerial();
   const std::uint64_t ownerSize = owner_->getSize();
   instanceId_ = owner_->getInstanceId();
-  std::uint8_t* view = openSharedMemory(sectionName(serial));
-  if (view == nullptr) {
+  SharedView view = SharedView::open(sectionName(serial));
+  if (!view) {
     // A grow that took its serial and then could not create its section
     // leaves the owner's size as it was: the mapped section is still current.
-    return section_ != nullptr && serial != serial_ &&
-           ownerSize == loadAt<std::uint64_t>(section_, tl::kSize);
+    return view_ && serial != serial_ &&
+           ownerSize == loadAt<std::uint64_t>(view_.data(), tl::kSize);
   }
   const std::uint64_t valid = validBytes(view);
-  if (valid < tl::kHeaderSize || loadAt<std::uint32_t>(view, tl::kMark) != tl::kFormatMark) {
-    closeSharedMemory(view, closeLength(view, valid));
-    return false;
+  if (valid < tl::kHeaderSize || loadAt<std::uint32_t>(view.data(), tl::kMark) != tl::kFormatMark) {
+    return false;  // the view is released whole
   }
-  if (section_ != nullptr) closeSharedMemory(section_, mapped_);
-  section_ = view;
-  mapped_ = mappedLength(view);
+  view_ = std::move(view);  // releases the view replaced
   size_ = valid;
   serial_ = serial;
   return true;
 }
 
 bool TemporalMemory::readLayout() {
-  if (section_ == nullptr || size_ < tl::kHeaderSize) return false;
-  slotCount_ = loadAt<std::uint32_t>(section_, tl::kSlotCount);
-  slotBitmapBytes_ = loadAt<std::uint32_t>(section_, tl::kSlotBitmapBytes);
+  if (!view_ || size_ < tl::kHeaderSize) return false;
+  slotCount_ = loadAt<std::uint32_t>(view_.data(), tl::kSlotCount);
+  slotBitmapBytes_ = loadAt<std::uint32_t>(view_.data(), tl::kSlotBitmapBytes);
   if (slotBitmapBytes_ < bitmap::bitmapBytes(slotCount_)) return false;
   slotsOffset_ = tl::kHeaderSize + slotBitmapBytes_;
   const std::uint64_t slotBytes = std::uint64_t{slotCount_} * tl::kSlotSize;
   if (!bytes::inRange(size_, slotsOffset_, slotBytes)) return false;
-  const std::uint16_t binCount = loadAt<std::uint16_t>(section_, tl::kBinCount);
+  const std::uint16_t binCount = loadAt<std::uint16_t>(view_.data(), tl::kBinCount);
   if (binCount == 0) return false;
   bins_.clear();
   std::uint64_t offset = slotsOffset_ + slotBytes;
@@ -134,10 +125,10 @@ bool TemporalMemory::readLayout() {
     if (!bytes::inRange(size_, offset, tl::kBinHeaderSize)) return false;
     Bin bin;
     bin.offset = offset;
-    bin.total = loadAt<std::uint64_t>(section_, offset + tl::kBinTotal);
-    bin.blockCount = loadAt<std::uint32_t>(section_, offset + tl::kBinBlockCount);
-    bin.blockSize = loadAt<std::uint32_t>(section_, offset + tl::kBinBlockSize);
-    bin.bitmapBytes = loadAt<std::uint32_t>(section_, offset + tl::kBinBitmapBytes);
+    bin.total = loadAt<std::uint64_t>(view_.data(), offset + tl::kBinTotal);
+    bin.blockCount = loadAt<std::uint32_t>(view_.data(), offset + tl::kBinBlockCount);
+    bin.blockSize = loadAt<std::uint32_t>(view_.data(), offset + tl::kBinBlockSize);
+    bin.bitmapBytes = loadAt<std::uint32_t>(view_.data(), offset + tl::kBinBitmapBytes);
     if (bin.blockSize == 0 || bin.bitmapBytes < bitmap::bitmapBytes(bin.blockCount)) return false;
     const std::uint64_t needed =
         tl::kBinHeaderSize + bin.bitmapBytes + std::uint64_t{bin.blockCount} * bin.blockSize;
@@ -164,7 +155,7 @@ bool TemporalMemory::insertMessage(const DataMessage& message, std::uint64_t& me
   if (mutex == nullptr) return false;
   MutexHold hold(*mutex, kSectionTimeoutMs, "vornix::TemporalMemory::insertMessage");
   if (!hold) return false;
-  if (section_ == nullptr || owner_->getSerial() != serial_) {
+  if (!view_ || owner_->getSerial() != serial_) {
     if (!openLocked()) return false;
   }
   return insertLocked(message, now, expiry, memoryId);
@@ -215,7 +206,7 @@ bool TemporalMemory::insertLocked(const DataMessage& message, Micros now, Micros
   const Bin& bin = bins_[place->bin];
   const std::uint64_t dataOffset = std::uint64_t{*first} * bin.blockSize;
   const std::uint64_t allocated = std::uint64_t{place->blocks} * bin.blockSize;
-  std::memcpy(section_ + bin.dataOffset() + dataOffset, message.record(),
+  std::memcpy(view_.data() + bin.dataOffset() + dataOffset, message.record(),
               static_cast<std::size_t>(messageSize));
   bitmap::assign(binBitmap(bin), *first, place->blocks, false);
 
@@ -230,28 +221,28 @@ bool TemporalMemory::insertLocked(const DataMessage& message, Micros now, Micros
   storeAt<std::uint32_t>(s, tl::kSlotFirstBlock, *first);
   storeAt<std::uint32_t>(s, tl::kSlotBlocks, place->blocks);
 
-  std::uint8_t* b = section_ + bin.offset;
+  std::uint8_t* b = view_.data() + bin.offset;
   storeAt<std::uint32_t>(b, tl::kBinBlocksInUse,
                          loadAt<std::uint32_t>(b, tl::kBinBlocksInUse) + place->blocks);
   storeAt<std::uint64_t>(b, tl::kBinBytesInUse,
                          loadAt<std::uint64_t>(b, tl::kBinBytesInUse) + allocated);
-  storeAt<std::uint32_t>(section_, tl::kSlotsInUse,
-                         loadAt<std::uint32_t>(section_, tl::kSlotsInUse) + 1U);
-  storeAt<std::uint64_t>(section_, tl::kBytesInUse,
-                         loadAt<std::uint64_t>(section_, tl::kBytesInUse) + allocated);
+  storeAt<std::uint32_t>(view_.data(), tl::kSlotsInUse,
+                         loadAt<std::uint32_t>(view_.data(), tl::kSlotsInUse) + 1U);
+  storeAt<std::uint64_t>(view_.data(), tl::kBytesInUse,
+                         loadAt<std::uint64_t>(view_.data(), tl::kBytesInUse) + allocated);
   bitmap::assign(slotBitmap(), *free, 1, false);
   memoryId = TemporalMemory::memoryId(*free, counter, tag_);
   return true;
 }
 
 bool TemporalMemory::checkSlots(Micros now) {
-  const std::uint64_t checkTime = loadAt<std::uint64_t>(section_, tl::kCheckTime);
-  const std::uint64_t span = loadAt<std::uint64_t>(section_, tl::kCheckSpan);
+  const std::uint64_t checkTime = loadAt<std::uint64_t>(view_.data(), tl::kCheckTime);
+  const std::uint64_t span = loadAt<std::uint64_t>(view_.data(), tl::kCheckSpan);
   if (checkTime != 0 && span <= std::numeric_limits<std::uint64_t>::max() - checkTime &&
       now > checkTime + span) {
     return true;
   }
-  const std::uint32_t inUse = loadAt<std::uint32_t>(section_, tl::kSlotsInUse);
+  const std::uint32_t inUse = loadAt<std::uint32_t>(view_.data(), tl::kSlotsInUse);
   if (inUse == 0) return true;
   const std::optional<std::uint32_t> highest = bitmap::highestClear(slotBitmap(), slotCount_);
   if (!highest) {
@@ -275,15 +266,15 @@ bool TemporalMemory::checkSlots(Micros now) {
     if (!bytes::inRange(bin.blockCount, first, blocks)) return false;
     const std::uint64_t allocated = loadAt<std::uint64_t>(s, tl::kSlotAllocated);
     bitmap::assign(binBitmap(bin), first, blocks, true);
-    std::uint8_t* b = section_ + bin.offset;
+    std::uint8_t* b = view_.data() + bin.offset;
     storeAt<std::uint64_t>(b, tl::kBinBytesInUse,
                            loadAt<std::uint64_t>(b, tl::kBinBytesInUse) - allocated);
     storeAt<std::uint32_t>(b, tl::kBinBlocksInUse,
                            loadAt<std::uint32_t>(b, tl::kBinBlocksInUse) - blocks);
-    storeAt<std::uint64_t>(section_, tl::kBytesInUse,
-                           loadAt<std::uint64_t>(section_, tl::kBytesInUse) - allocated);
-    storeAt<std::uint32_t>(section_, tl::kSlotsInUse,
-                           loadAt<std::uint32_t>(section_, tl::kSlotsInUse) - 1U);
+    storeAt<std::uint64_t>(view_.data(), tl::kBytesInUse,
+                           loadAt<std::uint64_t>(view_.data(), tl::kBytesInUse) - allocated);
+    storeAt<std::uint32_t>(view_.data(), tl::kSlotsInUse,
+                           loadAt<std::uint32_t>(view_.data(), tl::kSlotsInUse) - 1U);
     storeAt<std::uint64_t>(s, tl::kSlotMessageSize, 0);
     bitmap::assign(slotBitmap(), i, 1, true);
   }
@@ -309,7 +300,7 @@ std::vector<TemporalMemory::PlannedBin> TemporalMemory::planBins(
   for (std::size_t i = 0; i < bins_.size(); ++i) {
     const Bin& bin = bins_[i];
     PlannedBin p{bin.blockCount, bin.bitmapBytes, bin.total};
-    const std::uint64_t used = loadAt<std::uint64_t>(section_, bin.offset + tl::kBinBytesInUse);
+    const std::uint64_t used = loadAt<std::uint64_t>(view_.data(), bin.offset + tl::kBinBytesInUse);
     const bool full = static_cast<double>(used) / static_cast<double>(bin.total) > 0.8;
     const bool forMessage = binOfMessage && *binOfMessage == i;
     if (full || forMessage) {
@@ -339,10 +330,10 @@ bool TemporalMemory::growSlots() {
 }
 
 bool TemporalMemory::growBins(std::uint32_t binIndex, std::uint64_t messageSize) {
-  const double used = slotCount_ == 0
-                          ? 0.0
-                          : static_cast<double>(loadAt<std::uint32_t>(section_, tl::kSlotsInUse)) /
-                                static_cast<double>(slotCount_);
+  const double used =
+      slotCount_ == 0 ? 0.0
+                      : static_cast<double>(loadAt<std::uint32_t>(view_.data(), tl::kSlotsInUse)) /
+                            static_cast<double>(slotCount_);
   std::uint64_t extra = 0;
   if (used > 0.8) {
     extra = std::uint64_t{slotCount_} * 4;
@@ -355,7 +346,7 @@ bool TemporalMemory::growBins(std::uint32_t binIndex, std::uint64_t messageSize)
 
 bool TemporalMemory::resize(std::uint32_t extraSlots, const std::vector<PlannedBin>& plan) {
   const std::uint64_t newSlotCount = std::uint64_t{slotCount_} + extraSlots;
-  const std::uint64_t maximum = loadAt<std::uint64_t>(section_, tl::kMaximumSize);
+  const std::uint64_t maximum = loadAt<std::uint64_t>(view_.data(), tl::kMaximumSize);
   const std::uint64_t current = size_;
   if (newSlotCount > std::numeric_limits<std::uint32_t>::max()) return false;
   const std::uint64_t newBitmapBytes = bitmap::bitmapBytes(newSlotCount);
@@ -379,12 +370,12 @@ bool TemporalMemory::resize(std::uint32_t extraSlots, const std::vector<PlannedB
   const std::uint32_t serial = owner_->getSerial() + 1U;
   const std::string name = sectionName(serial);
   removeSharedMemory(name);
-  std::uint8_t* view = createSharedMemory(name, newTotal);
-  if (view != nullptr && mappedLength(view) < newTotal) {
-    closeSharedMemory(view, closeLength(view, newTotal));
+  SharedView fresh = SharedView::create(name, newTotal);
+  if (fresh && fresh.length() < newTotal) {
+    fresh.reset();
     removeSharedMemory(name);
-    view = nullptr;
   }
+  std::uint8_t* const view = fresh.data();
   if (view == nullptr) {
     logLine(0, 3, 0,
             "Temporal Memory couldn't allocate memory to grow by: %s to: %s total as requested",
@@ -397,8 +388,8 @@ bool TemporalMemory::resize(std::uint32_t extraSlots, const std::vector<PlannedB
   const std::span<std::uint8_t> newBitmap =
       target.subspan(tl::kHeaderSize, static_cast<std::size_t>(newBitmapBytes));
   std::memset(newBitmap.data(), 0xFF, newBitmap.size());
-  std::memcpy(view, section_, static_cast<std::size_t>(tl::kHeaderSize));
-  std::memcpy(newBitmap.data(), section_ + tl::kHeaderSize,
+  std::memcpy(view, view_.data(), static_cast<std::size_t>(tl::kHeaderSize));
+  std::memcpy(newBitmap.data(), view_.data() + tl::kHeaderSize,
               static_cast<std::size_t>(bitmap::bitmapBytes(slotCount_)));
   bitmap::assign(newBitmap, slotCount_, newSlotCount - slotCount_, true);
   storeAt<std::uint64_t>(view, tl::kSize, newTotal);
@@ -406,7 +397,7 @@ bool TemporalMemory::resize(std::uint32_t extraSlots, const std::vector<PlannedB
   storeAt<std::uint32_t>(view, tl::kSlotBitmapBytes, static_cast<std::uint32_t>(newBitmapBytes));
   const std::uint64_t newSlots = tl::kHeaderSize + newBitmapBytes;
   std::memset(view + newSlots, 0, static_cast<std::size_t>(newSlotCount * tl::kSlotSize));
-  std::memcpy(view + newSlots, section_ + slotsOffset_,
+  std::memcpy(view + newSlots, view_.data() + slotsOffset_,
               static_cast<std::size_t>(std::uint64_t{slotCount_} * tl::kSlotSize));
 
   // Bins: unchanged ones whole, grown ones with their blocks at the same index.
@@ -417,7 +408,7 @@ bool TemporalMemory::resize(std::uint32_t extraSlots, const std::vector<PlannedB
     const PlannedBin& p = plan[i];
     std::uint8_t* to = view + at;
     if (p.total == old.total) {
-      std::memcpy(to, section_ + old.offset, static_cast<std::size_t>(old.total));
+      std::memcpy(to, view_.data() + old.offset, static_cast<std::size_t>(old.total));
     } else {
       ++grown;
       const std::span<std::uint8_t> bits =
@@ -425,13 +416,13 @@ bool TemporalMemory::resize(std::uint32_t extraSlots, const std::vector<PlannedB
                          static_cast<std::size_t>(p.bitmapBytes));
       std::memset(bits.data(), 0xFF, bits.size());
       std::memcpy(
-          to, section_ + old.offset,
+          to, view_.data() + old.offset,
           static_cast<std::size_t>(tl::kBinHeaderSize + bitmap::bitmapBytes(old.blockCount)));
       bitmap::assign(bits, old.blockCount, p.blockCount - old.blockCount, true);
       storeAt<std::uint32_t>(to, tl::kBinBitmapBytes, static_cast<std::uint32_t>(p.bitmapBytes));
       storeAt<std::uint32_t>(to, tl::kBinBlockCount, p.blockCount);
       storeAt<std::uint64_t>(to, tl::kBinTotal, p.total);
-      std::memcpy(to + tl::kBinHeaderSize + p.bitmapBytes, section_ + old.dataOffset(),
+      std::memcpy(to + tl::kBinHeaderSize + p.bitmapBytes, view_.data() + old.dataOffset(),
                   static_cast<std::size_t>(std::uint64_t{old.blockCount} * old.blockSize));
     }
     at += p.total;
@@ -454,14 +445,12 @@ bool TemporalMemory::resize(std::uint32_t extraSlots, const std::vector<PlannedB
   }
 
   if (owner_->nextSerial() != serial) {
-    closeSharedMemory(view, closeLength(view, newTotal));
+    fresh.reset();
     removeSharedMemory(name);
     return false;
   }
   const std::string oldName = sectionName(serial_);
-  closeSharedMemory(section_, mapped_);
-  section_ = view;
-  mapped_ = mappedLength(view);
+  view_ = std::move(fresh);  // releases the replaced view
   size_ = newTotal;
   serial_ = serial;
   owner_->setSize(newTotal);

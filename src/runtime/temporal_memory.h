@@ -47,6 +47,7 @@
 #include "runtime/data_message.h"
 #include "util/clock.h"
 #include "util/mutex.h"
+#include "util/shared_memory.h"
 
 namespace vornix {
 
@@ -140,7 +141,7 @@ class TemporalMemory {
   bool growBins(std::uint32_t binIndex, std::uint64_t messageSize);
   bool resize(std::uint32_t extraSlots, const std::vector<PlannedBin>& plan);
   std::span<std::uint8_t> section() const noexcept {
-    return {section_, static_cast<std::size_t>(size_)};
+    return {view_.data(), static_cast<std::size_t>(size_)};
   }
   std::span<std::uint8_t> slotBitmap() const noexcept;
   std::span<std::uint8_t> binBitmap(const Bin& bin) const noexcept;
@@ -152,12 +153,11 @@ class TemporalMemory {
   std::once_flag mutexOnce_;
   std::unique_ptr<Mutex> mutex_;
   // Guarded by the store mutex.
-  std::uint8_t* section_ = nullptr;
+  // The view carries its own handle: it may have been mapped by another
+  // module's copy of the runtime and is released whole by whichever copy
+  // drops or replaces it (docs/decisions.md).
+  SharedView view_;
   std::uint64_t size_ = 0;  // valid bytes of the view
-  // What this client mapped, kept by the client: the view may have been
-  // mapped by another module's copy of the runtime, whose mapping registry
-  // this module cannot ask.
-  std::uint64_t mapped_ = 0;
   std::uint16_t instanceId_ = 0;
   std::uint32_t serial_ = 0;
   std::uint32_t slotCount_ = 0;

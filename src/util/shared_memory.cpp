@@ -62,34 +62,51 @@ void stopMappingRegistry() noexcept {
 
 }  // namespace detail
 
-std::uint8_t* createSharedMemory(std::string_view logicalName, std::uint64_t size) {
+namespace {
+
+// The section, created or opened and mapped, with the failure lines of
+// createSharedMemory; an empty view (address null) on failure.
+SectionView createLogged(std::string_view logicalName, std::uint64_t size) {
   const std::string fullName = sectionFullName(logicalName);
   const SectionResult result = createSection(fullName, size);
   switch (result.status) {
     case SectionStatus::mapped:
-      return record(result.view);
+      return result.view;
     case SectionStatus::createFailed:
       logLine(0, 1, 0, "Could not create shared memory '%s': %s", fullName.c_str(),
               systemErrorText(result.errorCode).c_str());
-      return nullptr;
+      return {};
     default:  // a failed mapping is silent; a refused name was logged already
-      return nullptr;
+      return {};
   }
 }
 
-std::uint8_t* openSharedMemory(std::string_view logicalName) {
+// The section, opened and mapped, with the failure lines of openSharedMemory.
+SectionView openLogged(std::string_view logicalName) {
   const std::string fullName = sectionFullName(logicalName);
   const SectionResult result = openSection(fullName);
   switch (result.status) {
     case SectionStatus::mapped:
-      return record(result.view);
+      return result.view;
     case SectionStatus::mapFailed:
       logLine(0, 1, 0, "Could not map shared memory '%s': %s", fullName.c_str(),
               systemErrorText(result.errorCode).c_str());
-      return nullptr;
+      return {};
     default:  // absent is silent; a refused name was logged already
-      return nullptr;
+      return {};
   }
+}
+
+}  // namespace
+
+std::uint8_t* createSharedMemory(std::string_view logicalName, std::uint64_t size) {
+  const SectionView view = createLogged(logicalName, size);
+  return view.address != nullptr ? record(view) : nullptr;
+}
+
+std::uint8_t* openSharedMemory(std::string_view logicalName) {
+  const SectionView view = openLogged(logicalName);
+  return view.address != nullptr ? record(view) : nullptr;
 }
 
 bool closeSharedMemory(std::uint8_t* address, std::uint64_t size) {
@@ -122,6 +139,33 @@ std::uint64_t mappedLength(const std::uint8_t* address) {
   std::lock_guard<std::mutex> hold(current->guard);
   auto entry = current->views.find(address);
   return entry == current->views.end() ? 0 : entry->second.length;
+}
+
+SharedView SharedView::create(std::string_view logicalName, std::uint64_t size) {
+  return SharedView(createLogged(logicalName, size));
+}
+
+SharedView SharedView::open(std::string_view logicalName) {
+  return SharedView(openLogged(logicalName));
+}
+
+SharedView::SharedView(SharedView&& other) noexcept : view_(std::exchange(other.view_, {})) {}
+
+SharedView& SharedView::operator=(SharedView&& other) noexcept {
+  if (this != &other) {
+    reset();
+    view_ = std::exchange(other.view_, {});
+  }
+  return *this;
+}
+
+SharedView::~SharedView() {
+  reset();
+}
+
+void SharedView::reset() noexcept {
+  if (view_.address == nullptr) return;
+  unmapSection(std::exchange(view_, {}));
 }
 
 bool removeSharedMemory(std::string_view logicalName) {

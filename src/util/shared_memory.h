@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "util/named_objects.h"
 #include "util/sync_registries.h"
 
 namespace vornix {
@@ -35,12 +36,53 @@ std::uint8_t* openSharedMemory(std::string_view logicalName);
 // view mapped by another copy of these operations (a component library
 // carries its own) and unmapped as [address, address + size): the caller
 // passes the length it saw when it mapped the view. An unknown address that
-// does not start a page is left alone and gives false.
+// does not start a page is left alone and gives false. The other copy's
+// registry then still holds the view's handle (on Windows it keeps the
+// section alive), so views that may be released by another copy are held as
+// SharedView instead.
 bool closeSharedMemory(std::uint8_t* address, std::uint64_t size);
 
 // The mapped length of a view made by the operations above (0 when unknown).
 // Lets a client bound every access by the bytes really mapped.
 std::uint64_t mappedLength(const std::uint8_t* address);
+
+// A view that carries its own system handle (the section's HANDLE on
+// Windows; nothing on POSIX, where the mapping alone keeps the object), and
+// releases both when dropped. No registry takes part, so whichever copy of
+// these operations drops the view (the library carries its own copy, and an
+// object that one copy maps may be released by the other) unmaps it whole
+// and closes the handle that keeps the section, and on Windows its name,
+// alive. Used by the section clients that cross that boundary; the
+// registry-based operations above serve views that one module maps and
+// releases itself.
+//
+// Move-only; not synchronised (its owner guards it). A view is released by
+// the destructor, by reset() and by move-assignment over it.
+class SharedView {
+ public:
+  SharedView() noexcept = default;
+  // As createSharedMemory and openSharedMemory, with the same lines on
+  // failure; an empty view when they would give null.
+  static SharedView create(std::string_view logicalName, std::uint64_t size);
+  static SharedView open(std::string_view logicalName);
+
+  SharedView(SharedView&& other) noexcept;
+  SharedView& operator=(SharedView&& other) noexcept;
+  SharedView(const SharedView&) = delete;
+  SharedView& operator=(const SharedView&) = delete;
+  ~SharedView();
+
+  explicit operator bool() const noexcept { return view_.address != nullptr; }
+  // The first mapped byte (null when empty) and the bytes really mapped.
+  std::uint8_t* data() const noexcept { return view_.address; }
+  std::uint64_t length() const noexcept { return view_.length; }
+  // Unmaps the view and closes its handle; the view is empty afterwards.
+  void reset() noexcept;
+
+ private:
+  explicit SharedView(const SectionView& view) noexcept : view_(view) {}
+  SectionView view_;
+};
 
 // Removes the section's name from the system so that no later open finds it;
 // existing views stay valid. Used by the creator of a section when the
