@@ -43,7 +43,21 @@ std::filesystem::path programPath() {
 
 void* loadLibrary(const std::string& path, std::string& error) {
   HMODULE module = ::LoadLibraryA(path.c_str());
-  if (module == nullptr) error = systemErrorText(::GetLastError());
+  if (module == nullptr) {
+    error = systemErrorText(::GetLastError());
+    return nullptr;
+  }
+  // A component library stays loaded for the life of the process, as on
+  // POSIX: its process-wide state (the Runtime and analysis state that later
+  // runs carry on from) must not go away with one system and come back fresh
+  // with the next. Pinning makes every later FreeLibrary leave it mapped.
+  HMODULE pinned = nullptr;
+  if (::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                           reinterpret_cast<LPCSTR>(module), &pinned) == 0) {
+    error = "cannot be kept loaded: " + systemErrorText(::GetLastError());
+    ::FreeLibrary(module);
+    return nullptr;
+  }
   return module;
 }
 
