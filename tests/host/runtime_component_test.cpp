@@ -17,6 +17,10 @@
 // program, which count blocks of at least a watched size: a tracker of n
 // samples allocates one block of more than 8n bytes (its wavelet levels),
 // and nothing else the host or the loop does per message comes near it.
+// Only where the library shares this program's allocation functions: a
+// Windows DLL carries its own copy of the C++ runtime, whose operator new
+// this program does not replace, so there the tracker cannot be seen and the
+// checks that count it are skipped.
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
@@ -37,6 +41,11 @@
 #include "test_audio.h"
 
 namespace {
+#ifdef _WIN32
+constexpr bool kSeesLibraryAllocations = false;
+#else
+constexpr bool kSeesLibraryAllocations = true;
+#endif
 std::atomic<std::size_t> watchedSize{0};  // 0: not counting
 std::atomic<std::size_t> largeBlocks{0};
 }  // namespace
@@ -385,6 +394,10 @@ TEST(RuntimeComponent, TriggerNamesMatchWhateverTheirCase) {
 }
 
 TEST(RuntimeComponent, DeviceModeIgnoresFramesAndReadyCreatesTheTrackerOnce) {
+  if (!kSeesLibraryAllocations) {
+    GTEST_SKIP() << "the library allocates through its own operator new, which this program "
+                    "cannot count";
+  }
   inFreshProcess([] {
     Parameters p = speechParameters();
     p["DeviceID"] = "3";
@@ -447,9 +460,11 @@ TEST(RuntimeComponent, LaterRunsShareTheFirstRunsStateAndPostThroughTheirOwnHand
       p["DeviceID"] = "1";
       HostRun device(runtimeComponent("device", p));
       ASSERT_TRUE(device.ok());
-      EXPECT_EQ(
-          largeBlocksDuring(kTrackerBlock, [&] { device.control(frameTime(10), "Control.Ready"); }),
-          0U);
+      const std::size_t made =
+          largeBlocksDuring(kTrackerBlock, [&] { device.control(frameTime(10), "Control.Ready"); });
+      if (kSeesLibraryAllocations) {
+        EXPECT_EQ(made, 0U);
+      }
       device.control(frameTime(11), "Control.Stop");  // releases it
       EXPECT_TRUE(device.records().empty());
     }
