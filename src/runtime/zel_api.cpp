@@ -1,5 +1,6 @@
 #include "runtime/zel_api.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdlib>
 
@@ -56,7 +57,9 @@ bool ZelAPI::queuePair(std::unique_ptr<DataMessage> trigger, std::unique_ptr<Dat
 }
 
 void ZelAPI::wake() {
-  inboundSignal_.signal();
+  // A pair that carries nothing: every signal has its pair, and the wait
+  // that takes this one returns without a message.
+  queuePair(nullptr, nullptr);
 }
 
 void ZelAPI::setRunning(bool running) {
@@ -106,15 +109,31 @@ DataMessage* ZelAPI::waitForNewMessage(std::uint32_t timeoutMs, const char** tri
         if (observer->timesWaits()) limitMs = kWaitWithoutLimit;
       }
     }
-    bool signalled = poll != 0 && pollFor(poll, [this] { return inboundSignal_.wait(0); });
-    if (!signalled) signalled = inboundSignal_.wait(limitMs);
-    if (observer != nullptr) observer->resumed(componentId_);
+    // A signal finds its pair in the queue, except the signal of a pair that
+    // an earlier call took without waiting: then the wait goes on for the
+    // time left, so such a signal never passes for a time-out.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     bool haveMessage = false;
-    if (signalled) {
-      if (!lock_.enter(kLockTimeoutMs, kWaitLabel)) return nullptr;
+    bool signalled = poll != 0 && pollFor(poll, [this] { return inboundSignal_.wait(0); });
+    while (true) {
+      if (!signalled) signalled = inboundSignal_.wait(limitMs);
+      if (!signalled) break;
+      if (!lock_.enter(kLockTimeoutMs, kWaitLabel)) {
+        if (observer != nullptr) observer->resumed(componentId_);
+        return nullptr;
+      }
       haveMessage = !inbound_.empty();
-      if (!haveMessage) lock_.leave();
+      if (haveMessage) break;  // the lock stays held
+      lock_.leave();
+      signalled = false;
+      if (limitMs != kWaitWithoutLimit) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        limitMs = static_cast<std::uint32_t>(left.count());
+      }
     }
+    if (observer != nullptr) observer->resumed(componentId_);
     if (!haveMessage) {
       recordStats(cpuMark(), nullptr, nullptr, 1);
       lastWaitReturn_ = currentTime();

@@ -95,6 +95,28 @@ TEST_F(HandleTest, WaitTimesOutWithNullAndAPairQueuedLaterWakesIt) {
   EXPECT_EQ(message->getInt("n"), 7);
 }
 
+TEST_F(HandleTest, SignalOfAPairTakenWithoutWaitingIsNotATimeOut) {
+  ZelAPI& api = rig.handle();
+  // Both pairs are queued before the first wait: neither call needs to wait,
+  // so their two signals are still counted afterwards.
+  api.queuePair(HandleRig::trigger("A", {}), numbered(1, 0));
+  api.queuePair(HandleRig::trigger("A", {}), numbered(2, 0));
+  ASSERT_NE(api.waitForNewMessage(100, nullptr), nullptr);
+  ASSERT_NE(api.waitForNewMessage(100, nullptr), nullptr);
+  std::thread host([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    api.queuePair(HandleRig::trigger("A", {}), numbered(3, 0));
+  });
+  // The counted signals find no pair: the wait goes on until the third.
+  const DataMessage* message = api.waitForNewMessage(5000, nullptr);
+  host.join();
+  ASSERT_NE(message, nullptr);
+  EXPECT_EQ(message->getInt("n"), 3);
+  // wake() ends a wait without a message, as a time-out would.
+  api.wake();
+  EXPECT_EQ(api.waitForNewMessage(5000, nullptr), nullptr);
+}
+
 // Counts the observer calls and asks the handle to poll before it blocks.
 class PollingObserver final : public WaitObserver {
  public:
