@@ -32,16 +32,24 @@ class HandlePoster final : public Poster {
 // Calls `handle(triggerName, message)` for every message and `idle()` for
 // every wait that ends without one, until the component is to stop.
 template <class OnMessage, class OnIdle>
-void messageLoop(ZelAPI& api, std::uint32_t timeoutMs, OnMessage handle, OnIdle idle) {
+void messageLoop(ZelAPI& api, std::uint32_t timeoutMs, OnMessage handle, OnIdle idle,
+                 ZelAPI::TimeoutUse use = ZelAPI::TimeoutUse::acts) {
   while (api.keepRunning()) {
     const char* triggerName = nullptr;
-    const DataMessage* message = api.waitForNewMessage(timeoutMs, &triggerName);
+    const DataMessage* message = api.waitForNewMessage(timeoutMs, &triggerName, use);
     if (message == nullptr) {
       idle();
       continue;
     }
     handle(triggerName, *message);
   }
+}
+
+// The loop of a component whose time-outs only let it see its running flag.
+template <class OnMessage>
+void messageLoop(ZelAPI& api, std::uint32_t timeoutMs, OnMessage handle) {
+  messageLoop(
+      api, timeoutMs, handle, [] {}, ZelAPI::TimeoutUse::runningFlagOnly);
 }
 
 }  // namespace
@@ -52,12 +60,9 @@ std::int32_t runAnalyzeSingle(ZelAPI* api) {
   HandlePoster poster(*api);
   SingleAnalyzer analyzer(*table, poster);
   analyzer.start();
-  messageLoop(
-      *api, 50,
-      [&](const char* trigger, const DataMessage& message) {
-        analyzer.onMessage(trigger, message);
-      },
-      [] {});
+  messageLoop(*api, 50, [&](const char* trigger, const DataMessage& message) {
+    analyzer.onMessage(trigger, message);
+  });
   return 0;
 }
 
@@ -85,12 +90,9 @@ std::int32_t runAnalyzeTwo(ZelAPI* api) {
     HandlePoster poster(*api);
     TwoSpeakerAnalyzer analyzer(*floor, poster);
     analyzer.start();
-    messageLoop(
-        *api, 50,
-        [&](const char* trigger, const DataMessage& message) {
-          analyzer.onMessage(trigger, message);
-        },
-        [] {});
+    messageLoop(*api, 50, [&](const char* trigger, const DataMessage& message) {
+      analyzer.onMessage(trigger, message);
+    });
   }
   standardOutput().write("AnalyzeTwo Exit\n");
   return 0;
@@ -100,12 +102,9 @@ std::int32_t runPitchTrackerDetector(ZelAPI* api) {
   if (api == nullptr) return kNoHandle32;
   HandlePoster poster(*api);
   SpeakerChangeDetector detector(api->getParameterReal("Threshold"), poster);
-  messageLoop(
-      *api, 100,
-      [&](const char* trigger, const DataMessage& message) {
-        detector.onMessage(trigger, message);
-      },
-      [] {});
+  messageLoop(*api, 100, [&](const char* trigger, const DataMessage& message) {
+    detector.onMessage(trigger, message);
+  });
   return 0;
 }
 
@@ -115,12 +114,9 @@ std::uint8_t runLatencyProbe(ZelAPI* api) {
       static_cast<std::uint32_t>(static_cast<std::uint64_t>(api->getParameterInt("ModuleID")));
   LatencyProbe probe(
       moduleId, [api](const MessageType& type) { return api->typeName(type); }, standardOutput());
-  messageLoop(
-      *api, 10,
-      [&](const char* trigger, const DataMessage& message) {
-        probe.onMessage(trigger, message, currentTime());
-      },
-      [] {});
+  messageLoop(*api, 10, [&](const char* trigger, const DataMessage& message) {
+    probe.onMessage(trigger, message, currentTime());
+  });
   return 0;
 }
 

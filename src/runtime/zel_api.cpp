@@ -95,6 +95,11 @@ void ZelAPI::recordStats(std::uint64_t mark, const DataMessage* received, const 
 }
 
 DataMessage* ZelAPI::waitForNewMessage(std::uint32_t timeoutMs, const char** triggerName) {
+  return waitForNewMessage(timeoutMs, triggerName, TimeoutUse::acts);
+}
+
+DataMessage* ZelAPI::waitForNewMessage(std::uint32_t timeoutMs, const char** triggerName,
+                                       TimeoutUse use) {
   if (!lock_.enter(kLockTimeoutMs, kWaitLabel)) return nullptr;
   if (inbound_.empty()) {
     lock_.leave();
@@ -102,12 +107,14 @@ DataMessage* ZelAPI::waitForNewMessage(std::uint32_t timeoutMs, const char** tri
     std::uint32_t limitMs = timeoutMs;
     std::uint32_t poll = 0;
     if (observer != nullptr) {
-      observer->waiting(componentId_, timeoutMs);
-      if (timeoutMs != 0) {
-        poll = observer->pollMicros();
-        // The host ends this wait with wake() when its clock says so.
-        if (observer->timesWaits()) limitMs = kWaitWithoutLimit;
-      }
+      const bool hostTimed = timeoutMs != 0 && observer->timesWaits();
+      // The host ends this wait with wake() when its clock says so, or, for
+      // a time-out that only checks the running flag, at input or stop.
+      if (hostTimed) limitMs = kWaitWithoutLimit;
+      observer->waiting(componentId_, hostTimed && use == TimeoutUse::runningFlagOnly
+                                          ? kWaitWithoutLimit
+                                          : timeoutMs);
+      if (timeoutMs != 0) poll = observer->pollMicros();
     }
     // A signal finds its pair in the queue, except the signal of a pair that
     // an earlier call took without waiting: then the wait goes on for the

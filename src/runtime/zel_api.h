@@ -118,6 +118,14 @@ class ZelAPI {
   // null when the pair had no trigger message); null after `timeoutMs` ms
   // without a message or when the lock could not be had.
   DataMessage* waitForNewMessage(std::uint32_t timeoutMs, const char** triggerName);
+  // What a component's time-out is for. A component that only looks at its
+  // running flag when a wait times out says `runningFlagOnly`: a host that
+  // times waits on its own clock then lets the wait last until input or
+  // stop (it wakes every component at stop) instead of waking it each time
+  // the time-out passes on that clock, which would change nothing it does.
+  // Everywhere else the two purposes wait alike.
+  enum class TimeoutUse { acts, runningFlagOnly };
+  DataMessage* waitForNewMessage(std::uint32_t timeoutMs, const char** triggerName, TimeoutUse use);
 
   // Posts `message` (may be null) under `postName` (null or empty: every post
   // specification of the current trigger). Returns the number of deliveries,

@@ -101,8 +101,8 @@ void runFrameLoop(RuntimeState& state, ZelAPI& api) {
                           api.hasParameter("SamplingFrequency");
   while (api.keepRunning()) {
     const char* trigger = nullptr;
-    DataMessage* message =
-        api.waitForNewMessage(static_cast<std::uint32_t>(state.waitTimeoutMs), &trigger);
+    DataMessage* message = api.waitForNewMessage(static_cast<std::uint32_t>(state.waitTimeoutMs),
+                                                 &trigger, ZelAPI::TimeoutUse::runningFlagOnly);
     if (message == nullptr) continue;
     const std::string_view name = trigger != nullptr ? trigger : "";
     if (equalsNoCase(name, "Ready") && deviceMode) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <limits>
 #include <thread>
+#include <vector>
 
 #include "handle_rig.h"
 #include "runtime/trigger_spec.h"
@@ -151,6 +152,37 @@ TEST_F(HandleTest, PollingBeforeBlockingKeepsTheWaitsContract) {
   EXPECT_EQ(message->getInt("n"), 9);
   EXPECT_EQ(observer.waits.load(), 3);
   EXPECT_EQ(observer.resumes.load(), 3);
+  rig.context().waitObserver = nullptr;
+}
+
+// Times waits on the host's clock and records the time-outs it is told.
+class TimingObserver final : public WaitObserver {
+ public:
+  void waiting(std::uint32_t, std::uint32_t timeoutMs) override { told.push_back(timeoutMs); }
+  void resumed(std::uint32_t) override {}
+  bool timesWaits() const noexcept override { return true; }
+  std::vector<std::uint32_t> told;
+};
+
+TEST_F(HandleTest, HostTimedWaitsLastUntilInputAndReportWhichTimeOutsMatter) {
+  TimingObserver observer;
+  rig.context().waitObserver = &observer;
+  ZelAPI& api = rig.handle();
+  for (const ZelAPI::TimeoutUse use :
+       {ZelAPI::TimeoutUse::acts, ZelAPI::TimeoutUse::runningFlagOnly}) {
+    // Input comes well after the 50 ms time-out: on the host's clock the
+    // wait does not time out in real time.
+    std::thread host([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      api.queuePair(HandleRig::trigger("Late", {}), numbered(5, 0));
+    });
+    const DataMessage* message = api.waitForNewMessage(50, nullptr, use);
+    host.join();
+    ASSERT_NE(message, nullptr);
+    EXPECT_EQ(message->getInt("n"), 5);
+  }
+  // The host is told the time-out that acts, and no limit for the other.
+  EXPECT_EQ(observer.told, (std::vector<std::uint32_t>{50, 0xFFFFFFFFU}));
   rig.context().waitObserver = nullptr;
 }
 
