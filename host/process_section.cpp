@@ -143,8 +143,9 @@ bool QueueReader::wait(std::uint32_t timeoutMs) {
     if (!hold || !follow()) return false;
     const std::string_view name = queue::semaphoreName(queueBytes());
     if (name.empty()) return false;
-    semaphore_ = getNamedSemaphore(name, true);
-    if (semaphore_ == nullptr) return false;
+    auto semaphore = std::make_unique<Semaphore>(name, kQueueSemaphoreMaximum);
+    if (!semaphore->valid()) return false;
+    semaphore_ = std::move(semaphore);
   }
   return semaphore_->wait(timeoutMs);
 }

@@ -110,7 +110,9 @@ class QueueReader {
   MasterMemory* master_;
   std::uint32_t queueId_;
   Mutex mutex_;
-  Semaphore* semaphore_ = nullptr;
+  // Owned, not the process-wide registry's: on Windows an open handle keeps
+  // the name alive, so it must go with the reader.
+  std::unique_ptr<Semaphore> semaphore_;
   std::uint8_t* view_ = nullptr;
   std::uint64_t size_ = 0;
   std::uint32_t serial_ = 0;

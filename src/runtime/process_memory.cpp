@@ -135,13 +135,12 @@ std::uint64_t ProcessMemory::findQueue(std::uint16_t process, std::uint32_t type
 Semaphore* ProcessMemory::queueSemaphore(std::uint32_t queueId,
                                          std::span<const std::uint8_t> queueBytes) {
   const auto cached = semaphores_.find(queueId);
-  if (cached != semaphores_.end()) return cached->second;
+  if (cached != semaphores_.end()) return cached->second.get();
   const std::string_view name = queue::semaphoreName(queueBytes);
   if (name.empty()) return nullptr;
-  Semaphore* semaphore = getNamedSemaphore(name, true);
-  if (semaphore == nullptr || !semaphore->valid()) return nullptr;
-  semaphores_.emplace(queueId, semaphore);
-  return semaphore;
+  auto semaphore = std::make_unique<Semaphore>(name, kQueueSemaphoreMaximum);
+  if (!semaphore->valid()) return nullptr;
+  return semaphores_.emplace(queueId, std::move(semaphore)).first->second.get();
 }
 
 bool ProcessMemory::addToMsgQ(std::uint16_t process, const DataMessage& message) {

@@ -143,7 +143,10 @@ class ProcessMemory {
   std::uint64_t size_ = 0;  // valid bytes of the view
   std::uint16_t instanceId_ = 0;
   std::uint32_t serial_ = 0;  // serial of the view in use (a dead serial is never adopted)
-  std::map<std::uint32_t, Semaphore*> semaphores_;  // not owned (the semaphore registry's)
+  // Opened by name and owned here, not taken from the process-wide registry:
+  // on Windows an open handle keeps a name alive, so the semaphores of an
+  // instance must go with the clients that used them.
+  std::map<std::uint32_t, std::unique_ptr<Semaphore>> semaphores_;
 };
 
 }  // namespace vornix

@@ -16,7 +16,7 @@ namespace vornix {
 namespace {
 
 constexpr std::size_t kNameBufferBytes = 256;  // a kept name holds at most 255 characters
-constexpr std::int32_t kRegistryMaximumCount = 100;
+constexpr std::int32_t kRegistryMaximumCount = kQueueSemaphoreMaximum;
 
 struct SemaphoreRegistry {
   Mutex guard;  // unnamed; guards `semaphores` and `retired`

@@ -51,6 +51,10 @@ class Semaphore {
   std::unique_ptr<OsSemaphore> os_;
 };
 
+// The maximum count of the semaphores that wake the readers of message queues
+// (one release per record), whether registered or opened by a client.
+inline constexpr std::int32_t kQueueSemaphoreMaximum = 100;
+
 // The semaphore registered under `logicalName` (the whole name, compared
 // bytewise) in this process, created (with maximum count 100) when absent and
 // `create` is true; null otherwise, and null when the system object cannot be

@@ -25,11 +25,9 @@ inline constexpr std::uint32_t kProbedIds = 512;
 std::vector<std::string> objectsOfInstance(std::uint16_t instance);
 
 // The objects of `instance` that outlive a clean stop, which must be none:
-// objectsOfInstance, less on Windows the semaphores. The process-wide
-// semaphore registry keeps every semaphore this process used open until the
-// library is unloaded, and a Windows name lives as long as a handle to it;
-// it goes with the process, which is all a stop can promise there. (POSIX
-// hosts remove the names at stop, so there every object counts.)
+// objectsOfInstance. (The queue readers and writers own the semaphores they
+// open, so on Windows, where a name lives as long as a handle to it, they go
+// with the clients at stop; POSIX hosts remove the names at stop.)
 std::vector<std::string> leftAfterStop(std::uint16_t instance);
 
 // True when the system removes a name at once, while processes that opened

@@ -66,11 +66,7 @@ std::vector<std::string> objectsOfInstance(std::uint16_t instance) {
 }
 
 std::vector<std::string> leftAfterStop(std::uint16_t instance) {
-  std::vector<std::string> left;
-  for (std::string& name : objectsOfInstance(instance)) {
-    if (name.find("\\Semaphore_") == std::string::npos) left.push_back(std::move(name));
-  }
-  return left;
+  return objectsOfInstance(instance);
 }
 
 bool namesAreRemovedAhead() {
