@@ -141,9 +141,10 @@ TEST_F(HandleTest, PollingBeforeBlockingKeepsTheWaitsContract) {
   const auto tryStart = std::chrono::steady_clock::now();
   EXPECT_EQ(api.waitForNewMessage(0, nullptr), nullptr);
   EXPECT_LT(std::chrono::steady_clock::now() - tryStart, std::chrono::milliseconds(150));
-  // A pair queued while the handle polls is taken.
+  // A pair queued while the handle polls is taken: it is queued once the
+  // third wait has told the observer it found the queue empty.
   std::thread host([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (observer.waits.load() < 3) std::this_thread::sleep_for(std::chrono::microseconds(50));
     api.queuePair(HandleRig::trigger("Soon", {}), numbered(9, 0));
   });
   const DataMessage* message = api.waitForNewMessage(5000, nullptr);
