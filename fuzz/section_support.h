@@ -22,17 +22,35 @@
 
 namespace vornix::fuzz {
 
+// True when the n bytes at `from` are all zero. Compared a word at a time and
+// kept out of the coverage instrumentation: a byte loop here was half of a
+// section fuzzer's time, counting comparisons of the harness, not the code
+// under test.
+__attribute__((no_sanitize("coverage"))) inline bool allZero(const std::uint8_t* from,
+                                                             std::size_t n) {
+  std::uint64_t any = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, from + i, 8);
+    any |= word;
+  }
+  for (; i < n; ++i) any |= from[i];
+  return any == 0;
+}
+
 // Writes `content` over a new section (zero but for its size word), skipping
-// the pages after the first
-// that are zero throughout in `content`: they read as zero already, and a
-// section's mostly empty areas (histories, process records) then stay
-// unallocated instead of costing a page fault each on every input.
-inline void copySparse(std::span<const std::uint8_t> content, std::span<std::uint8_t> zeroed) {
+// the pages after the first that are zero throughout in `content`: they read
+// as zero already, and a section's mostly empty areas (histories, process
+// records) then stay unallocated instead of costing a page fault each on
+// every input.
+__attribute__((no_sanitize("coverage"))) inline void copySparse(
+    std::span<const std::uint8_t> content, std::span<std::uint8_t> zeroed) {
   constexpr std::size_t kPage = 4096;
   for (std::size_t at = 0; at < content.size(); at += kPage) {
     const std::size_t n = std::min(kPage, content.size() - at);
     const std::uint8_t* from = content.data() + at;
-    if (at > 0 && std::all_of(from, from + n, [](std::uint8_t b) { return b == 0; })) continue;
+    if (at > 0 && allZero(from, n)) continue;
     std::memcpy(zeroed.data() + at, from, n);
   }
 }

@@ -246,7 +246,7 @@ bool ProcessMemory::resizeLocked(std::uint64_t newSize) {
     removeSharedMemory(name);
     return false;
   }
-  std::memcpy(view.data(), view_.data(), static_cast<std::size_t>(size_));
+  view_.copyTo(view, size_);
   bytes::storeAt<std::uint64_t>(view.data() + pl::kSectionSize, newSize);
   if (master_->incrementProcessShmemSerial() != serial) {
     view.reset();

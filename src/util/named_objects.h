@@ -146,17 +146,28 @@ enum class SectionStatus {
 struct SectionResult {
   SectionStatus status = SectionStatus::absent;
   SectionView view;
-  int errorCode = 0;  // the system error of createFailed and mapFailed
+  int errorCode = 0;     // the system error of createFailed and mapFailed
+  bool created = false;  // createSection made the object: every byte reads as zero
 };
 
 // Creates a section of `size` bytes, or opens the existing one of that name
 // (which keeps its own size), and maps it whole, read-write. A new section is
 // created with access for this user only; when its sizing or mapping fails,
 // the name is removed again so that no empty object is left behind.
-SectionResult createSection(std::string_view fullName, std::uint64_t size);
+// `keepHandle` keeps the POSIX descriptor with the view, for copyWrittenBytes
+// (Windows keeps its handle with every view).
+SectionResult createSection(std::string_view fullName, std::uint64_t size, bool keepHandle = false);
 // Opens an existing section and maps it whole. A section of size 0 is still
 // being sized by its creator and counts as absent.
-SectionResult openSection(std::string_view fullName);
+SectionResult openSection(std::string_view fullName, bool keepHandle = false);
+// Copies the first `length` bytes of the view `from` to `to`, the start of a
+// section that createSection has just made (every byte zero), leaving out
+// the ranges the system reports as never written (holes of a POSIX object,
+// asked through the descriptor kept with `from`; they read as zero). Copies
+// every byte when the view has no descriptor or the system cannot tell. A
+// section whose records are mostly unused is then grown in a few page copies
+// instead of touching (and allocating) every page of both sections.
+void copyWrittenBytes(const SectionView& from, std::uint8_t* to, std::uint64_t length) noexcept;
 // Unmaps a view from createSection/openSection and releases its handle.
 void unmapSection(const SectionView& view) noexcept;
 

@@ -1,5 +1,6 @@
 #include "util/shared_memory.h"
 
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -66,12 +67,12 @@ namespace {
 
 // The section, created or opened and mapped, with the failure lines of
 // createSharedMemory; an empty view (address null) on failure.
-SectionView createLogged(std::string_view logicalName, std::uint64_t size) {
+SectionResult createLogged(std::string_view logicalName, std::uint64_t size, bool keepHandle) {
   const std::string fullName = sectionFullName(logicalName);
-  const SectionResult result = createSection(fullName, size);
+  const SectionResult result = createSection(fullName, size, keepHandle);
   switch (result.status) {
     case SectionStatus::mapped:
-      return result.view;
+      return result;
     case SectionStatus::createFailed:
       logLine(0, 1, 0, "Could not create shared memory '%s': %s", fullName.c_str(),
               systemErrorText(result.errorCode).c_str());
@@ -82,12 +83,12 @@ SectionView createLogged(std::string_view logicalName, std::uint64_t size) {
 }
 
 // The section, opened and mapped, with the failure lines of openSharedMemory.
-SectionView openLogged(std::string_view logicalName) {
+SectionResult openLogged(std::string_view logicalName, bool keepHandle) {
   const std::string fullName = sectionFullName(logicalName);
-  const SectionResult result = openSection(fullName);
+  const SectionResult result = openSection(fullName, keepHandle);
   switch (result.status) {
     case SectionStatus::mapped:
-      return result.view;
+      return result;
     case SectionStatus::mapFailed:
       logLine(0, 1, 0, "Could not map shared memory '%s': %s", fullName.c_str(),
               systemErrorText(result.errorCode).c_str());
@@ -100,12 +101,12 @@ SectionView openLogged(std::string_view logicalName) {
 }  // namespace
 
 std::uint8_t* createSharedMemory(std::string_view logicalName, std::uint64_t size) {
-  const SectionView view = createLogged(logicalName, size);
+  const SectionView view = createLogged(logicalName, size, false).view;
   return view.address != nullptr ? record(view) : nullptr;
 }
 
 std::uint8_t* openSharedMemory(std::string_view logicalName) {
-  const SectionView view = openLogged(logicalName);
+  const SectionView view = openLogged(logicalName, false).view;
   return view.address != nullptr ? record(view) : nullptr;
 }
 
@@ -141,22 +142,36 @@ std::uint64_t mappedLength(const std::uint8_t* address) {
   return entry == current->views.end() ? 0 : entry->second.length;
 }
 
+// Views kept as SharedView keep their POSIX descriptor too, so that copyTo
+// can ask which ranges were ever written.
 SharedView SharedView::create(std::string_view logicalName, std::uint64_t size) {
-  return SharedView(createLogged(logicalName, size));
+  const SectionResult result = createLogged(logicalName, size, true);
+  return SharedView(result.view, result.created);
 }
 
 SharedView SharedView::open(std::string_view logicalName) {
-  return SharedView(openLogged(logicalName));
+  return SharedView(openLogged(logicalName, true).view, false);
 }
 
-SharedView::SharedView(SharedView&& other) noexcept : view_(std::exchange(other.view_, {})) {}
+SharedView::SharedView(SharedView&& other) noexcept
+    : view_(std::exchange(other.view_, {})), created_(std::exchange(other.created_, false)) {}
 
 SharedView& SharedView::operator=(SharedView&& other) noexcept {
   if (this != &other) {
     reset();
     view_ = std::exchange(other.view_, {});
+    created_ = std::exchange(other.created_, false);
   }
   return *this;
+}
+
+void SharedView::copyTo(const SharedView& to, std::uint64_t length) const noexcept {
+  if (length == 0 || view_.address == nullptr || to.view_.address == nullptr) return;
+  if (to.created_) {
+    copyWrittenBytes(view_, to.view_.address, length);
+  } else {
+    std::memcpy(to.view_.address, view_.address, static_cast<std::size_t>(length));
+  }
 }
 
 SharedView::~SharedView() {
@@ -164,6 +179,7 @@ SharedView::~SharedView() {
 }
 
 void SharedView::reset() noexcept {
+  created_ = false;
   if (view_.address == nullptr) return;
   unmapSection(std::exchange(view_, {}));
 }

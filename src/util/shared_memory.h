@@ -47,8 +47,9 @@ bool closeSharedMemory(std::uint8_t* address, std::uint64_t size);
 std::uint64_t mappedLength(const std::uint8_t* address);
 
 // A view that carries its own system handle (the section's HANDLE on
-// Windows; nothing on POSIX, where the mapping alone keeps the object), and
-// releases both when dropped. No registry takes part, so whichever copy of
+// Windows, which keeps the section alive; the descriptor on POSIX, which
+// copyTo asks about the object's written ranges), and releases both when
+// dropped. No registry takes part, so whichever copy of
 // these operations drops the view (the library carries its own copy, and an
 // object that one copy maps may be released by the other) unmaps it whole
 // and closes the handle that keeps the section, and on Windows its name,
@@ -76,12 +77,23 @@ class SharedView {
   // The first mapped byte (null when empty) and the bytes really mapped.
   std::uint8_t* data() const noexcept { return view_.address; }
   std::uint64_t length() const noexcept { return view_.length; }
+  // True for a view that create() made a new section for (not one it found
+  // under the name): its bytes read as zero until written.
+  bool created() const noexcept { return created_; }
   // Unmaps the view and closes its handle; the view is empty afterwards.
   void reset() noexcept;
 
+  // Copies this view's first `length` bytes to the start of `to`. When `to`
+  // is a new section (created()) not yet written to, the ranges of this section that were never
+  // written are left out (they read as zero on both sides), so that a grow
+  // of a large, mostly unused section costs its written pages, not all of
+  // them. `length` must not exceed either view's length.
+  void copyTo(const SharedView& to, std::uint64_t length) const noexcept;
+
  private:
-  explicit SharedView(const SectionView& view) noexcept : view_(view) {}
+  SharedView(const SectionView& view, bool created) noexcept : view_(view), created_(created) {}
   SectionView view_;
+  bool created_ = false;
 };
 
 // Removes the section's name from the system so that no later open finds it;

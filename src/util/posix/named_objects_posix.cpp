@@ -9,9 +9,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <new>
@@ -66,6 +68,7 @@ class Descriptor {
   Descriptor& operator=(Descriptor&&) = delete;
   int get() const noexcept { return fd_; }
   bool valid() const noexcept { return fd_ >= 0; }
+  int release() noexcept { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
@@ -595,43 +598,46 @@ std::int32_t OsSemaphore::maximumCount() const noexcept {
 
 namespace {
 
-SectionResult mapWhole(int fd, std::uint64_t length) {
+// Maps the object whole; with `keep` the descriptor goes with the view (it is
+// closed with the view, or here when mapping fails).
+SectionResult mapWhole(Descriptor& fd, std::uint64_t length, bool keep) {
   SectionResult result;
   if (length > std::numeric_limits<std::size_t>::max()) {
     result.status = SectionStatus::mapFailed;
     result.errorCode = ENOMEM;
     return result;
   }
-  void* base =
-      ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  void* base = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ | PROT_WRITE, MAP_SHARED,
+                      fd.get(), 0);
   if (base == MAP_FAILED) {
     result.status = SectionStatus::mapFailed;
     result.errorCode = errno;
     return result;
   }
   result.status = SectionStatus::mapped;
-  // The mapping keeps the object alive; the descriptor is not needed.
-  result.view = SectionView{static_cast<std::uint8_t*>(base), length, -1};
+  // The mapping keeps the object alive; the descriptor is kept only when the
+  // view's owner asks the object about its contents.
+  result.view = SectionView{static_cast<std::uint8_t*>(base), length, keep ? fd.release() : -1};
   return result;
 }
 
-SectionResult mapExisting(int fd, std::string_view fullName, int waitMs) {
+SectionResult mapExisting(Descriptor& fd, std::string_view fullName, int waitMs, bool keep) {
   SectionResult result;
-  if (!ownedByUs(fd, fullName)) {
+  if (!ownedByUs(fd.get(), fullName)) {
     result.status = SectionStatus::notOwned;
     return result;
   }
-  const off_t size = waitForSize(fd, 1, waitMs);
+  const off_t size = waitForSize(fd.get(), 1, waitMs);
   if (size <= 0) {
     result.status = SectionStatus::absent;
     return result;
   }
-  return mapWhole(fd, static_cast<std::uint64_t>(size));
+  return mapWhole(fd, static_cast<std::uint64_t>(size), keep);
 }
 
 }  // namespace
 
-SectionResult createSection(std::string_view fullName, std::uint64_t size) {
+SectionResult createSection(std::string_view fullName, std::uint64_t size, bool keepHandle) {
   SectionResult result;
   const std::optional<std::string> name = nameOrLog(fullName);
   if (!name) {
@@ -653,8 +659,9 @@ SectionResult createSection(std::string_view fullName, std::uint64_t size) {
         ::shm_unlink(name->c_str());
         return result;
       }
-      result = mapWhole(created.get(), size);
+      result = mapWhole(created, size, keepHandle);
       if (result.status != SectionStatus::mapped) ::shm_unlink(name->c_str());
+      result.created = result.status == SectionStatus::mapped;
       return result;
     }
     if (errno != EEXIST) {
@@ -670,7 +677,7 @@ SectionResult createSection(std::string_view fullName, std::uint64_t size) {
       return result;
     }
     // Another creator may still be sizing it: give it a moment.
-    result = mapExisting(opened.get(), fullName, kInitialiseWaitMs);
+    result = mapExisting(opened, fullName, kInitialiseWaitMs, keepHandle);
     if (result.status == SectionStatus::absent) {
       result.status = SectionStatus::createFailed;
       result.errorCode = EAGAIN;
@@ -682,7 +689,7 @@ SectionResult createSection(std::string_view fullName, std::uint64_t size) {
   return result;
 }
 
-SectionResult openSection(std::string_view fullName) {
+SectionResult openSection(std::string_view fullName, bool keepHandle) {
   SectionResult result;
   const std::optional<std::string> name = nameOrLog(fullName);
   if (!name) {
@@ -694,12 +701,43 @@ SectionResult openSection(std::string_view fullName) {
     result.status = SectionStatus::absent;
     return result;
   }
-  return mapExisting(opened.get(), fullName, 0);
+  return mapExisting(opened, fullName, 0, keepHandle);
 }
 
 void unmapSection(const SectionView& view) noexcept {
   if (view.address != nullptr) ::munmap(view.address, static_cast<std::size_t>(view.length));
   if (view.handle >= 0) ::close(static_cast<int>(view.handle));
+}
+
+void copyWrittenBytes(const SectionView& from, std::uint8_t* to, std::uint64_t length) noexcept {
+  std::uint64_t at = 0;
+  if (from.handle >= 0) {
+    // The object's data ranges as the system keeps them (a page it never
+    // stored is a hole; a page swapped out still counts as data). Offsets go
+    // to every call, so the descriptor's own position does not matter.
+    const int fd = static_cast<int>(from.handle);
+    while (at < length) {
+      const off_t data = ::lseek(fd, static_cast<off_t>(at), SEEK_DATA);
+      if (data < 0) {
+        if (errno == ENXIO) return;  // nothing but holes from `at` on
+        break;                       // the system cannot tell: copy the rest
+      }
+      const auto dataAt = static_cast<std::uint64_t>(data);
+      if (dataAt < at) break;
+      if (dataAt >= length) return;
+      const off_t hole = ::lseek(fd, data, SEEK_HOLE);
+      if (hole <= data) {
+        at = dataAt;
+        break;
+      }
+      const std::uint64_t end = std::min<std::uint64_t>(static_cast<std::uint64_t>(hole), length);
+      std::memcpy(to + dataAt, from.address + dataAt, static_cast<std::size_t>(end - dataAt));
+      at = end;
+    }
+  }
+  if (at < length) {
+    std::memcpy(to + at, from.address + at, static_cast<std::size_t>(length - at));
+  }
 }
 
 // ---------------------------------------------------------------- removal

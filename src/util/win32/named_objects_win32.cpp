@@ -8,6 +8,7 @@
 // the processes that use it and the removal functions have nothing to do.
 #include <windows.h>
 
+#include <cstring>
 #include <limits>
 #include <string>
 #include <utility>
@@ -256,7 +257,7 @@ SectionResult mapWhole(Handle section, std::uint64_t knownLength) {
 
 }  // namespace
 
-SectionResult createSection(std::string_view fullName, std::uint64_t size) {
+SectionResult createSection(std::string_view fullName, std::uint64_t size, bool /*keepHandle*/) {
   SectionResult result;
   const std::optional<std::string> name = nameOrLog(fullName);
   if (!name) {
@@ -280,10 +281,12 @@ SectionResult createSection(std::string_view fullName, std::uint64_t size) {
   }
   // An existing section of that name is returned as it is, with its own size.
   const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
-  return mapWhole(std::move(section), existed ? 0 : size);
+  result = mapWhole(std::move(section), existed ? 0 : size);
+  result.created = !existed && result.status == SectionStatus::mapped;
+  return result;
 }
 
-SectionResult openSection(std::string_view fullName) {
+SectionResult openSection(std::string_view fullName, bool /*keepHandle*/) {
   SectionResult result;
   const std::optional<std::string> name = nameOrLog(fullName);
   if (!name) {
@@ -296,6 +299,12 @@ SectionResult openSection(std::string_view fullName) {
     return result;
   }
   return mapWhole(std::move(section), 0);
+}
+
+// The paging file keeps no record of untouched pages that a process could
+// ask for, so every byte is copied.
+void copyWrittenBytes(const SectionView& from, std::uint8_t* to, std::uint64_t length) noexcept {
+  std::memcpy(to, from.address, static_cast<std::size_t>(length));
 }
 
 void unmapSection(const SectionView& view) noexcept {

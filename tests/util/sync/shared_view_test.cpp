@@ -103,6 +103,49 @@ TEST(SharedViewTest, DroppingTheLastViewLeavesNoSectionBehind) {
   EXPECT_EQ(fresh.data()[0], 0);
 }
 
+// A grow copies a section into a new one. Whatever the copy leaves out must
+// read as zero in the new section, and a target that is not new gets every
+// byte, its own earlier content included.
+TEST(SharedViewTest, CopyToReproducesEveryByteOfTheSource) {
+  constexpr std::uint64_t kPage = 4096;
+  constexpr std::uint64_t kLength = 64 * kPage + 100;  // ends inside a page
+  SectionName from;
+  SectionName into;
+  SectionName reused;
+  SharedView source = SharedView::create(from.logical, kLength);
+  ASSERT_TRUE(source);
+  EXPECT_TRUE(source.created());
+  // Written: the first page, two neighbours in the middle, a page written
+  // with zeros only, and the partial last page; the rest never touched.
+  source.data()[0] = 1;
+  source.data()[10 * kPage + 4095] = 2;
+  source.data()[11 * kPage] = 3;
+  std::memset(source.data() + 30 * kPage, 0, kPage);
+  source.data()[kLength - 1] = 4;
+  // Read through a second view, as a client that followed the serial would.
+  const SharedView opened = SharedView::open(from.logical);
+  ASSERT_TRUE(opened);
+  EXPECT_FALSE(opened.created());
+
+  const SharedView fresh = SharedView::create(into.logical, kLength + 3 * kPage);
+  ASSERT_TRUE(fresh);
+  ASSERT_TRUE(fresh.created());
+  opened.copyTo(fresh, kLength);
+  EXPECT_EQ(std::memcmp(fresh.data(), source.data(), kLength), 0);
+  for (std::uint64_t i = kLength; i < fresh.length(); ++i) ASSERT_EQ(fresh.data()[i], 0) << i;
+
+  // A target found under its name (not made by this create) holds old bytes:
+  // those the source never wrote must be overwritten too.
+  const SharedView first = SharedView::create(reused.logical, kLength);
+  ASSERT_TRUE(first);
+  std::memset(first.data(), 0xEE, kLength);
+  const SharedView found = SharedView::create(reused.logical, kLength);
+  ASSERT_TRUE(found);
+  EXPECT_FALSE(found.created());
+  source.copyTo(found, kLength);
+  EXPECT_EQ(std::memcmp(found.data(), source.data(), kLength), 0);
+}
+
 TEST(SharedViewTest, FailuresGiveAnEmptyViewWithTheRegistryLines) {
   SectionName name;
   {
