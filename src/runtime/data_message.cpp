@@ -389,6 +389,37 @@ void DataMessage::dropIndex() noexcept {
 // The same steps as the walk in setEntry, for a record the index describes
 // (the walk ends at `size`, no name is live twice): the entry of the name, the
 // first free slot large enough, or the end of the record.
+bool DataMessage::appendAtEnd(std::uint32_t at, std::uint32_t needed, std::string_view name,
+                              std::uint32_t kindWord, const void* value, std::uint32_t length,
+                              std::optional<std::size_t> givenUp) {
+  // Nothing appended: the entry given up for this write becomes live again,
+  // so that the old value stays readable.
+  const auto undoGiveUp = [&] {
+    if (givenUp) bytes::storeAt<std::uint32_t>(record_ + *givenUp + 4, entry::kLiveName);
+  };
+  const std::uint64_t newSize = std::uint64_t{at} + needed;
+  if (newSize > entry::kMaxRecord) {
+    undoGiveUp();
+    return false;
+  }
+  if (newSize > capacity_) {
+    std::uint64_t grown = std::uint64_t{capacity_} * 2u;
+    if (grown < newSize) grown = newSize;
+    if (grown > entry::kMaxRecord) grown = entry::kMaxRecord;
+    auto* block =
+        static_cast<std::uint8_t*>(std::realloc(record_, static_cast<std::size_t>(grown)));
+    if (block == nullptr) {
+      undoGiveUp();
+      throw std::bad_alloc();
+    }
+    record_ = block;
+    capacity_ = static_cast<std::size_t>(grown);
+  }
+  entry::writeEntry(record_ + at, needed, name, kindWord, value, length);
+  bytes::storeAt<std::uint32_t>(record_ + record::kSize, static_cast<std::uint32_t>(newSize));
+  return true;
+}
+
 std::optional<bool> DataMessage::setEntryIndexed(MessageIndex& index, std::string_view name,
                                                  const void* value, std::uint32_t length,
                                                  std::uint32_t kindWord, std::uint32_t needed) {
@@ -433,26 +464,9 @@ std::optional<bool> DataMessage::setEntryIndexed(MessageIndex& index, std::strin
   } else {
     // 4. Append at the end of the record, which is where the walk ends.
     const auto oldSize = static_cast<std::uint32_t>(rec.size());
-    const std::uint64_t newSize = std::uint64_t{oldSize} + needed;
-    if (newSize > entry::kMaxRecord) {
-      if (gaveUp) bytes::storeAt<std::uint32_t>(record_ + existing.offset + 4, entry::kLiveName);
-      return false;
-    }
-    if (newSize > capacity_) {
-      std::uint64_t grown = std::uint64_t{capacity_} * 2u;
-      if (grown < newSize) grown = newSize;
-      if (grown > entry::kMaxRecord) grown = entry::kMaxRecord;
-      auto* block =
-          static_cast<std::uint8_t*>(std::realloc(record_, static_cast<std::size_t>(grown)));
-      if (block == nullptr) {
-        if (gaveUp) bytes::storeAt<std::uint32_t>(record_ + existing.offset + 4, entry::kLiveName);
-        throw std::bad_alloc();
-      }
-      record_ = block;
-      capacity_ = static_cast<std::size_t>(grown);
-    }
-    entry::writeEntry(record_ + oldSize, needed, name, kindWord, value, length);
-    bytes::storeAt<std::uint32_t>(record_ + record::kSize, static_cast<std::uint32_t>(newSize));
+    const std::optional<std::size_t> givenUp =
+        gaveUp ? std::optional<std::size_t>(existing.offset) : std::nullopt;
+    if (!appendAtEnd(oldSize, needed, name, kindWord, value, length, givenUp)) return false;
     writtenAt = oldSize;
   }
 
@@ -558,28 +572,9 @@ bool DataMessage::setEntry(const char* name, const void* bytesIn, std::uint32_t 
   //    are cut off, so that what is written can be read back.
   if (!reused) {
     const auto oldSize = static_cast<std::uint32_t>(position);
-    const std::uint64_t newSize = std::uint64_t{oldSize} + needed;
-    if (newSize > entry::kMaxRecord) {
-      // Nothing appended: undo the give-up of step 2 so that the old value
-      // stays readable.
-      if (gaveUp) bytes::storeAt<std::uint32_t>(record_ + existing.offset + 4, entry::kLiveName);
-      return false;
-    }
-    if (newSize > capacity_) {
-      std::uint64_t grown = std::uint64_t{capacity_} * 2u;
-      if (grown < newSize) grown = newSize;
-      if (grown > entry::kMaxRecord) grown = entry::kMaxRecord;
-      auto* block =
-          static_cast<std::uint8_t*>(std::realloc(record_, static_cast<std::size_t>(grown)));
-      if (block == nullptr) {
-        if (gaveUp) bytes::storeAt<std::uint32_t>(record_ + existing.offset + 4, entry::kLiveName);
-        throw std::bad_alloc();
-      }
-      record_ = block;
-      capacity_ = static_cast<std::size_t>(grown);
-    }
-    entry::writeEntry(record_ + oldSize, needed, nameView, kindWord, bytesIn, length);
-    bytes::storeAt<std::uint32_t>(record_ + record::kSize, static_cast<std::uint32_t>(newSize));
+    const std::optional<std::size_t> givenUp =
+        gaveUp ? std::optional<std::size_t>(existing.offset) : std::nullopt;
+    if (!appendAtEnd(oldSize, needed, nameView, kindWord, bytesIn, length, givenUp)) return false;
     writtenAt = oldSize;
   }
 

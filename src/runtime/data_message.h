@@ -223,6 +223,15 @@ class DataMessage {
                                       std::uint32_t length, std::uint32_t kindWord,
                                       std::uint32_t needed);
 
+  // Appends an entry of `needed` bytes at `at`, where the walk ended, and
+  // makes it the end of the record, growing the block geometrically (the size
+  // word stays exact). Nothing is written when the record would pass its
+  // largest size (false) or the block cannot grow (std::bad_alloc); either way
+  // the entry at offset `givenUp`, given up for this write, is live again.
+  bool appendAtEnd(std::uint32_t at, std::uint32_t needed, std::string_view name,
+                   std::uint32_t kindWord, const void* value, std::uint32_t length,
+                   std::optional<std::size_t> givenUp);
+
   std::uint8_t* record_ = nullptr;       // malloc'd block; the record starts here
   std::size_t capacity_ = 0;             // bytes of the block, at least the record's size
   std::unique_ptr<MessageIndex> index_;  // acceleration state of record_, or null
