@@ -295,6 +295,35 @@ TEST_F(HandleTest, DefaultTtlIsAppliedAndTheMessageIsStored) {
   EXPECT_EQ(out[1].memoryId(), 0U);
 }
 
+// A store that cannot take the message (it would pass the store's largest
+// size, 8 MB here) fails that delivery only: nothing reaches the system
+// queue for it, and the store goes on taking messages that fit.
+TEST_F(HandleTest, AMessageTheStoreCannotTakeFailsItsDeliveryAndTheStoreGoesOn) {
+  ZelAPI& api = rig.handle();
+  PostSpecBytes stored = HandleRig::post("Stored", 2);
+  stored.defaultTtl = 2'000'000;
+  HandleRig::enter(api, HandleRig::trigger("T", {stored}));
+
+  auto big = std::make_unique<DataMessage>();
+  ASSERT_TRUE(big->setData("blob", std::vector<std::uint8_t>(9U << 20, 0x11)));
+  EXPECT_EQ(api.postOutputMessage("Stored", big.release()), -1);
+  EXPECT_TRUE(hasLine(rig, "[poster] Failed to deliver posted msg to 2"));
+  EXPECT_TRUE(hasLine(rig, "[poster] No msgs were delivered at postOutputMessage"));
+  EXPECT_TRUE(rig.delivered().empty());
+
+  auto small = std::make_unique<DataMessage>();
+  small->setInt("n", 7);
+  EXPECT_EQ(api.postOutputMessage("Stored", small.release()), 1);
+  const std::vector<DataMessage> out = rig.delivered();
+  ASSERT_EQ(out.size(), 1U);
+  ASSERT_NE(out[0].memoryId(), 0U);
+  const auto record = rig.temporalSection().readMessage(out[0].memoryId());
+  ASSERT_TRUE(record.has_value());
+  bool found = false;
+  EXPECT_EQ(DataMessage(*record).getInt("n", &found), 7);
+  EXPECT_TRUE(found);
+}
+
 TEST_F(HandleTest, TwoOfThreeDeliveriesGiveTwoAndTheFailureIsLogged) {
   ZelAPI& api = rig.handle();
   PostSpecBytes early = HandleRig::post("P", 3);
