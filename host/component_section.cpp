@@ -120,7 +120,6 @@ std::optional<OwnedSection> ComponentSection::layOut(std::span<const ComponentSp
   std::optional<OwnedSection> section = OwnedSection::create(nameFor(serial), size);
   if (!section) return std::nullopt;
   const std::span<std::uint8_t> out = section->bytes();
-  std::fill(out.begin() + 8, out.end(), std::uint8_t{0});
   bytes::store<std::uint32_t>(out, 8, ComponentMemory::kFormatMark);
   bytes::store<std::uint32_t>(out, L::kCount, highestId);
   std::uint64_t entry = roundUp8(tableEnd);

@@ -45,7 +45,6 @@ bool DataMapsSection::replace(std::span<const LevelName> levels, std::uint16_t h
       size);
   if (!next) return false;
   const std::span<std::uint8_t> out = next->bytes();
-  std::fill(out.begin() + 8, out.end(), std::uint8_t{0});
   bytes::store<std::uint32_t>(out, 8, DataMapsMemory::kFormatMark);
   bytes::store<std::uint64_t>(out, L::kFirstMap, mapSize);
   bytes::store<std::uint32_t>(out, L::kFirstMap + L::kMapEntryArray,

@@ -1,5 +1,6 @@
 #include "host/owned_section.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "util/bytes.h"
@@ -9,7 +10,8 @@ namespace vornix::host {
 
 std::optional<OwnedSection> OwnedSection::create(std::string_view logicalName, std::uint64_t size) {
   if (size < sizeof(std::uint64_t)) return std::nullopt;
-  std::uint8_t* address = createSharedMemory(logicalName, size);
+  bool created = false;
+  std::uint8_t* address = createSharedMemory(logicalName, size, &created);
   if (address == nullptr) return std::nullopt;
   // The mapping may be longer than asked when the name existed already; the
   // owner only ever uses what it asked for.
@@ -19,6 +21,7 @@ std::optional<OwnedSection> OwnedSection::create(std::string_view logicalName, s
     return std::nullopt;
   }
   std::span<std::uint8_t> bytes(address, static_cast<std::size_t>(size));
+  if (!created) std::fill(bytes.begin() + 8, bytes.end(), std::uint8_t{0});
   bytes::store<std::uint64_t>(bytes, 0, size);
   return OwnedSection(std::string(logicalName), bytes);
 }

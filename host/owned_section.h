@@ -18,9 +18,11 @@ namespace vornix::host {
 class OwnedSection {
  public:
   // Creates (or, when it exists already, maps) the section "<logicalName>" of
-  // `size` bytes and writes the size into its first 8 bytes. Empty when the
-  // system refuses or `size` is below 8 (the failure of creation is logged by
-  // the platform layer).
+  // `size` bytes and writes the size into its first 8 bytes; every other byte
+  // reads as zero. A section found under the name (left by a crashed owner)
+  // is cleared; a new one is zero already and is not written, so its pages
+  // stay unallocated until used. Empty when the system refuses or `size` is
+  // below 8 (the failure of creation is logged by the platform layer).
   static std::optional<OwnedSection> create(std::string_view logicalName, std::uint64_t size);
 
   // An empty owner (no section).

@@ -53,7 +53,6 @@ std::unique_ptr<ProcessSection> ProcessSection::create(MasterSection& master, st
       OwnedSection::create(sectionName(master.instanceId(), serial), size);
   if (!section) return nullptr;
   const std::span<std::uint8_t> b = section->bytes();
-  std::memset(b.data() + 8, 0, static_cast<std::size_t>(size - 8));
   bytes::store<std::uint32_t>(b, pl::kKind, pl::kFormatMark);
   for (const ProcessLayout& p : processes) {
     const std::uint64_t record = pl::kRecords + std::uint64_t{p.process} * pl::kRecordSize;

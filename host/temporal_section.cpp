@@ -105,7 +105,6 @@ std::unique_ptr<TemporalSection> TemporalSection::create(std::uint16_t instanceI
   if (!section) return nullptr;
 
   const std::span<std::uint8_t> b = section->bytes();
-  std::memset(b.data() + 8, 0, static_cast<std::size_t>(total - 8));
   bytes::store<std::uint32_t>(b, tl::kMark, tl::kFormatMark);
   bytes::store<std::uint32_t>(b, tl::kSlotCount, layout.slotCount);
   bytes::store<std::uint64_t>(b, tl::kMaximumSize, layout.maximumSize);

@@ -100,9 +100,10 @@ SectionResult openLogged(std::string_view logicalName, bool keepHandle) {
 
 }  // namespace
 
-std::uint8_t* createSharedMemory(std::string_view logicalName, std::uint64_t size) {
-  const SectionView view = createLogged(logicalName, size, false).view;
-  return view.address != nullptr ? record(view) : nullptr;
+std::uint8_t* createSharedMemory(std::string_view logicalName, std::uint64_t size, bool* created) {
+  const SectionResult result = createLogged(logicalName, size, false);
+  if (created != nullptr) *created = result.created;
+  return result.view.address != nullptr ? record(result.view) : nullptr;
 }
 
 std::uint8_t* openSharedMemory(std::string_view logicalName) {

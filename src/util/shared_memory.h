@@ -23,7 +23,10 @@ namespace vornix {
 // than it. A size of 0 cannot create a section. Logs "Could not create shared
 // memory '%s': %s" when creation fails; a failed mapping gives null without a
 // line. A name too long for the system is refused with its own line.
-std::uint8_t* createSharedMemory(std::string_view logicalName, std::uint64_t size);
+// `created`, when given, tells whether this call made the section (every
+// byte reads as zero) rather than finding it under the name.
+std::uint8_t* createSharedMemory(std::string_view logicalName, std::uint64_t size,
+                                 bool* created = nullptr);
 
 // Opens an existing section and maps it whole; null without a line when it
 // does not exist (or its creator has not sized it yet), "Could not map shared

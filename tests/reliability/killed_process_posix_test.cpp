@@ -43,7 +43,9 @@ namespace {
 namespace pl = process_layout;
 
 constexpr int kKills = 100;
-constexpr int kStepsPerChild = 400;
+// Far more work than the latest kill point (1.5 ms) needs, so that the kill
+// lands inside it on a fast machine too (a child's step takes a few µs).
+constexpr int kStepsPerChild = 4000;
 constexpr std::uint32_t kMaxInserts = 512;
 constexpr std::uint16_t kTag = 0x77;
 constexpr std::uint64_t kQueueId = 5, kStatsProcess = 1;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "host/owned_section.h"
@@ -204,6 +205,10 @@ TEST_F(ProcessMemoryTest, FullQueueDoublesAndKeepsTheOrder) {
 }
 
 TEST_F(ProcessMemoryTest, SectionDoublesWhenAQueueCannotGrowInside) {
+  // Statistics written before the grow must come over with the records (the
+  // grow copies only what the old section ever wrote).
+  const DataMessage small = messageOfSize(300, 9);
+  ASSERT_TRUE(client->addToProcessStats(0, &small, &small));
   const DataMessage big = messageOfSize(6000, 1);
   ASSERT_TRUE(client->addToMsgQ(0, big));
   EXPECT_EQ(client->mappedSerial(), 2U);
@@ -218,6 +223,31 @@ TEST_F(ProcessMemoryTest, SectionDoublesWhenAQueueCannotGrowInside) {
   const auto records = drain(5);
   ASSERT_EQ(records.size(), 1U);
   EXPECT_EQ(records[0].size(), big.size());
+  std::uint8_t* grown = openSharedMemory(section->sectionName(instance, 2));
+  ASSERT_NE(grown, nullptr);
+  const auto before = section->initialBytes();
+  EXPECT_TRUE(std::equal(before.begin() + pl::kRecords, before.begin() + pl::kQueueTable,
+                         grown + pl::kRecords));
+  EXPECT_EQ(bytes::loadAt<std::uint64_t>(grown + pl::kRecords + pl::kInputCount), 1U);
+  closeSharedMemory(grown, mappedLength(grown));
+}
+
+// The host's writers start from zero bytes whatever a crashed owner left
+// under the name.
+TEST(OwnedSectionTest, WhatIsFoundUnderTheNameIsCleared) {
+  const std::string name = formatString("LoquantOwnedTest_%u", unsigned{test::uniqueInstanceId()});
+  std::uint8_t* left = createSharedMemory(name, 10000);
+  ASSERT_NE(left, nullptr);
+  std::fill(left, left + 10000, std::uint8_t{0xEE});
+  {
+    const auto owned = host::OwnedSection::create(name, 9000);
+    ASSERT_TRUE(owned);
+    const auto b = owned->bytes();
+    EXPECT_EQ(bytes::loadAt<std::uint64_t>(b.data()), 9000U);
+    EXPECT_TRUE(std::all_of(b.begin() + 8, b.end(), [](std::uint8_t x) { return x == 0; }));
+  }
+  closeSharedMemory(left, mappedLength(left));
+  removeSharedMemory(name);
 }
 
 TEST_F(ProcessMemoryTest, GrowBeyondTheLimitIsDenied) {
