@@ -7,13 +7,21 @@
 
 #include "analysis/entry_loops.h"
 #include "runtime/zel_api.h"
+#include "util/semaphore.h"
 
 namespace vornix {
 namespace {
 
-std::string inboundName(const char* what) {
-  return std::string("analysis_loops_") + what + "_" + std::to_string(::getpid());
-}
+// The name of a handle's inbound semaphore, removed again when the test ends
+// (a host removes it at its stop; these handles have no host).
+struct InboundName {
+  explicit InboundName(const char* what)
+      : name(std::string("analysis_loops_") + what + "_" + std::to_string(::getpid())) {}
+  ~InboundName() { removeNamedSemaphore(name); }
+  InboundName(const InboundName&) = delete;
+  InboundName& operator=(const InboundName&) = delete;
+  std::string name;
+};
 
 TEST(AnalysisEntryLoops, NullHandleCodes) {
   EXPECT_EQ(runAnalyzeSingle(nullptr), -1);
@@ -25,7 +33,8 @@ TEST(AnalysisEntryLoops, NullHandleCodes) {
 
 TEST(AnalysisEntryLoops, StoppedHandleEndsAtOnce) {
   HostContext context;
-  ZelAPI api(&context, 1, inboundName("stopped"));
+  const InboundName inbound("stopped");
+  ZelAPI api(&context, 1, inbound.name);
   api.setRunning(false);
   EXPECT_EQ(runAnalyzeSingle(&api), 0);
   EXPECT_EQ(runAnalyzeSingleContinuous(&api), 0);
@@ -40,7 +49,8 @@ TEST(AnalysisEntryLoops, StoppedHandleEndsAtOnce) {
 // A queued message reaches the latency probe; time-outs keep the loop going.
 TEST(AnalysisEntryLoops, LatencyProbeHandlesQueuedMessage) {
   HostContext context;
-  ZelAPI api(&context, 1, inboundName("probe"));
+  const InboundName inbound("probe");
+  ZelAPI api(&context, 1, inbound.name);
   api.setKeep(true);
   auto message = std::make_unique<DataMessage>();
   message->setInt("latency", 40);

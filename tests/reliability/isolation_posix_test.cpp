@@ -69,6 +69,11 @@ class IsolationTest : public ::testing::Test {
   }
   void TearDown() override {
     user.reset();
+    // What a failed check left behind (removing what is gone already is
+    // harmless).
+    removeSharedMemory(logical);
+    removeNamedMutex(logical);
+    removeNamedSemaphore(logical);
     setLogLineSink({});
   }
   std::string logical = "LoquantIsolation_" + std::to_string(::getpid());
