@@ -298,8 +298,6 @@ int runAnalyze(const AnalyzeOptions& options) {
   vornix::host::SystemOptions systemOptions;
   systemOptions.simulatedClock = true;
   systemOptions.clockStart = kOriginMicros;
-  // Frames are handed over every few microseconds: polling beats sleeping.
-  systemOptions.pollMicros = 200;
   systemOptions.libraryPath = options.library;
   systemOptions.logOutput = stderr;
   std::unique_ptr<vornix::host::System> system =

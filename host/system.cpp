@@ -7,13 +7,14 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "host/activity.h"
 #include "host/component_section.h"
 #include "host/data_maps_section.h"
 #include "host/library.h"
 #include "host/log_printer.h"
 #include "host/master_section.h"
+#include "host/offline_drive.h"
 #include "host/process_section.h"
+#include "host/simulated_clock.h"
 #include "host/temporal_section.h"
 #include "host/trigger_spec_writer.h"
 #include "host/type_registry.h"
@@ -75,7 +76,7 @@ struct Component {
   HostContext context;
   std::unique_ptr<ZelAPI> api;
   EntryPoint entry;
-  std::thread thread;
+  std::thread thread;  // real time: the component's own thread
   std::mutex doneMutex;
   std::condition_variable doneChanged;
   bool done = false;
@@ -101,7 +102,7 @@ struct System::State {
 
   std::unique_ptr<LogPrinter> logPrinter;
   SimulatedClock clock{0};
-  ActivityMonitor activity;
+  std::unique_ptr<OfflineDrive> drive;  // simulated clock: the cooperative drive
   std::unique_ptr<ComponentLibrary> library;
   std::vector<std::unique_ptr<Component>> components;
   std::vector<std::string> missing;
@@ -125,7 +126,71 @@ struct System::State {
   // True when there was anything.
   bool routeRound();
   std::string nameOf(std::uint32_t id) const;
+  // Drive only: lets every task end after the stop and routes what they
+  // posted on the way; reports the tasks that do not end.
+  void stopDrive();
+  // Real time: waits until every component has taken its queued pairs and
+  // the router has been idle for a few looks; false after 10 s.
+  bool settleRealTime();
+  // Prints the drive's problems, once each; true when there were none so far.
+  bool reportProblems();
+  bool failed = false;
 };
+
+bool System::State::settleRealTime() {
+  // Nobody can tell when a thread has finished with what it took, but once
+  // every component has taken what was queued for it and the router has
+  // stopped moving messages for a few looks, a stop comes after all of it.
+  constexpr auto kLook = std::chrono::milliseconds(2);
+  constexpr int kQuietLooks = 3;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  int quietLooks = 0;
+  std::uint64_t seen = routed.load();
+  while (quietLooks < kQuietLooks) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(kLook);
+    bool taken = true;
+    for (const auto& c : components) {
+      if (c->api && c->api->queuedPairs() != 0) taken = false;
+    }
+    const std::uint64_t now = routed.load();
+    quietLooks = taken && now == seen ? quietLooks + 1 : 0;
+    seen = now;
+  }
+  return true;
+}
+
+void System::State::stopDrive() {
+  drive->stopping();
+  // A component takes the wake-up, sees the cleared flag and returns; a few
+  // rounds allow for one that posts on its way out.
+  for (int round = 0; round < 8 && !drive->allEnded(); ++round) {
+    drive->runRound();
+    routeRound();
+    for (auto& c : components) {
+      if (!c->api) continue;
+      c->api->wake();
+      drive->queued(c->id);
+    }
+  }
+  for (const std::string& name : drive->unfinished()) {
+    std::fprintf(stderr, "loquant: component '%s' did not stop\n", name.c_str());
+  }
+  reportProblems();
+  // Whatever was posted last still reaches the sinks.
+  while (drainSystemQueue()) {
+  }
+}
+
+bool System::State::reportProblems() {
+  if (drive) {
+    for (const std::string& line : drive->takeProblems()) {
+      std::fprintf(stderr, "loquant: %s\n", line.c_str());
+      failed = true;
+    }
+  }
+  return !failed;
+}
 
 System::State::~State() {
   // The clients go before the sections they map; the sections remove their
@@ -143,7 +208,8 @@ System::State::~State() {
   dataMapsSection.reset();
   master.reset();
   if (named) clearInstance(instance);
-  if (clockInstalled) setClockSource(nullptr);
+  drive.reset();  // unwinds a task that never ended, on this thread's clock
+  if (clockInstalled) setThreadClockSource(nullptr);
 }
 
 std::string System::State::nameOf(std::uint32_t id) const {
@@ -158,10 +224,7 @@ bool System::State::build(std::string& error) {
   named = true;
   // A crashed earlier run of this instance may have left objects behind.
   clearInstance(instance);
-  if (options.simulatedClock) {
-    activity.setPollMicros(options.pollMicros);
-    activity.timeWaitsOn(&clock);
-  }
+  if (options.simulatedClock) drive = std::make_unique<OfflineDrive>(clock, options.taskLimit);
 
   // Number every component and every type first: the sections need both.
   std::uint32_t nextId = 1;
@@ -282,7 +345,8 @@ bool System::State::build(std::string& error) {
 
   if (options.simulatedClock) {
     clock.set(options.clockStart);
-    setClockSource(&clock);
+    // The drive runs the whole system on this thread.
+    setThreadClockSource(&clock);
     clockInstalled = true;
   }
 
@@ -304,7 +368,7 @@ bool System::State::build(std::string& error) {
     c->context.memoryHub = hub.get();
     c->context.processId = c->config.process;
     c->context.clock = options.simulatedClock ? &clock : nullptr;
-    c->context.waitObserver = &activity;
+    c->context.waitObserver = drive.get();
     if (c->builtIn) continue;
     c->entry = library->find(c->config.entry);
     if (!c->entry) {
@@ -336,8 +400,11 @@ void System::State::route(const DataMessage& message) {
       if (c->sink) {
         deliverToSink(*c, message);
       } else if (c->api) {
-        c->api->queuePair(std::make_unique<DataMessage>(*t.message),
-                          std::make_unique<DataMessage>(message));
+        if (c->api->queuePair(std::make_unique<DataMessage>(*t.message),
+                              std::make_unique<DataMessage>(message)) &&
+            drive) {
+          drive->queued(c->id);
+        }
       }
       break;
     }
@@ -395,20 +462,35 @@ bool System::start() {
   State& s = *state_;
   if (s.started) return true;
   s.started = true;
+  if (s.drive) {
+    // Every component becomes a task of the drive; each runs up to its first
+    // wait at the first settle.
+    for (auto& c : s.components) {
+      if (!c->api) continue;
+      Component* raw = c.get();
+      std::string error;
+      if (!s.drive->add(
+              c->id, c->config.name,
+              [raw] { return static_cast<std::int64_t>(raw->entry(raw->api.get())); }, error)) {
+        std::fprintf(stderr, "loquant: component '%s': %s\n", c->config.name.c_str(),
+                     error.c_str());
+        s.missing.push_back(c->config.name);
+        c->api.reset();
+      }
+    }
+    return true;
+  }
   for (auto& c : s.components) {
     if (!c->api) continue;
-    s.activity.add(c->id);
     Component* raw = c.get();
-    ActivityMonitor* activity = &s.activity;
-    c->thread = std::thread([raw, activity] {
+    c->thread = std::thread([raw] {
       raw->entry(raw->api.get());
-      activity->finished(raw->id);
       std::lock_guard<std::mutex> lock(raw->doneMutex);
       raw->done = true;
       raw->doneChanged.notify_all();
     });
   }
-  if (!s.options.simulatedClock) {
+  {
     s.routing = true;
     s.router = std::thread([&s] {
       while (s.routing.load()) {
@@ -429,7 +511,13 @@ void System::stop() {
   }
   // A component blocked in a long wait sees the cleared flag at once.
   for (auto& c : s.components) {
-    if (c->api) c->api->wake();
+    if (!c->api) continue;
+    c->api->wake();
+    if (s.drive) s.drive->queued(c->id);
+  }
+  if (s.drive) {
+    s.stopDrive();
+    return;
   }
   for (auto& c : s.components) {
     if (!c->thread.joinable()) continue;
@@ -465,31 +553,31 @@ Micros System::now() const {
 void System::advanceTo(Micros t) {
   State& s = *state_;
   s.clock.set(t);
+  if (!s.drive) return;
   // Waits whose time-out has now passed end with a pair that carries
   // nothing: the component sees a time-out, and sees it before anything
   // queued for it after this call.
-  for (const std::uint32_t id : s.activity.dueAt(t)) {
+  for (const std::uint32_t id : s.drive->dueAt(t)) {
     for (auto& c : s.components) {
-      if (c->id == id && c->api) c->api->queuePair(nullptr, nullptr);
+      if (c->id == id && c->api) {
+        c->api->queuePair(nullptr, nullptr);
+        s.drive->queued(id);
+      }
     }
   }
 }
 
-bool System::settle(std::chrono::milliseconds limit) {
+bool System::settle() {
   State& s = *state_;
-  return s.activity.awaitQuiet(
-      [&s]() {
-        for (const auto& c : s.components) {
-          if (!c->api) continue;
-          if (!s.activity.idle(c->id) || c->api->queuedPairs() != 0) return Look::busy;
-        }
-        // Every component has taken all it was given and waits: what they
-        // posted is all in the system queue, in an order that depends on how
-        // their threads ran. Routed in sender order, it reaches every
-        // receiver in the same order on every run.
-        return s.routeRound() ? Look::progressed : Look::quiet;
-      },
-      limit);
+  if (!s.started) return s.reportProblems();
+  if (!s.drive) return s.settleRealTime();
+  // Rounds: every component with something queued runs until it waits
+  // again; then what they posted is routed in sender order, which queues
+  // the next round's work.
+  do {
+    s.drive->runRound();
+  } while (s.routeRound());
+  return s.reportProblems();
 }
 
 MessageType System::type(const std::string& dotted) const {

@@ -2,19 +2,24 @@
 //
 // It creates and owns the instance's shared-memory sections, builds every
 // component's handle with the TriggerSpec bytes of its triggers, loads the
-// component library and calls each component's entry point on a thread of
-// its own, routes every posted message to the components whose triggers
-// match it, and takes the components' log entries. Built-in components run
-// inside the host: "sink" turns every message routed to it into a record.
+// component library and calls the components' entry points, routes every
+// posted message to the components whose triggers match it, and takes the
+// components' log entries. Built-in components run inside the host: "sink"
+// turns every message routed to it into a record.
 //
-// Two clocks: real time (a router thread moves messages as they come), or a
-// simulated clock that only moves when the host says so. With the simulated
-// clock the caller injects input, calls settle() to let the system work
-// until it is quiet, and then advances the clock; the same input then gives
-// the same output on every run.
+// Two drives:
+//   - real time: every component on a thread of its own, and a router
+//     thread that moves messages as they come;
+//   - the simulated clock, which only moves when the host says so: every
+//     component is a cooperative task on the controlling thread (see
+//     host/offline_drive.h). The caller injects input, calls settle() to let
+//     the system work until it is quiet, and then advances the clock; the
+//     same input gives the same output on every run, by construction.
 //
-// Thread safety: create/start/stop/inject/settle/advance are called from one
-// controlling thread. The sink handler runs on the routing thread.
+// Thread safety: create/start/stop/inject/settle/advance and the destructor
+// are called from one controlling thread (with the simulated clock, the
+// system's clock is that thread's: see setThreadClockSource). The sink
+// handler runs on the routing thread (the controlling thread, offline).
 #pragma once
 
 #include <chrono>
@@ -49,11 +54,9 @@ struct SystemOptions {
   Micros clockStart = 0;                      // first time of the simulated clock
   std::FILE* logOutput = stderr;              // component log lines; null: none
   std::chrono::milliseconds stopLimit{3000};  // per component, at stop
-  // With a simulated clock: how long (µs of real time) idle components and
-  // settle() poll before they block. Polling saves two thread wake-ups per
-  // hand-over when work comes every few microseconds, at the price of CPU
-  // time spent polling; 0 blocks at once.
-  std::uint32_t pollMicros = 0;
+  // With a simulated clock: how long one component may keep the drive's
+  // thread without waiting before it is reported as a busy loop.
+  std::chrono::milliseconds taskLimit{10000};
 };
 
 class System {
@@ -88,15 +91,18 @@ class System {
   // advance at or after its deadline, at that advance's time.
   Micros now() const;
   void advanceTo(Micros t);
-  // Lets the system work until every component waits with nothing queued
-  // and every posted message has been routed. False when it did not get
-  // quiet within `limit`. The work goes in rounds: components run on what
-  // they were given until all of them wait again; then everything they
-  // posted is routed, ordered by sender (configuration order, each sender's
-  // posts in the order it made them). So every receiver gets its messages
-  // in the same order on every run, whichever thread ran first, and
-  // components given input together work on it in parallel.
-  bool settle(std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
+  // Simulated clock: lets the system work until every component waits with
+  // nothing queued and every posted message has been routed. The work goes
+  // in rounds: each component with something queued runs, in configuration
+  // order, until it waits again; then everything they posted is routed,
+  // ordered by sender (configuration order, each sender's posts in the
+  // order it made them). So every receiver gets its messages in the same
+  // order on every run. False (each problem printed once, on stderr) once a
+  // component has thrown, ended before the stop, or been caught in a busy
+  // loop: the run is then incomplete. In real time it waits (up to 10 s)
+  // until every component has taken what was queued for it and the router
+  // has been idle for a moment, so that a stop comes after all of it.
+  bool settle();
 
   // The type for dotted level names, numbered by this instance.
   MessageType type(const std::string& dotted) const;

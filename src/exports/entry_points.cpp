@@ -10,13 +10,20 @@
 
 namespace {
 
-// A host that drives a simulated clock names it in the handle's context; the
-// library's clock then follows it for the whole process. A host without one
-// gets the real clock back, so that the clock of an earlier system, which
-// may be gone, is never read again.
+// A host that drives a simulated clock names it in the handle's context. A
+// cooperative host runs the whole system on one thread: the clock is then
+// that thread's, so systems driven on other threads keep their own time.
+// Otherwise the library's clock follows it for the whole process, and a host
+// without one gets the real clock back, so that the clock of an earlier
+// system, which may be gone, is never read again.
 void adoptHostHooks(vornix::ZelAPI* api) {
   vornix::HostContext* context = api->hostContext();
-  if (context != nullptr) vornix::setClockSource(context->clock);
+  if (context == nullptr) return;
+  if (context->waitObserver != nullptr && context->waitObserver->cooperative()) {
+    vornix::setThreadClockSource(context->clock);
+  } else {
+    vornix::setClockSource(context->clock);
+  }
 }
 
 }  // namespace

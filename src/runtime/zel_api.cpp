@@ -8,7 +8,6 @@
 #include "runtime/log_entry.h"
 #include "runtime/memory_hub.h"
 #include "util/format.h"
-#include "util/poll.h"
 #include "util/text.h"
 
 namespace vornix {
@@ -52,7 +51,8 @@ bool ZelAPI::queuePair(std::unique_ptr<DataMessage> trigger, std::unique_ptr<Dat
     if (!hold) return false;
     inbound_.push_back(InboundPair{std::move(trigger), std::move(message)});
   }
-  inboundSignal_.signal();
+  // A cooperative host resumes the component itself once it has queued.
+  if (!cooperative()) inboundSignal_.signal();
   return true;
 }
 
@@ -80,6 +80,7 @@ std::size_t ZelAPI::queuedPairs() {
 // ---- component side ----
 
 bool ZelAPI::keepRunning() {
+  if (cooperative()) context_->waitObserver->checkpoint(componentId_);
   MutexHold hold(lock_, kLockTimeoutMs, nullptr);
   if (!hold) return true;
   return running_ != 0;
@@ -101,38 +102,28 @@ DataMessage* ZelAPI::waitForNewMessage(std::uint32_t timeoutMs, const char** tri
 DataMessage* ZelAPI::waitForNewMessage(std::uint32_t timeoutMs, const char** triggerName,
                                        TimeoutUse use) {
   if (!lock_.enter(kLockTimeoutMs, kWaitLabel)) return nullptr;
-  if (inbound_.empty()) {
+  if (inbound_.empty() && cooperative()) {
     lock_.leave();
-    WaitObserver* observer = context_ != nullptr ? context_->waitObserver : nullptr;
-    std::uint32_t limitMs = timeoutMs;
-    std::uint32_t poll = 0;
-    if (observer != nullptr) {
-      const bool hostTimed = timeoutMs != 0 && observer->timesWaits();
-      // The host ends this wait with wake() when its clock says so, or, for
-      // a time-out that only checks the running flag, at input or stop.
-      if (hostTimed) limitMs = kWaitWithoutLimit;
-      observer->waiting(componentId_, hostTimed && use == TimeoutUse::runningFlagOnly
-                                          ? kWaitWithoutLimit
-                                          : timeoutMs);
-      if (timeoutMs != 0) poll = observer->pollMicros();
+    if (!waitCooperatively(timeoutMs, use)) {
+      recordStats(cpuMark(), nullptr, nullptr, 1);
+      lastWaitReturn_ = currentTime();
+      chainCpu_ = chainWall_ = chainLength_ = 0;
+      return nullptr;
     }
+    // The lock is held again and a pair is queued.
+  } else if (inbound_.empty()) {
+    lock_.leave();
     // A signal finds its pair in the queue, except the signal of a pair that
     // an earlier call took without waiting: then the wait goes on for the
     // time left, so such a signal never passes for a time-out.
+    std::uint32_t limitMs = timeoutMs;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     bool haveMessage = false;
-    bool signalled = poll != 0 && pollFor(poll, [this] { return inboundSignal_.wait(0); });
-    while (true) {
-      if (!signalled) signalled = inboundSignal_.wait(limitMs);
-      if (!signalled) break;
-      if (!lock_.enter(kLockTimeoutMs, kWaitLabel)) {
-        if (observer != nullptr) observer->resumed(componentId_);
-        return nullptr;
-      }
+    while (inboundSignal_.wait(limitMs)) {
+      if (!lock_.enter(kLockTimeoutMs, kWaitLabel)) return nullptr;
       haveMessage = !inbound_.empty();
       if (haveMessage) break;  // the lock stays held
       lock_.leave();
-      signalled = false;
       if (limitMs != kWaitWithoutLimit) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
@@ -140,7 +131,6 @@ DataMessage* ZelAPI::waitForNewMessage(std::uint32_t timeoutMs, const char** tri
         limitMs = static_cast<std::uint32_t>(left.count());
       }
     }
-    if (observer != nullptr) observer->resumed(componentId_);
     if (!haveMessage) {
       recordStats(cpuMark(), nullptr, nullptr, 1);
       lastWaitReturn_ = currentTime();
@@ -203,6 +193,36 @@ DataMessage* ZelAPI::waitForNewMessage(std::uint32_t timeoutMs, const char** tri
   recordStats(cpuMark(), message, nullptr, 1);
   lastWaitReturn_ = currentTime();
   return message;
+}
+
+bool ZelAPI::cooperative() const noexcept {
+  return context_ != nullptr && context_->waitObserver != nullptr &&
+         context_->waitObserver->cooperative();
+}
+
+bool ZelAPI::waitCooperatively(std::uint32_t timeoutMs, TimeoutUse use) {
+  // A wait that only tries finds nothing: nothing can arrive while this
+  // task runs, since the host delivers only while every task is suspended.
+  WaitObserver& observer = *context_->waitObserver;
+  if (timeoutMs == 0) {
+    observer.checkpoint(componentId_);
+    return false;
+  }
+  observer.waiting(componentId_,
+                   use == TimeoutUse::runningFlagOnly ? kWaitWithoutLimit : timeoutMs);
+  while (true) {
+    observer.suspend(componentId_);
+    if (!lock_.enter(kLockTimeoutMs, kWaitLabel)) {
+      observer.resumed(componentId_);
+      return false;
+    }
+    // The host resumes a component only with a pair queued (a time-out and
+    // a stop queue one that carries nothing); anything else waits on.
+    if (!inbound_.empty()) break;
+    lock_.leave();
+  }
+  observer.resumed(componentId_);
+  return true;
 }
 
 std::uint32_t ZelAPI::addPostContent(const PostSpecView& spec, DataMessage& message) {

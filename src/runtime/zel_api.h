@@ -40,32 +40,38 @@ namespace vornix {
 class LogSink;
 class MemoryHub;
 
-// Called by a handle around the blocking part of a wait, so that a host that
-// drives a simulated clock knows when every component is idle. Thread-safe.
+// The hooks of a host that runs every component as a cooperative task on
+// one thread of its own (the offline drive): a wait that finds nothing hands
+// control to the host instead of blocking, and the host times the waits on
+// its own clock. A handle whose context names no observer blocks on its
+// inbound signal with real time-outs. Called on the component's task, with
+// no lock of the handle held.
 class WaitObserver {
  public:
   virtual ~WaitObserver() = default;
-  // The component found its inbound queue empty and is about to block for
-  // up to `timeoutMs` (0: it only tries; 0xFFFFFFFF: without limit).
+  // The component found its inbound queue empty and is about to hand control
+  // to the host until a pair is queued. `timeoutMs` is the time-out on the
+  // host's clock after which the host queues it a pair that carries nothing
+  // (0xFFFFFFFF: none; the host then ends the wait at input or stop only).
   virtual void waiting(std::uint32_t componentId, std::uint32_t timeoutMs) = 0;
-  // The component's blocking wait returned.
+  // The component's wait has a pair again.
   virtual void resumed(std::uint32_t componentId) = 0;
-  // How long, in microseconds of real time, a component whose queue is empty
-  // polls its inbound signal before it blocks. A host that hands work over
-  // every few microseconds (the offline drive) saves two thread wake-ups a
-  // hand-over this way; 0 (the default) blocks at once.
-  virtual std::uint32_t pollMicros() const noexcept { return 0; }
-  // True when the host measures wait time-outs on its own clock: the handle
-  // then blocks without a real-time limit, and the host wakes it (wake())
-  // once the time-out has passed on that clock, so a component acting on a
-  // time-out does so at the same simulated time on every run.
-  virtual bool timesWaits() const noexcept { return false; }
+  // True for a cooperative host; the inbound signal is then neither raised
+  // nor awaited.
+  virtual bool cooperative() const noexcept { return true; }
+  // Hands control to the host; returns when the host resumes the component,
+  // which it does once a pair is queued for it.
+  virtual void suspend(std::uint32_t componentId) = 0;
+  // A point where a component that does not wait may loop (its running
+  // flag, a wait that only tries): the host may suspend a task that has
+  // kept the thread too long there, for good.
+  virtual void checkpoint(std::uint32_t componentId) { static_cast<void>(componentId); }
 };
 
 // The host's context of one component, in this order: log sink, memory hub,
 // process id. The two fields after them are the host's hooks for offline
 // analysis (both may be null): the clock the component's library is to use,
-// and the observer of its waits.
+// and the cooperative host's observer of its waits.
 struct HostContext {
   LogSink* logSink = nullptr;
   MemoryHub* memoryHub = nullptr;
@@ -155,6 +161,13 @@ class ZelAPI {
   // when they were added, 0 otherwise.
   static std::uint32_t addPostContent(const PostSpecView& spec, DataMessage& message);
   bool deliver(DataMessage& message);
+  // True when the host runs this component as a cooperative task.
+  bool cooperative() const noexcept;
+  // The wait of a cooperative host: suspends the task until the host queues
+  // a pair (a time-out or stop included). True with the lock held and a
+  // pair queued; false (lock not held) for a wait that only tries, or when
+  // the lock could not be had.
+  bool waitCooperatively(std::uint32_t timeoutMs, TimeoutUse use);
   void recordStats(std::uint64_t cpuMark, const DataMessage* received, const DataMessage* posted,
                    std::uint32_t wakeups);
   ComponentMemory* components() const noexcept;

@@ -100,6 +100,7 @@ namespace {
 // Constant-initialised, so usable from any static initialiser.
 constinit detail::AnchoredClock processClock;
 constinit std::atomic<ClockSource*> installedSource{nullptr};
+constinit thread_local ClockSource* threadSource = nullptr;
 
 std::optional<Micros> readCounterMicros() noexcept {
   const auto ticks = os::counterTicks();
@@ -169,11 +170,16 @@ Micros calibrateClock() {
 }
 
 Micros currentTime() {
+  if (threadSource != nullptr) return threadSource->now();
   // Pairs with the release store of setClockSource.
   if (ClockSource* source = installedSource.load(std::memory_order_acquire)) return source->now();
   const auto counter = readCounterMicros();
   if (!counter) return 0;
   return processClock.timeAt(*counter, &calibrateForClock, nullptr);
+}
+
+void setThreadClockSource(ClockSource* source) {
+  threadSource = source;
 }
 
 void setClockSource(ClockSource* source) {

@@ -97,4 +97,11 @@ class ClockSource {
 // and every currentTime call that may have started before it was removed.
 void setClockSource(ClockSource* source);
 
+// Installs `source` (not owned) as the clock of the calling thread only,
+// ahead of the process's clock, or removes it with nullptr. An offline drive
+// runs a whole system on one thread with its simulated clock installed this
+// way, so that systems driven on different threads keep their own time. The
+// source must outlive every currentTime call of this thread while installed.
+void setThreadClockSource(ClockSource* source);
+
 }  // namespace vornix

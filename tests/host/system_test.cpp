@@ -418,7 +418,7 @@ type = "Audio.Blob"
     for (int i = 0; i < 200; ++i) {
       system->inject(testing::frameMessage(frameType, std::vector<std::uint8_t>(64 * 1024, 1)));
     }
-    ASSERT_TRUE(system->settle(std::chrono::milliseconds(30000)));
+    ASSERT_TRUE(system->settle());
     system->stop();
     EXPECT_EQ(system->errorLines(), 0U);
   }

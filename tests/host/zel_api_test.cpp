@@ -118,72 +118,56 @@ TEST_F(HandleTest, SignalOfAPairTakenWithoutWaitingIsNotATimeOut) {
   EXPECT_EQ(api.waitForNewMessage(5000, nullptr), nullptr);
 }
 
-// Counts the observer calls and asks the handle to poll before it blocks.
-class PollingObserver final : public WaitObserver {
+// A cooperative host in miniature: suspending "runs the host", which queues
+// what the test planned for that suspension.
+class CooperativeHost final : public WaitObserver {
  public:
-  void waiting(std::uint32_t, std::uint32_t) override { ++waits; }
-  void resumed(std::uint32_t) override { ++resumes; }
-  std::uint32_t pollMicros() const noexcept override { return 200'000; }
-  std::atomic<int> waits{0};
-  std::atomic<int> resumes{0};
-};
-
-TEST_F(HandleTest, PollingBeforeBlockingKeepsTheWaitsContract) {
-  PollingObserver observer;
-  rig.context().waitObserver = &observer;
-  ZelAPI& api = rig.handle();
-  // Nothing comes: the time-out holds although the poll alone would be
-  // shorter or longer than it.
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(api.waitForNewMessage(300, nullptr), nullptr);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
-  // A time-out of 0 only tries, without polling.
-  const auto tryStart = std::chrono::steady_clock::now();
-  EXPECT_EQ(api.waitForNewMessage(0, nullptr), nullptr);
-  EXPECT_LT(std::chrono::steady_clock::now() - tryStart, std::chrono::milliseconds(150));
-  // A pair queued while the handle polls is taken: it is queued once the
-  // third wait has told the observer it found the queue empty.
-  std::thread host([&] {
-    while (observer.waits.load() < 3) std::this_thread::sleep_for(std::chrono::microseconds(50));
-    api.queuePair(HandleRig::trigger("Soon", {}), numbered(9, 0));
-  });
-  const DataMessage* message = api.waitForNewMessage(5000, nullptr);
-  host.join();
-  ASSERT_NE(message, nullptr);
-  EXPECT_EQ(message->getInt("n"), 9);
-  EXPECT_EQ(observer.waits.load(), 3);
-  EXPECT_EQ(observer.resumes.load(), 3);
-  rig.context().waitObserver = nullptr;
-}
-
-// Times waits on the host's clock and records the time-outs it is told.
-class TimingObserver final : public WaitObserver {
- public:
+  explicit CooperativeHost(ZelAPI*& api) : api_(api) {}
   void waiting(std::uint32_t, std::uint32_t timeoutMs) override { told.push_back(timeoutMs); }
-  void resumed(std::uint32_t) override {}
-  bool timesWaits() const noexcept override { return true; }
+  void resumed(std::uint32_t) override { ++resumes; }
+  void suspend(std::uint32_t) override {
+    const auto n = static_cast<std::size_t>(++suspends);
+    if (n <= plan.size() && plan[n - 1]) {
+      api_->queuePair(HandleRig::trigger("Coop", {}), numbered(suspends, 0));
+    } else if (n > plan.size()) {
+      api_->wake();  // the host's time-out
+    }
+  }
+  void checkpoint(std::uint32_t) override { ++checkpoints; }
+  std::vector<bool> plan;  // per suspension: queue a message, or nothing (a spurious resume)
   std::vector<std::uint32_t> told;
+  int suspends = 0, resumes = 0, checkpoints = 0;
+
+ private:
+  ZelAPI*& api_;
 };
 
-TEST_F(HandleTest, HostTimedWaitsLastUntilInputAndReportWhichTimeOutsMatter) {
-  TimingObserver observer;
-  rig.context().waitObserver = &observer;
+TEST_F(HandleTest, CooperativeWaitsHandControlToTheHostInsteadOfBlocking) {
   ZelAPI& api = rig.handle();
-  for (const ZelAPI::TimeoutUse use :
-       {ZelAPI::TimeoutUse::acts, ZelAPI::TimeoutUse::runningFlagOnly}) {
-    // Input comes well after the 50 ms time-out: on the host's clock the
-    // wait does not time out in real time.
-    std::thread host([&] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(150));
-      api.queuePair(HandleRig::trigger("Late", {}), numbered(5, 0));
-    });
-    const DataMessage* message = api.waitForNewMessage(50, nullptr, use);
-    host.join();
-    ASSERT_NE(message, nullptr);
-    EXPECT_EQ(message->getInt("n"), 5);
-  }
-  // The host is told the time-out that acts, and no limit for the other.
-  EXPECT_EQ(observer.told, (std::vector<std::uint32_t>{50, 0xFFFFFFFFU}));
+  ZelAPI* raw = &api;
+  CooperativeHost host(raw);
+  rig.context().waitObserver = &host;
+  // A resume with nothing queued suspends again; the second resume brings
+  // the message queued then. The host is told the time-out that acts.
+  host.plan = {false, true};
+  const DataMessage* message = api.waitForNewMessage(50, nullptr);
+  ASSERT_NE(message, nullptr);
+  EXPECT_EQ(message->getInt("n"), 2);
+  EXPECT_EQ(host.suspends, 2);
+  EXPECT_EQ(host.resumes, 1);
+  // A time-out that only checks the running flag has no limit on the host's
+  // clock; the host's wake-up ends it without a message.
+  host.plan.clear();
+  host.suspends = 0;
+  EXPECT_EQ(api.waitForNewMessage(50, nullptr, ZelAPI::TimeoutUse::runningFlagOnly), nullptr);
+  EXPECT_EQ(host.told, (std::vector<std::uint32_t>{50, 0xFFFFFFFFU}));
+  // A wait that only tries never suspends, but is a checkpoint, as is the
+  // running flag.
+  const int suspends = host.suspends;
+  EXPECT_EQ(api.waitForNewMessage(0, nullptr), nullptr);
+  EXPECT_TRUE(api.keepRunning());
+  EXPECT_EQ(host.suspends, suspends);
+  EXPECT_EQ(host.checkpoints, 2);
   rig.context().waitObserver = nullptr;
 }
 
