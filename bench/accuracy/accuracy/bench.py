@@ -93,7 +93,7 @@ def expand_peers(spec: str) -> list[str]:
         if name == "none":
             continue
         if name == "webrtc":
-            out += ["webrtc1", "webrtc3"]
+            out += ["webrtc2", "webrtc3"]
         elif name in ("silero", "webrtc0", "webrtc1", "webrtc2", "webrtc3"):
             out.append(name)
         else:

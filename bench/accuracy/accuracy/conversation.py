@@ -127,7 +127,7 @@ class ClipSource:
             clip = self.corpus.clip(path)
             energy = frame_energy_db(clip.samples)
             quiet = energy < energy.max() - STOP_DB
-            for cut in range(max_frames, min_frames - 1, -1):
+            for cut in range(min(max_frames, len(quiet) - 3), min_frames - 1, -1):
                 if quiet[cut: cut + 3].all() and not quiet[cut - 1]:
                     break
             else:

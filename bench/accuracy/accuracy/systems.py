@@ -121,19 +121,24 @@ def decode_16k(wav: str, channel: int, out: str) -> None:
                     "-r", "16000", out, "remix", str(channel)], check=True)
 
 
-def run_peer_detectors(jobs: list[dict]) -> None:
-    """jobs: [{"input": 16 kHz float32 file, "output": json file}]."""
+def run_peer_detectors(jobs: list[dict], workers: int = 2) -> None:
+    """jobs: [{"input": 16 kHz float32 file, "output": json file}], shared out
+    between `workers` single-threaded node processes."""
     if not jobs:
         return
     ensure_peers_installed()
-    listing = jobs[0]["output"] + ".jobs.json"
-    with open(listing, "w") as f:
-        json.dump(jobs, f)
-    result = subprocess.run(["node", os.path.join(HERE, "peers", "vad.mjs"), listing],
-                            cwd=HERE, capture_output=True, text=True)
-    os.remove(listing)
-    if result.returncode != 0:
-        raise PipelineError(f"peer detectors failed: {result.stderr.strip()[-2000:]}")
+    running = []
+    for w in range(min(workers, len(jobs))):
+        listing = f"{jobs[0]['input']}.{w}.jobs.json"
+        with open(listing, "w") as f:
+            json.dump(jobs[w::workers], f)
+        running.append(subprocess.Popen(
+            ["node", os.path.join(HERE, "peers", "vad.mjs"), listing], cwd=HERE,
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True))
+    for process in running:
+        stderr = process.communicate()[1]
+        if process.returncode != 0:
+            raise PipelineError(f"peer detectors failed: {stderr.strip()[-2000:]}")
 
 
 def silero_segments(probs: list[float], threshold: float = 0.5, window_ms: float = 32.0,
