@@ -115,7 +115,7 @@ def table(results: dict, names: list[str], system_names: list[str]) -> str:
         for sysname in system_names:
             s: score.Score = results[(c, sysname)]
             m = s.summary()
-            pct = lambda v: 100 * v
+            pct = lambda v: None if v is None else 100 * v
             cells = [fmt(m["f1"], "%.3f", 6), fmt(pct(m["miss"]), "%.1f", 6),
                      fmt(pct(m["false_alarm"]), "%.1f", 6),
                      fmt(m["start_error_ms"], "%.0f", 6), fmt(m["end_error_ms"], "%.0f", 6),

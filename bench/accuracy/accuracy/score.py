@@ -75,17 +75,20 @@ class Score:
     def false_alarm(self) -> float:
         return self.fp / max(1, self.fp + self.tn)
 
-    def found(self, kind: str) -> float:
-        return self.found_events[kind] / max(1, self.truth_events[kind])
+    def found(self, kind: str) -> float | None:
+        """Share of the true events of `kind` found; None when there are none."""
+        n = self.truth_events[kind]
+        return self.found_events[kind] / n if n else None
 
-    def located(self) -> float:
-        return self.overlaps_located / max(1, self.truth_events["overlap"] + self.truth_events["backchannel"])
+    def located(self) -> float | None:
+        n = self.truth_events["overlap"] + self.truth_events["backchannel"]
+        return self.overlaps_located / n if n else None
 
     def spurious_rate(self) -> float:
         return self.spurious / max(1, sum(self.truth_events.values()))
 
-    def transfer_rate(self) -> float:
-        return self.transfers_found / max(1, self.transfers)
+    def transfer_rate(self) -> float | None:
+        return self.transfers_found / self.transfers if self.transfers else None
 
     def summary(self) -> dict:
         med = lambda xs: float(np.median(np.abs(xs))) if xs else None
