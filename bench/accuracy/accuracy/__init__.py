@@ -1,0 +1,1 @@
+"""Accuracy benchmark of turn-taking analysis on generated two-speaker conversations."""

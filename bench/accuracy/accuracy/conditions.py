@@ -1,0 +1,108 @@
+"""The recording conditions: clean, noise at a given SNR, crosstalk.
+
+Noise is added to each channel independently, its level set against that
+channel's active speech level (the mean energy of its ground-truth speech
+frames): white (Gaussian), pink (1/f power, shaped in the frequency domain)
+and babble (six streams of other characters' recordings end to end, summed).
+Crosstalk: each channel also hears the other speaker CROSSTALK_DB below that
+speaker's own close-talk level, delayed by 1-3 ms (the path between two
+microphones a table apart).
+
+Files are stereo 44.1 kHz 16-bit WAVE, one speaker per channel, rounded to
+16 bits without dither: the same seed gives the same bytes.
+"""
+from __future__ import annotations
+
+import os
+import wave
+
+import numpy as np
+
+from .conversation import Conversation
+from .corpus import FRAME, RATE, Corpus, recordings
+
+CROSSTALK_DB = -20.0
+NOISES = ("white", "pink", "babble")
+SNRS = (20, 10, 5)
+BABBLE_STREAMS = 6
+
+
+def condition_names(smoke: bool = False) -> list[str]:
+    if smoke:
+        return ["clean", "white10"]
+    return ["clean"] + [f"{n}{s}" for n in NOISES for s in SNRS] + ["crosstalk"]
+
+
+def active_level(signal: np.ndarray, speech_frames: np.ndarray) -> float:
+    """Mean power of the signal over the speech frames."""
+    frames = signal[: len(speech_frames) * FRAME].reshape(-1, FRAME)
+    return float(np.mean(frames[speech_frames] ** 2))
+
+
+def pink(rng: np.random.Generator, n: int) -> np.ndarray:
+    spectrum = np.fft.rfft(rng.standard_normal(n))
+    f = np.arange(len(spectrum), dtype=float)
+    f[0] = 1.0
+    return np.fft.irfft(spectrum / np.sqrt(f), n)
+
+
+def babble(corpus: Corpus, rng: np.random.Generator, n: int) -> np.ndarray:
+    files = [f for f, d in corpus.durations(recordings("others")).items() if d >= 0.5]
+    files.sort()
+    out = np.zeros(n)
+    for _ in range(BABBLE_STREAMS):
+        stream = np.zeros(n)
+        at = -int(rng.integers(0, 3 * RATE))  # streams start at different points of a line
+        while at < n:
+            x = corpus.decode(files[int(rng.integers(len(files)))]).astype(np.float64)
+            x /= np.sqrt(np.mean(x * x)) + 1e-12
+            lo, hi = max(at, 0), min(at + len(x), n)
+            if hi > lo:
+                stream[lo:hi] += x[lo - at: hi - at]
+            at += len(x)
+        out += stream
+    return out
+
+
+def noise(kind: str, corpus: Corpus, rng: np.random.Generator, n: int) -> np.ndarray:
+    if kind == "white":
+        x = rng.standard_normal(n)
+    elif kind == "pink":
+        x = pink(rng, n)
+    elif kind == "babble":
+        x = babble(corpus, rng, n)
+    else:
+        raise ValueError(kind)
+    return x / np.sqrt(np.mean(x * x))
+
+
+def render(conv: Conversation, condition: str, corpus: Corpus, rng: np.random.Generator) -> np.ndarray:
+    """The conversation's two channels in the condition, float64, shape (n, 2)."""
+    speech = [conv.speech_signal(ch) for ch in (0, 1)]
+    truth = [conv.speech_frames(ch) for ch in (0, 1)]
+    out = [s.copy() for s in speech]
+    n = len(speech[0])
+    if condition == "crosstalk":
+        gain = 10 ** (CROSSTALK_DB / 20)
+        for ch in (0, 1):
+            delay = int(rng.integers(RATE // 1000, 3 * RATE // 1000 + 1))
+            other = speech[1 - ch]
+            out[ch][delay:] += gain * other[: n - delay]
+    elif condition != "clean":
+        kind = condition.rstrip("0123456789")
+        snr = float(condition[len(kind):])
+        for ch in (0, 1):
+            power = active_level(speech[ch], truth[ch]) / 10 ** (snr / 10)
+            out[ch] += np.sqrt(power) * noise(kind, corpus, rng, n)
+    return np.stack(out, axis=1)
+
+
+def write_wav(path: str, x: np.ndarray) -> None:
+    pcm = np.clip(np.round(x * 32768.0), -32768, 32767).astype("<i2")
+    tmp = path + ".tmp"
+    with wave.open(tmp, "wb") as w:
+        w.setnchannels(x.shape[1])
+        w.setsampwidth(2)
+        w.setframerate(RATE)
+        w.writeframes(pcm.tobytes())
+    os.replace(tmp, path)

@@ -1,0 +1,199 @@
+"""The systems scored: Loquant's `analyze`, and the peer voice-activity detectors.
+
+Every system gives per-channel speech segments (ms) and floor events.
+Loquant's segments come from `--format rttm`, its events from the floor posts
+of its JSON lines (PitchSilenceStop "N giving" / "N within",
+PitchOverlappingStop). Its overlap posts do not say who ended the overlap, so
+the overlap is typed from the SpeechOff that closed it: the speaker who came
+in stopping first makes it a backchannel. The peers' events come from their
+segments through the same rules (floor.py).
+
+The peers run with the same 300 ms minimum silence:
+- Silero VAD: speech probability per 32 ms window at 16 kHz, turned into
+  segments as its authors' reference post-processing does (start at 0.5, end
+  below 0.35 held for the minimum silence, segments under 250 ms dropped,
+  30 ms padding on each side);
+- WebRTC VAD (libfvad) in aggressiveness mode M: its 10 ms decisions, silences
+  under 300 ms filled, segments under 250 ms dropped.
+"""
+from __future__ import annotations
+
+import json
+import os
+import re
+import subprocess
+
+import numpy as np
+
+from .floor import Event, classify_overlap, floor_events
+
+HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+MIN_SILENCE_MS = 300
+MIN_SPEECH_MS = 250
+CLOCK_START_MS = 1000  # the analysis clock starts at 1000 ms
+
+
+class PipelineError(RuntimeError):
+    """A system could not be run or its output could not be read."""
+
+
+# ---------------------------------------------------------------- Loquant
+
+def run_loquant(binary: str, wav: str, extra_args: list[str], fmt: str) -> str:
+    cmd = [binary, "analyze", wav, "--format", fmt, *extra_args]
+    result = subprocess.run(cmd, capture_output=True, text=True)
+    if result.returncode != 0:
+        raise PipelineError(f"{' '.join(cmd)} exited {result.returncode}: {result.stderr.strip()}")
+    return result.stdout
+
+
+def channel_of(name: str) -> int:
+    m = re.search(r"(\d+)$", name)
+    if not m:
+        raise PipelineError(f"no channel number in speaker name {name!r}")
+    return int(m.group(1))
+
+
+def parse_rttm(text: str) -> dict[int, list[tuple[float, float]]]:
+    segments: dict[int, list[tuple[float, float]]] = {1: [], 2: []}
+    for line in text.splitlines():
+        fields = line.split()
+        if not fields or fields[0] != "SPEAKER":
+            continue
+        if len(fields) < 8:
+            raise PipelineError(f"short RTTM line: {line!r}")
+        start, duration = float(fields[3]) * 1000, float(fields[4]) * 1000
+        segments.setdefault(channel_of(fields[7]), []).append((start, start + duration))
+    for segs in segments.values():
+        segs.sort()
+    return segments
+
+
+def parse_floor_posts(text: str) -> list[Event]:
+    posts = []
+    for line in text.splitlines():
+        if line.strip():
+            try:
+                posts.append(json.loads(line))
+            except json.JSONDecodeError as e:
+                raise PipelineError(f"not a JSON line: {line[:120]!r}") from e
+    # who stopped speaking when: (timestamp ms, channel)
+    offs = [(float(p["entries"]["timestamp"]) - CLOCK_START_MS, int(p["entries"]["ModuleID"]))
+            for p in posts if p.get("post") == "SpeechOff"]
+    events = []
+    for p in posts:
+        post, e = p.get("post"), p.get("entries", {})
+        if post not in ("PitchSilenceStop", "PitchOverlappingStop"):
+            continue
+        category = str(e.get("Category", ""))
+        m = re.match(r"\s*(\d+)", category)
+        if not m:
+            raise PipelineError(f"floor post without a speaker in its category: {p}")
+        opener = int(m.group(1))
+        start = float(e["StartTime"]) - CLOCK_START_MS
+        end = float(e["EndTime"]) - CLOCK_START_MS
+        if post == "PitchSilenceStop":
+            kind = "pause" if "within" in category else "gap"
+            closer = opener if kind == "pause" else 3 - opener
+        else:
+            closers = [ch for t, ch in offs if abs(t - end) < 0.5]
+            closer = opener if opener in closers else (closers[0] if closers else 3 - opener)
+            kind = classify_overlap(opener, closer)
+        events.append(Event(kind, start, end, opener, closer))
+    return events
+
+
+def loquant(binary: str, wav: str, extra_args: list[str]):
+    segments = parse_rttm(run_loquant(binary, wav, extra_args, "rttm"))
+    events = parse_floor_posts(run_loquant(binary, wav, extra_args, "jsonl"))
+    return segments, events
+
+
+# ---------------------------------------------------------------- peers
+
+def ensure_peers_installed() -> None:
+    if not os.path.isdir(os.path.join(HERE, "node_modules", "onnxruntime-node")):
+        raise PipelineError("peer detectors missing: run bench/accuracy/setup --peers")
+
+
+def decode_16k(wav: str, channel: int, out: str) -> None:
+    subprocess.run(["sox", "-D", "-V1", wav, "-t", "raw", "-e", "floating-point", "-b", "32",
+                    "-r", "16000", out, "remix", str(channel)], check=True)
+
+
+def run_peer_detectors(jobs: list[dict], workers: int = 2) -> None:
+    """jobs: [{"input": 16 kHz float32 file, "output": json file}], shared out
+    between `workers` single-threaded node processes."""
+    if not jobs:
+        return
+    ensure_peers_installed()
+    running = []
+    for w in range(min(workers, len(jobs))):
+        listing = f"{jobs[0]['input']}.{w}.jobs.json"
+        with open(listing, "w") as f:
+            json.dump(jobs[w::workers], f)
+        running.append(subprocess.Popen(
+            ["node", os.path.join(HERE, "peers", "vad.mjs"), listing], cwd=HERE,
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True))
+    for process in running:
+        stderr = process.communicate()[1]
+        if process.returncode != 0:
+            raise PipelineError(f"peer detectors failed: {stderr.strip()[-2000:]}")
+
+
+def silero_segments(probs: list[float], threshold: float = 0.5, window_ms: float = 32.0,
+                    pad_ms: float = 30.0) -> list[tuple[float, float]]:
+    negative = threshold - 0.15
+    total = len(probs) * window_ms
+    segments, triggered, start, temp_end = [], False, 0.0, None
+    for i, p in enumerate(probs):
+        t = i * window_ms
+        if p >= threshold and temp_end is not None:
+            temp_end = None
+        if p >= threshold and not triggered:
+            triggered, start = True, t
+            continue
+        if p < negative and triggered:
+            if temp_end is None:
+                temp_end = t
+            if t - temp_end < MIN_SILENCE_MS:
+                continue
+            if temp_end - start >= MIN_SPEECH_MS:
+                segments.append((start, temp_end))
+            triggered, temp_end = False, None
+    if triggered and total - start >= MIN_SPEECH_MS:
+        segments.append((start, total))
+    padded = [(max(0.0, s - pad_ms), min(total, e + pad_ms)) for s, e in segments]
+    return merge(padded, 0.0)
+
+
+def webrtc_segments(decisions: list[int], frame_ms: float = 10.0) -> list[tuple[float, float]]:
+    d = np.asarray(decisions, dtype=bool)
+    padded = np.concatenate(([False], d, [False]))
+    edges = np.flatnonzero(padded[1:] != padded[:-1])
+    segments = [(a * frame_ms, b * frame_ms) for a, b in zip(edges[0::2], edges[1::2])]
+    return [(s, e) for s, e in merge(segments, MIN_SILENCE_MS) if e - s >= MIN_SPEECH_MS]
+
+
+def merge(segments: list[tuple[float, float]], min_gap: float) -> list[tuple[float, float]]:
+    """Segments joined across silences shorter than min_gap (and overlaps)."""
+    out: list[list[float]] = []
+    for s, e in sorted(segments):
+        if out and (s <= out[-1][1] or s - out[-1][1] < min_gap):
+            out[-1][1] = max(out[-1][1], e)
+        else:
+            out.append([s, e])
+    return [(float(s), float(e)) for s, e in out]
+
+
+def peer_result(raw: dict[int, dict], system: str):
+    """Segments and events of a peer from its raw per-channel output."""
+    segments = {}
+    for channel, data in raw.items():
+        if system == "silero":
+            segments[channel] = silero_segments(data["silero"])
+        elif system.startswith("webrtc"):
+            segments[channel] = webrtc_segments(data["webrtc"][system[len("webrtc"):]])
+        else:
+            raise ValueError(system)
+    return segments, floor_events(segments)
