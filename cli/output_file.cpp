@@ -57,9 +57,9 @@ int createTemporary(const std::string& base, std::string& name) {
 // links and relative steps resolved as far as the existing directories go.
 fs::path resolvedName(const std::string& path) {
   std::error_code ec;
-  fs::path followed = followLinks(path);
-  fs::path resolved = fs::weakly_canonical(followed, ec);
-  if (ec) resolved = fs::absolute(followed, ec).lexically_normal();
+  const fs::path absolute = fs::absolute(followLinks(path), ec);
+  fs::path resolved = fs::weakly_canonical(absolute, ec);
+  if (ec) resolved = absolute.lexically_normal();
   return resolved;
 }
 
@@ -67,8 +67,10 @@ fs::path resolvedName(const std::string& path) {
 // a terminal) takes any number of writers and never counts as the same.
 bool sameFile(const std::string& a, const std::string& b) {
   std::error_code ec;
+  if (fs::is_character_file(fs::status(a, ec))) return false;
   const bool equivalent = fs::equivalent(a, b, ec);
-  if (!ec) return equivalent && !fs::is_character_file(fs::status(a, ec));
+  // Not comparable that way (neither exists, or both are pipes): by name.
+  if (!ec) return equivalent;
   return resolvedName(a) == resolvedName(b);
 }
 

@@ -252,7 +252,7 @@ TEST_F(OutputsPosix, AFailedWriteGivesItsOwnReason) {
   EXPECT_THAT(temporaries(dir_.path()), ::testing::IsEmpty());
 }
 
-TEST_F(OutputsPosix, ThePlotIsNotWrittenWhenTheOutputFails) {
+TEST_F(OutputsPosix, PlotAndOutputAreWrittenBothOrNeither) {
   GTEST_SKIP() << "enable once analyze calls commitOutputs";
   // A copy of the full device's node: every write to it fails.
   if (::mknod((dir_ / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) {
@@ -268,6 +268,10 @@ TEST_F(OutputsPosix, ThePlotIsNotWrittenWhenTheOutputFails) {
   EXPECT_EQ(good.status, 0) << good.err;
   EXPECT_THAT(readFile(dir_ / "plot.svg"), HasSubstr("<svg"));
   EXPECT_THAT(readFile(dir_ / "out.txt"), HasSubstr("SpeechOn"));
+  // A character device takes both.
+  const Outcome discarded =
+      runLoquant(dir_, "analyze good.wav --output /dev/null --plot /dev/null");
+  EXPECT_EQ(discarded.status, 0) << discarded.err;
 }
 
 TEST_F(OutputsPosix, InfoAndPitchRefuseAPipeAsTheRecording) {
