@@ -136,6 +136,13 @@ bool OutputFile::write(const std::string& text) {
   return writeError_ == 0;
 }
 
+bool OutputFile::flush() {
+  if (out_ == nullptr || writeError_ != 0) return false;
+  errno = 0;
+  if (std::fflush(out_) != 0) writeError_ = errno != 0 ? errno : EIO;
+  return writeError_ == 0;
+}
+
 bool OutputFile::finish(std::string& error) {
   if (finished_) return true;
   if (out_ == nullptr) return fail(error, writeError_ != 0 ? writeError_ : EBADF);

@@ -30,6 +30,9 @@ class OutputFile {
   // False once any write has failed; the first failure's reason is kept for
   // `finish` and `commit`.
   bool write(const std::string& text);
+  // Hands what was written so far on to the system (for output read as it
+  // is made); a failure is kept like a failed write.
+  bool flush();
   // Flushes and closes the stream, reporting any failed write with the
   // system's reason; the temporary file, if any, is not moved into place yet.
   // An output that cannot be finished removes its temporary file.
