@@ -71,9 +71,11 @@ StandardOutputGuard::StandardOutputGuard(bool verbose) {
   std::fflush(stdout);
   saved_ = dup(STDOUT_FILENO);
   if (saved_ < 0) return;
-  // The stream comes first: a standard output held read-only (see
-  // holdStandardDescriptors) gives none, and must then stay in place.
+  // A standard output held read-only (see holdStandardDescriptors) gives a
+  // stream for reading only, on which every write of the command fails
+  // (EBADF) while the components' lines still go where they should.
   out_ = fdopen(saved_, "wb");
+  if (out_ == nullptr) out_ = fdopen(saved_, "rb");
   if (out_ == nullptr) {
     close(saved_);
     return;

@@ -41,9 +41,8 @@ class StandardOutputGuard {
   StandardOutputGuard(const StandardOutputGuard&) = delete;
   StandardOutputGuard& operator=(const StandardOutputGuard&) = delete;
 
-  // The command's output stream: standard output itself if the redirection
-  // could not be made (descriptor 1 is then left as it was, so that writes
-  // to a standard output that cannot take them still fail).
+  // The command's output stream (standard output itself if the redirection
+  // could not be made). Writes to it fail when standard output was closed.
   std::FILE* out() const { return out_ != nullptr ? out_ : stdout; }
 
  private:

@@ -230,6 +230,11 @@ TEST_F(OutputsPosix, EveryVerbReportsAStandardOutputItCannotWrite) {
     EXPECT_THAT(closed.err, HasSubstr("loquant " + args[0] + ": cannot write the output: "));
     EXPECT_THAT(closed.err, Not(HasSubstr("read error")));
   }
+  // With its output named, a closed standard output is no concern.
+  const DirectRun named =
+      runDirect(dir_, {"analyze", "good.wav", "--output", "out.txt"}, StandardOutput{});
+  EXPECT_EQ(named.status, 0) << named.err;
+  EXPECT_THAT(readFile(dir_ / "out.txt"), HasSubstr("SpeechOn"));
 }
 
 TEST_F(OutputsPosix, RunSaysWhyItsStandardOutputFailed) {
