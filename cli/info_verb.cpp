@@ -3,12 +3,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "analyze.h"
 #include "sound_report.h"
 #include "soundfile/sound_file.h"
+#include "standard_output.h"
 #include "verbs.h"
 
 namespace loquant::cli {
@@ -38,6 +40,12 @@ int infoVerb(const Arguments& args) {
     return kExitUsage;
   }
   const std::string& path = args[0];
+  // A pipe or a device would block the open or the read forever.
+  std::error_code ec;
+  if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec)) {
+    std::fprintf(stderr, "loquant info: %s: not a regular file\n", path.c_str());
+    return kExitInput;
+  }
   std::unique_ptr<std::FILE, CloseFile> file(std::fopen(path.c_str(), "rb"));
   if (!file) {
     std::fprintf(stderr, "loquant info: %s: %s\n", path.c_str(), std::strerror(errno));
@@ -61,17 +69,25 @@ int infoVerb(const Arguments& args) {
   const int bytesPerSample = (format.bits + 7) / 8;
   const double sampleFrames = kind == "WAVE" ? static_cast<double>(format.frames) / format.channels
                                              : static_cast<double>(format.frames);
-  std::printf("file:        %s\n", path.c_str());
-  std::printf("format:      %s, %d-bit %s PCM%s\n", kind.c_str(), format.bits,
-              record->bigEndian != 0 ? "big-endian" : "little-endian",
-              record->sampleOffset != 0 ? " (unsigned)" : "");
-  std::printf("rate:        %d Hz\n", format.rate);
-  std::printf("channels:    %d\n", format.channels);
-  std::printf("frames:      %.0f\n", sampleFrames);
-  std::printf("duration:    %.3f s\n", sampleFrames / format.rate);
-  std::printf("data offset: %ld bytes\n", dataOffset);
-  std::printf("data size:   %llu bytes (%d per sample)\n",
-              static_cast<unsigned long long>(record->dataBytes), bytesPerSample);
+  char header[512];
+  std::snprintf(header, sizeof header,
+                "format:      %s, %d-bit %s PCM%s\n"
+                "rate:        %d Hz\n"
+                "channels:    %d\n"
+                "frames:      %.0f\n"
+                "duration:    %.3f s\n"
+                "data offset: %ld bytes\n"
+                "data size:   %llu bytes (%d per sample)\n",
+                kind.c_str(), format.bits, record->bigEndian != 0 ? "big-endian" : "little-endian",
+                record->sampleOffset != 0 ? " (unsigned)" : "", format.rate, format.channels,
+                sampleFrames, sampleFrames / format.rate, dataOffset,
+                static_cast<unsigned long long>(record->dataBytes), bytesPerSample);
+  const std::string text = "file:        " + path + "\n" + header;
+  std::string reason;
+  if (!writeAll(stdout, text, reason) || !flushAll(stdout, reason)) {
+    std::fprintf(stderr, "loquant info: cannot write the output: %s\n", reason.c_str());
+    return kExitInput;
+  }
   return kExitOk;
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "standard_output.h"
 #include "verbs.h"
 
 namespace {
@@ -22,15 +23,7 @@ constexpr const char* kUsage =
     "  config --print-default [--speakers N] [--rate HZ]\n"
     "                       print the built-in system as a configuration file\n";
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-    std::fputs(kUsage, argc < 2 ? stderr : stdout);
-    return argc < 2 ? 2 : 0;
-  }
-  const std::string verb = argv[1];
-  const loquant::cli::Arguments args(argv + 2, argv + argc);
+int dispatch(const std::string& verb, const loquant::cli::Arguments& args) {
   if (verb == "analyze") return loquant::cli::analyzeVerb(args);
   if (verb == "config") return loquant::cli::configVerb(args);
   if (verb == "info") return loquant::cli::infoVerb(args);
@@ -39,4 +32,17 @@ int main(int argc, char** argv) {
   if (verb == "pitch") return loquant::cli::pitchVerb(args);
   std::fprintf(stderr, "loquant: unknown verb '%s' (see loquant --help)\n", verb.c_str());
   return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  loquant::cli::holdStandardDescriptors();
+  if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+    std::fputs(kUsage, argc < 2 ? stderr : stdout);
+    return loquant::cli::finishStandardOutput("", argc < 2 ? 2 : 0);
+  }
+  const std::string verb = argv[1];
+  // Whatever a verb printed on standard output must have arrived.
+  return loquant::cli::finishStandardOutput(verb, dispatch(verb, {argv + 2, argv + argc}));
 }

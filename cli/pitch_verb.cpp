@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +23,7 @@
 #include "soundfile/sample_reader.h"
 #include "soundfile/sound_file.h"
 #include "speech/wavelet_pitch_tracker.h"
+#include "standard_output.h"
 #include "verbs.h"
 
 namespace loquant::cli {
@@ -123,6 +125,12 @@ int pitchVerb(const Arguments& args) {
     std::fprintf(stderr, "loquant pitch: --buffer-size takes a whole number from 2 to 1048576\n");
     return kExitUsage;
   }
+  // A pipe or a device would block the open or the read forever.
+  std::error_code ec;
+  if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec)) {
+    std::fprintf(stderr, "loquant pitch: %s: not a regular file\n", path.c_str());
+    return kExitInput;
+  }
   captureSoundFileReports();
   std::optional<vornix::SampleReader> reader = vornix::SampleReader::open(path);
   if (!reader) {
@@ -146,8 +154,11 @@ int pitchVerb(const Arguments& args) {
   }
   std::vector<std::string> outputs(threads);
 
-  std::fputs("frame,time_ms,pitch,level,sound\n", stdout);
-  for (std::uint64_t base = 0;; base += framesPerBlock) {
+  // An output that cannot be written ends the run at once: the rest of the
+  // file would be analysed for nothing.
+  std::string reason;
+  bool written = writeAll(stdout, "frame,time_ms,pitch,level,sound\n", reason);
+  for (std::uint64_t base = 0; written; base += framesPerBlock) {
     const std::size_t got = reader->read(spans);
     if (got == 0) break;
     // A short last frame is padded with silence.
@@ -171,10 +182,14 @@ int pitchVerb(const Arguments& args) {
       }
       analyseFrames(*trackers[0], block[0], 0, std::min(frames, share), base, n, rate, outputs[0]);
     }  // the workers are joined here
-    for (unsigned t = 0; t < threads && t * share < frames; ++t) {
-      std::fwrite(outputs[t].data(), 1, outputs[t].size(), stdout);
+    for (unsigned t = 0; written && t < threads && t * share < frames; ++t) {
+      written = writeAll(stdout, outputs[t], reason);
     }
     if (got < blockSamples) break;
+  }
+  if (!written || !flushAll(stdout, reason)) {
+    std::fprintf(stderr, "loquant pitch: cannot write the output: %s\n", reason.c_str());
+    return kExitInput;
   }
   if (reader->failed()) {
     std::fprintf(stderr, "loquant pitch: %s: read error in the sample data\n", path.c_str());

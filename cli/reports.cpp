@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <map>
 
 #include "json_lines.h"
@@ -66,12 +67,33 @@ std::vector<double> floorTransferOffsets(const Conversation& c) {
   return offsets;
 }
 
-// The summary of the turn that ended at `endMs`, if the analysis made one.
+// The summary of the speaker's utterance that ended at `endMs`, if the
+// analysis made one. The analysis posts a turn's summary once the speaker has
+// been silent for a segment interval, so it comes after the utterance's end;
+// when the speaker resumes sooner, the summary covers both utterances and
+// comes after the later one. The summary of an utterance is therefore the
+// first one posted from its end and before the end of the speaker's next
+// utterance.
 const TurnSummary* summaryOf(const Speaker& s, double endMs) {
+  double nextEndMs = std::numeric_limits<double>::infinity();
+  for (const Utterance& u : s.utterances) {
+    if (u.endMs > endMs) nextEndMs = std::min(nextEndMs, u.endMs);
+  }
   for (const TurnSummary& t : s.turns) {
-    if (std::fabs(t.timeMs - endMs) < 0.5) return &t;
+    if (t.timeMs >= endMs && t.timeMs < nextEndMs) return &t;
   }
   return nullptr;
+}
+
+// An RTTM field is one whitespace-separated token: blanks and control
+// characters (a line break would split the line) become '_'.
+std::string rttmToken(const std::string& text) {
+  std::string token = text.empty() ? "_" : text;
+  for (char& ch : token) {
+    const auto byte = static_cast<unsigned char>(ch);
+    if (byte <= 0x20 || byte == 0x7F) ch = '_';
+  }
+  return token;
 }
 
 double meanPitch(const Speaker& s) {
@@ -194,13 +216,14 @@ void writeTextGrid(const Conversation& c, std::string& out) {
 }
 
 void writeRttm(const Conversation& c, const std::string& fileId, std::string& out) {
+  const std::string file = rttmToken(fileId);
   for (const Turn& t : allTurns(c)) {
     std::string name;
     for (const Speaker& s : c.speakers) {
       if (s.number == t.speaker) name = s.name;
     }
-    out += "SPEAKER " + fileId + " 1 " + seconds(t.startMs) + " " + seconds(t.endMs - t.startMs) +
-           " <NA> <NA> " + name + " <NA> <NA>\n";
+    out += "SPEAKER " + file + " 1 " + seconds(t.startMs) + " " + seconds(t.endMs - t.startMs) +
+           " <NA> <NA> " + rttmToken(name) + " <NA> <NA>\n";
   }
 }
 

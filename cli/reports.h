@@ -28,6 +28,7 @@ struct FloorInterval {
 std::vector<FloorInterval> floorIntervals(const Conversation& conversation);
 
 void writeTextGrid(const Conversation& conversation, std::string& out);
+// `fileId` is written as one token: blanks and control characters become '_'.
 void writeRttm(const Conversation& conversation, const std::string& fileId, std::string& out);
 void writeCsv(const Conversation& conversation, std::string& out);
 void writeSummary(const Conversation& conversation, std::string& out);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <set>
@@ -476,6 +477,11 @@ ConfigResult parseConfig(std::string_view text, const std::string& source) {
 }
 
 ConfigResult loadConfig(const std::string& path) {
+  // A directory opens and reads as empty on some systems: name it.
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    return ConfigError{path, 0, "is a directory, not a configuration file"};
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) return ConfigError{path, 0, "cannot be read: " + std::string(std::strerror(errno))};
   std::ostringstream buffer;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -244,6 +245,56 @@ TEST_F(TwoSpeakers, RttmLinesMatchTheUtterances) {
     EXPECT_EQ(speaker, expected[i].speaker);
     EXPECT_NEAR(onset, expected[i].onset, 0.0235) << rows[i];
     EXPECT_NEAR(onset + duration, expected[i].end, 0.0235) << rows[i];
+  }
+}
+
+// The trend labels in the CSV rows and the TextGrid trend tiers: one per
+// utterance, the same labels as the summary counts for each speaker.
+TEST_F(TwoSpeakers, CsvAndTextGridCarryTheSummarysTrends) {
+  const Outcome csv = analyze("--format csv");
+  const Outcome grid = analyze("--format textgrid");
+  const Outcome summary = analyze("--summary");
+  ASSERT_EQ(csv.status, 0) << csv.err;
+  ASSERT_EQ(grid.status, 0) << grid.err;
+  ASSERT_EQ(summary.status, 0) << summary.err;
+
+  // "speakerN" -> labels in time order, from the CSV.
+  std::map<std::string, std::vector<std::string>> fromCsv;
+  const std::vector<std::string> rows = lines(csv.out);
+  ASSERT_EQ(rows.size(), 4U) << csv.out;
+  for (std::size_t i = 1; i < rows.size(); ++i) {
+    const std::string speaker = rows[i].substr(0, rows[i].find(','));
+    const std::string trend = rows[i].substr(rows[i].rfind(',') + 1);
+    EXPECT_FALSE(trend.empty()) << rows[i];
+    fromCsv[speaker].push_back(trend);
+  }
+  double xmax = 0;
+  std::string problem;
+  const std::vector<Tier> tiers = parseTextGrid(grid.out, xmax, problem);
+  ASSERT_TRUE(problem.empty()) << problem;
+  std::map<std::string, std::vector<std::string>> fromGrid;
+  for (const Tier& tier : tiers) {
+    for (const Interval& i : tier.intervals) {
+      if (!i.text.empty()) fromGrid[tier.name].push_back(i.text);
+    }
+  }
+  // "  trends:         Down_Below x1 Up_At x2" after each speaker's heading.
+  std::map<std::string, std::multiset<std::string>> fromSummary;
+  std::string current;
+  for (const std::string& line : lines(summary.out)) {
+    if (line.rfind("speaker", 0) == 0) current = line.substr(0, line.find(' '));
+    if (line.rfind("  trends:", 0) != 0) continue;
+    std::istringstream words(line.substr(9));
+    for (std::string label, count; words >> label >> count;) {
+      for (int n = std::atoi(count.c_str() + 1); n > 0; --n) fromSummary[current].insert(label);
+    }
+  }
+  for (const std::string speaker : {"speaker1", "speaker2"}) {
+    SCOPED_TRACE(speaker);
+    const std::vector<std::string>& labels = fromCsv[speaker];
+    EXPECT_EQ(labels.size(), speaker == "speaker1" ? 2U : 1U);
+    EXPECT_EQ(std::multiset<std::string>(labels.begin(), labels.end()), fromSummary[speaker]);
+    EXPECT_EQ(fromGrid[speaker + " trend"], labels);
   }
 }
 

@@ -92,6 +92,13 @@ TEST_F(BadInput, ConfigurationErrorsNameFileAndLine) {
   EXPECT_FALSE(std::filesystem::exists(dir_ / "out.txt"));
 }
 
+TEST_F(BadInput, ADirectoryAsTheConfigurationIsNamedSo) {
+  std::filesystem::create_directory(dir_ / "setup");
+  expectFailure("analyze good.wav --config setup --output out.txt", kInput,
+                {"setup", "is a directory"});
+  expectFailure("run setup --output out.txt", kInput, {"setup", "is a directory"});
+}
+
 TEST_F(BadInput, InspectOfAnInstanceThatIsNotRunning) {
   expectFailure("inspect --instance 65535", kInput, {"65535", "not running"});
 }

@@ -44,6 +44,40 @@ TEST(InfoVerb, RefusesWithTheReasonAndStatusOne) {
   EXPECT_EQ(runLoquant(dir, "info missing.wav").status, 1);
 }
 
+// An AIFF file whose 80-bit rate has the largest exponent: an infinity
+// (mantissa 1.0) or not a number (any other mantissa). Neither is a rate,
+// and neither may be shown as a value.
+TEST(InfoVerb, ARateThatIsNotAFiniteNumberIsSaidToBeOne) {
+  ScratchDir dir;
+  const auto big32 = [](std::string& out, std::uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((v >> shift) & 0xFFU);
+  };
+  for (const std::uint32_t mantissa : {0x80000000U, 0xC0000000U}) {
+    std::string comm = "COMM";
+    big32(comm, 18);
+    comm += std::string("\x00\x01", 2);  // one channel
+    big32(comm, 4);                      // four frames
+    comm += std::string("\x00\x10", 2);  // 16 bits
+    comm += std::string("\x7F\xFF", 2);  // the largest exponent
+    big32(comm, mantissa);
+    big32(comm, 0);
+    std::string ssnd = "SSND";
+    big32(ssnd, 8 + 8);
+    big32(ssnd, 0);
+    big32(ssnd, 0);
+    ssnd += std::string(8, '\0');
+    std::string file = "FORM";
+    big32(file, static_cast<std::uint32_t>(4 + comm.size() + ssnd.size()));
+    file += "AIFF" + comm + ssnd;
+    writeFile(dir / "odd.aiff", file);
+    const Outcome o = runLoquant(dir, "info odd.aiff");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find("odd.aiff"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find("sample rate not a finite number"), std::string::npos) << o.err;
+    EXPECT_EQ(o.err.find("rate inf"), std::string::npos) << o.err;
+  }
+}
+
 TEST(PitchVerb, OneCsvLinePerFrameWithTheTrackerScale) {
   ScratchDir dir;
   // 2 s with a voiced burst from 0.5 s to 1.5 s, at 44.1 kHz, whose
