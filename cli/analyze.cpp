@@ -12,6 +12,7 @@
 
 #include "default_system.h"
 #include "host/audio_source.h"
+#include "host/conditioning.h"
 #include "host/config.h"
 #include "host/system.h"
 #include "json_lines.h"
@@ -236,8 +237,22 @@ int runAnalyze(const AnalyzeOptions& options) {
     }
     config = std::get<SystemConfig>(std::move(loaded));
   }
+  vornix::host::ConditioningSettings conditioningSettings;
+  conditioningSettings.enabled = options.conditioning;
+  bool conditioningGate = false;  // Conditioning.NoiseThreshold given
   for (const std::string& assignment : options.params) {
     std::string error;
+    if (assignment.rfind(vornix::host::kConditioningPrefix, 0) == 0) {
+      const std::size_t equals = assignment.find('=');
+      const std::string name = assignment.substr(0, equals);
+      const std::string value = equals == std::string::npos ? "" : assignment.substr(equals + 1);
+      if (!vornix::host::setConditioningSetting(conditioningSettings, name, value, error)) {
+        std::fprintf(stderr, "loquant analyze: --param %s\n", error.c_str());
+        return kExitUsage;
+      }
+      conditioningGate = conditioningGate || name == "Conditioning.NoiseThreshold";
+      continue;
+    }
     if (!applyParameter(config, assignment, error)) {
       std::fprintf(stderr, "loquant analyze: %s\n", error.c_str());
       return kExitUsage;
@@ -255,6 +270,18 @@ int runAnalyze(const AnalyzeOptions& options) {
                  speakers, speakers == 1 ? "" : "s", runtimes.size(),
                  runtimes.size() == 1 ? "" : "s");
     return kExitInput;
+  }
+  // The conditioner silences frames below the lowest of the speakers' gates.
+  if (!conditioningGate) {
+    for (std::size_t s = 0; s < static_cast<std::size_t>(speakers); ++s) {
+      for (const auto& p : runtimes[s]->parameters) {
+        const auto* v = std::get_if<double>(&p.value);
+        if (p.name == "NoiseThreshold" && v != nullptr) {
+          conditioningSettings.noiseThreshold =
+              s == 0 ? *v : std::min(conditioningSettings.noiseThreshold, *v);
+        }
+      }
+    }
   }
   const vornix::host::ComponentConfig* first = runtimes.front();
   const std::int64_t bufferParameter =
@@ -320,6 +347,9 @@ int runAnalyze(const AnalyzeOptions& options) {
   std::vector<std::vector<std::int16_t>> channelFrames(static_cast<std::size_t>(speakers),
                                                        std::vector<std::int16_t>(buffer));
   std::vector<std::uint8_t> bytes(2ULL * buffer);
+  vornix::host::Conditioner conditioner(static_cast<std::size_t>(speakers), rate, buffer,
+                                        conditioningSettings);
+  const std::vector<std::span<std::int16_t>> allFrames(channelFrames.begin(), channelFrames.end());
   Progress progress(options.files.front());
   std::uint64_t totalFrames = 0;
   for (const Input& input : inputs) {
@@ -344,6 +374,7 @@ int runAnalyze(const AnalyzeOptions& options) {
       if (got > 0) anySamples = true;
     }
     if (!anySamples) ++silentAfterEnd;
+    conditioner.process(allFrames);
     system->advanceTo(kOriginMicros + k * buffer * 1'000'000ULL / rate);
     for (int s = 0; s < speakers; ++s) {
       const auto& frame = channelFrames[static_cast<std::size_t>(s)];
@@ -395,6 +426,17 @@ int runAnalyze(const AnalyzeOptions& options) {
   }
   system.reset();
   collector.close(conversation.durationMs);
+  if (options.verbose) {
+    for (int s = 0; s < speakers; ++s) {
+      const auto l = conditioner.levels(static_cast<std::size_t>(s));
+      std::fprintf(stderr,
+                   "loquant analyze: speaker%d: noise floor %.1f dBFS, speech %.1f dBFS, SNR "
+                   "%.1f dB%s%s, %llu crosstalk frames\n",
+                   s + 1, l.noiseFloorDbfs, l.speechLevelDbfs, l.snrDb,
+                   l.tooNoisy ? ", too noisy" : "", l.tooQuiet ? ", too quiet" : "",
+                   static_cast<unsigned long long>(l.crosstalkFrames));
+    }
+  }
   if (!ok) return kExitInput;
 
   std::string text;

@@ -17,10 +17,11 @@ struct AnalyzeOptions {
   std::string format = "jsonl";     // jsonl, textgrid, rttm, csv
   bool raw = false;                 // indexed entries as stored
   bool summary = false;
-  std::string plot;      // SVG file to write
-  std::string output;    // file instead of standard output
-  bool verbose = false;  // the components' own lines to stderr
-  std::string library;   // component library path
+  std::string plot;          // SVG file to write
+  std::string output;        // file instead of standard output
+  bool verbose = false;      // the components' own lines to stderr
+  std::string library;       // component library path
+  bool conditioning = true;  // --conditioning on|off
 };
 
 // Exit codes.

@@ -23,6 +23,10 @@ constexpr const char* kAnalyzeHelp =
     "  --output FILE       write to FILE (in full or not at all) instead of stdout\n"
     "  --param N=V         set parameter N on every component that reads it\n"
     "  --param C.N=V       set parameter N on component C\n"
+    "  --param Conditioning.N=V\n"
+    "                      set a setting of the audio conditioning\n"
+    "  --conditioning on|off\n"
+    "                      condition the audio before analysis (default on)\n"
     "  --config FILE       run the system of a configuration file instead\n"
     "  --raw               print indexed entries as stored, not grouped in arrays\n"
     "  --verbose           show the components' own lines on stderr\n"
@@ -59,6 +63,14 @@ int analyzeVerb(const Arguments& args) {
     } else if (a == "--param") {
       if (!value(args, i, v)) return kExitUsage;
       options.params.push_back(v);
+    } else if (a == "--conditioning") {
+      if (!value(args, i, v)) return kExitUsage;
+      if (v != "on" && v != "off") {
+        std::fprintf(stderr, "loquant analyze: --conditioning takes on or off, not '%s'\n",
+                     v.c_str());
+        return kExitUsage;
+      }
+      options.conditioning = v == "on";
     } else if (a == "--config") {
       if (!value(args, i, options.config)) return kExitUsage;
     } else if (a == "--raw") {

@@ -1,0 +1,166 @@
+#include "host/conditioning.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+namespace vornix::host {
+
+namespace {
+
+// Full scale of a 16-bit sample: a square wave of this amplitude is 0 dBFS.
+constexpr double kFullScale = 32768.0;
+
+std::size_t framesIn(double seconds, std::uint32_t rate, std::uint32_t bufferSize) {
+  const double frames = std::round(seconds * rate / bufferSize);
+  return static_cast<std::size_t>(std::max(frames, 1.0));
+}
+
+}  // namespace
+
+Conditioner::Conditioner(std::size_t channels, std::uint32_t rate, std::uint32_t bufferSize,
+                         const ConditioningSettings& settings)
+    : settings_(settings), bufferSize_(bufferSize) {
+  if (channels == 0 || rate == 0 || bufferSize < 2) {
+    throw std::invalid_argument(
+        "conditioning needs at least one channel, a rate and frames of two samples");
+  }
+  floorWindowFrames_ = framesIn(settings.floorWindowSeconds, rate, bufferSize);
+  // Whole frames covering the hangover time: 40 ms is 2 frames of 23.2 ms.
+  hangoverFrames_ = static_cast<std::uint32_t>(
+      std::ceil(settings.hangoverMs / 1000.0 * rate / bufferSize - 1e-9));
+  speechLevelFrames_ = static_cast<double>(framesIn(settings.speechLevelSeconds, rate, bufferSize));
+  // Rounding a scaled sample moves it by half a step at most, so a frame
+  // scaled to this swing keeps a swing of at most half the gate's amplitude.
+  targetSwing_ = std::max(0.0, 0.5 * std::exp(settings.noiseThreshold) - 1.0);
+  channels_.reserve(channels);
+  for (std::size_t c = 0; c < channels; ++c) channels_.emplace_back(floorWindowFrames_);
+  coupling_.resize(channels * channels);
+  step_.resize(channels);
+  open_.resize(channels);
+}
+
+Conditioner::FrameLevel Conditioner::measure(std::span<const std::int16_t> frame) noexcept {
+  std::int64_t sum = 0;
+  std::int64_t sumSquares = 0;
+  std::int32_t low = std::numeric_limits<std::int16_t>::max();
+  std::int32_t high = std::numeric_limits<std::int16_t>::min();
+  for (const std::int16_t s : frame) {
+    const std::int32_t x = s;
+    sum += x;
+    sumSquares += x * x;
+    low = std::min(low, x);
+    high = std::max(high, x);
+  }
+  FrameLevel level;
+  const double n = static_cast<double>(frame.size());
+  const double mean = static_cast<double>(sum) / n;
+  // Sums of up to 2^20 squares of 16-bit values are exact in a double.
+  const double variance = (static_cast<double>(sumSquares) - mean * static_cast<double>(sum)) / n;
+  if (variance > 0.0) {
+    level.db = std::max(kSilenceDbfs, 10.0 * std::log10(variance / (kFullScale * kFullScale)));
+  }
+  level.swing = 0.5 * static_cast<double>(high - low);
+  return level;
+}
+
+void Conditioner::attenuate(std::span<std::int16_t> frame, double swing) const noexcept {
+  // Q16 gain below 1: |x * gain| stays within 16 bits, and the integer
+  // arithmetic gives the same samples on every machine.
+  const auto gain = static_cast<std::int64_t>(std::floor(targetSwing_ / swing * 65536.0));
+  for (std::int16_t& s : frame) {
+    s = static_cast<std::int16_t>((s * gain + 32768) >> 16);
+  }
+}
+
+void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
+  if (frames.size() != channels_.size()) {
+    throw std::invalid_argument("conditioning: a step needs one frame per channel");
+  }
+  for (const auto& frame : frames) {
+    if (frame.size() != bufferSize_) {
+      throw std::invalid_argument("conditioning: a frame holds BufferSize samples");
+    }
+  }
+  const double gateSwing = std::exp(settings_.noiseThreshold);
+  // The gate of every channel first: crosstalk is judged against the other
+  // channels' decisions in the same step.
+  for (std::size_t c = 0; c < channels_.size(); ++c) {
+    Channel& ch = channels_[c];
+    const FrameLevel& level = step_[c] = measure(frames[c]);
+    ch.floorDb = ch.floor.push(level.db);
+    ch.floorSumDb += ch.floorDb;
+    ++ch.frames;
+    const double opening = ch.floorDb + settings_.noiseMarginDb;
+    const double closing = opening - settings_.hysteresisDb;
+    if (level.db >= opening || (ch.open && level.db >= closing)) {
+      ch.open = true;
+      ch.hangover = hangoverFrames_;
+    } else if (ch.open && ch.hangover > 0) {
+      --ch.hangover;
+    } else {
+      ch.open = false;
+    }
+    open_[c] = ch.open ? 1 : 0;
+  }
+  for (std::size_t c = 0; c < channels_.size(); ++c) {
+    Channel& ch = channels_[c];
+    const FrameLevel& level = step_[c];
+    bool pass = open_[c] != 0;
+    for (std::size_t o = 0; o < channels_.size(); ++o) {
+      if (o == c || open_[o] == 0) continue;
+      const double difference = step_[o].db - level.db;
+      if (difference < kCrosstalkMinimumDb) continue;
+      Coupling& coupling = coupling_[o * channels_.size() + c];
+      // The first difference seen is taken as the pick-up at once, so that
+      // the other's first words are already judged; frames of this channel's
+      // own speech lower the differences seen while the other speaks, and a
+      // high quantile keeps to the pick-up alone.
+      const double learned = coupling.known ? coupling.db : difference;
+      if (pass && settings_.crosstalk && difference > learned - settings_.crosstalkMarginDb) {
+        pass = false;
+        ++ch.crosstalkFrames;
+        // The other's speech carried this gate: no hangover of its own.
+        ch.hangover = 0;
+      }
+      if (!coupling.known) {
+        coupling = Coupling{difference, true};
+      } else if (difference > coupling.db) {
+        coupling.db += kCouplingQuantile * kCouplingStepDb;
+      } else {
+        coupling.db -= (1.0 - kCouplingQuantile) * kCouplingStepDb;
+      }
+    }
+    if (pass) {
+      if (level.swing >= gateSwing) {
+        ++ch.speechFrames;
+        ++ch.levelFrames;
+        const double weight =
+            std::max(1.0 / static_cast<double>(ch.levelFrames), 1.0 / speechLevelFrames_);
+        ch.speechDb += weight * (level.db - ch.speechDb);
+      }
+    } else if (settings_.enabled && level.swing >= gateSwing) {
+      attenuate(frames[c], level.swing);
+    }
+  }
+}
+
+Conditioner::ChannelLevels Conditioner::levels(std::size_t channel) const {
+  const Channel& ch = channels_.at(channel);
+  ChannelLevels out{};
+  out.frames = ch.frames;
+  out.speechFrames = ch.speechFrames;
+  out.crosstalkFrames = ch.crosstalkFrames;
+  out.currentNoiseFloorDbfs = ch.frames > 0 ? ch.floorDb : kSilenceDbfs;
+  out.noiseFloorDbfs =
+      ch.frames > 0 ? ch.floorSumDb / static_cast<double>(ch.frames) : kSilenceDbfs;
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  out.speechLevelDbfs = ch.levelFrames > 0 ? ch.speechDb : nan;
+  out.snrDb = ch.levelFrames > 0 ? ch.speechDb - out.noiseFloorDbfs : nan;
+  out.tooNoisy = ch.levelFrames > 0 && out.snrDb < settings_.minSnrDb;
+  out.tooQuiet = ch.levelFrames == 0 || out.speechLevelDbfs < settings_.minSpeechLevelDbfs;
+  return out;
+}
+
+}  // namespace vornix::host

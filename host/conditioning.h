@@ -1,0 +1,169 @@
+// Audio conditioning: what the host does to every channel's frames before the
+// speech components see them, so that silence in a noisy room reads as
+// silence and a close-talk microphone's pick-up of the other speaker does not
+// read as its own speaker.
+//
+// Per channel and frame the conditioner measures the frame's level (RMS about
+// the frame mean, dBFS), tracks the channel's noise floor (the minimum frame
+// level over a sliding window), and opens a gate while the level stands a
+// margin above the floor (with hysteresis and a hangover). A frame of a closed
+// gate, or one that another channel's louder speech explains (crosstalk), is
+// scaled down until its swing lies below the tracker's noise gate, so the
+// components read it as silence. Every other frame leaves bit for bit as it
+// came: on a clean recording the conditioner changes nothing the components
+// would not already call silence. The method and the reasons for every
+// default are in docs/conditioning.md.
+//
+// Thread safety: a Conditioner is used by one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/conditioning_floor.h"
+
+namespace vornix::host {
+
+// Prefix of the conditioning settings among the parameters a user gives.
+inline constexpr std::string_view kConditioningPrefix = "Conditioning.";
+
+// Every setting, its --param name and its default. The defaults are justified
+// in docs/conditioning.md.
+struct ConditioningSettings {
+  // "Conditioning.Enabled": false measures levels but leaves every frame as
+  // it came (bit for bit).
+  bool enabled = true;
+  // "Conditioning.NoiseThreshold": the speech components' gate on
+  // ln(amplitude); follows their NoiseThreshold parameter (default 5.0). A
+  // frame the conditioner silences leaves with an amplitude of at most half
+  // of e^NoiseThreshold.
+  double noiseThreshold = 5.0;
+  // "Conditioning.NoiseMarginDb": the gate opens at floor + margin.
+  double noiseMarginDb = 6.0;
+  // "Conditioning.HysteresisDb": an open gate stays open down to
+  // floor + margin - hysteresis.
+  double hysteresisDb = 3.0;
+  // "Conditioning.HangoverMs": frames passed after the level fell below the
+  // closing level, so utterance ends fading into noise are not clipped.
+  double hangoverMs = 40.0;
+  // "Conditioning.FloorWindowSeconds": the noise floor is the lowest frame
+  // level within this many seconds; a floor that rises follows it after
+  // this long, one that falls follows at once.
+  double floorWindowSeconds = 2.0;
+  // "Conditioning.Crosstalk": reject frames explained by another channel.
+  bool crosstalk = true;
+  // "Conditioning.CrosstalkMarginDb": a frame is crosstalk while another
+  // channel's gate is open, that channel is at least
+  // kCrosstalkMinimumDb louder, and this frame stands less than the margin
+  // above the other channel's pick-up on this microphone as learned so far.
+  double crosstalkMarginDb = 10.0;
+  // "Conditioning.SpeechLevelSeconds": time constant (in seconds of speech)
+  // of the running speech level.
+  double speechLevelSeconds = 10.0;
+  // "Conditioning.MinSnrDb": a channel whose speech stands less than this
+  // above its noise floor is flagged too noisy.
+  double minSnrDb = 10.0;
+  // "Conditioning.MinSpeechLevelDbfs": a channel whose speech level is below
+  // this (or that has no speech at all) is flagged too quiet.
+  double minSpeechLevelDbfs = -55.0;
+};
+
+// Sets one setting from its --param name (with the "Conditioning." prefix,
+// e.g. "Conditioning.NoiseMarginDb") and value text ("6"; for the switches
+// on/off, true/false, yes/no or 1/0). False with the reason in `error` when
+// the name is unknown or the value malformed or out of range; `settings` is
+// then unchanged.
+bool setConditioningSetting(ConditioningSettings& settings, std::string_view name,
+                            std::string_view value, std::string& error);
+
+// One line per setting: "Conditioning.Name=default  what it does".
+std::string conditioningSettingsHelp();
+
+class Conditioner {
+ public:
+  // `channels` channels (at least 1) of `rate` Hz (at least 1) in frames of
+  // `bufferSize` samples (at least 2); throws std::invalid_argument
+  // otherwise. `settings` is copied and assumed valid (as
+  // setConditioningSetting keeps it).
+  Conditioner(std::size_t channels, std::uint32_t rate, std::uint32_t bufferSize,
+              const ConditioningSettings& settings);
+
+  // Conditions one step, in place: frame k of every channel (each span holds
+  // bufferSize samples), channel order = speaker order. Deterministic: the
+  // same frame sequence gives the same output on every run. Throws
+  // std::invalid_argument when the channel count or a frame size is wrong.
+  void process(std::span<const std::span<std::int16_t>> frames);
+
+  struct ChannelLevels {
+    // Mean of the tracked floor over the frames so far.
+    double noiseFloorDbfs;
+    // Running level of the frames taken as this channel's speech; NaN while
+    // there has been none.
+    double speechLevelDbfs;
+    // speechLevelDbfs - noiseFloorDbfs (NaN while there is no speech).
+    double snrDb;
+    bool tooNoisy;  // snrDb < minSnrDb
+    bool tooQuiet;  // no speech, or speechLevelDbfs < minSpeechLevelDbfs
+    // The floor as tracked at the last frame.
+    double currentNoiseFloorDbfs;
+    std::uint64_t frames;           // frames processed
+    std::uint64_t speechFrames;     // frames passed as this channel's sound
+    std::uint64_t crosstalkFrames;  // frames silenced as another's speech
+  };
+  // The channel's estimates so far. Precondition: channel < channel count.
+  ChannelLevels levels(std::size_t channel) const;
+
+  // Level (dBFS) of a frame of nothing but zeros; no estimate lies below it.
+  static constexpr double kSilenceDbfs = -120.0;
+  // Crosstalk is only ever another channel at least this much louder.
+  static constexpr double kCrosstalkMinimumDb = 6.0;
+  // The pick-up of one channel on another is the quantile kCouplingQuantile
+  // of the level differences seen while the other is open and at least
+  // kCrosstalkMinimumDb louder, tracked in steps of kCouplingStepDb.
+  static constexpr double kCouplingQuantile = 0.8;
+  static constexpr double kCouplingStepDb = 1.5;
+
+ private:
+  struct Channel {
+    explicit Channel(std::size_t window) : floor(window) {}
+    SlidingMinimum floor;
+    double floorDb = kSilenceDbfs;
+    double floorSumDb = 0.0;
+    bool open = false;
+    std::uint32_t hangover = 0;
+    double speechDb = 0.0;
+    std::uint64_t frames = 0;
+    std::uint64_t speechFrames = 0;
+    std::uint64_t crosstalkFrames = 0;
+    std::uint64_t levelFrames = 0;  // frames averaged into speechDb
+  };
+  // How far below another channel's level its speech arrives on this one.
+  struct Coupling {
+    double db = 0.0;
+    bool known = false;
+  };
+  struct FrameLevel {
+    double db = kSilenceDbfs;  // RMS about the mean
+    double swing = 0.0;        // (max - min) / 2
+  };
+
+  static FrameLevel measure(std::span<const std::int16_t> frame) noexcept;
+  void attenuate(std::span<std::int16_t> frame, double swing) const noexcept;
+
+  ConditioningSettings settings_;
+  std::uint32_t bufferSize_;
+  std::size_t floorWindowFrames_;
+  std::uint32_t hangoverFrames_;
+  double speechLevelFrames_;
+  double targetSwing_;  // the largest swing a silenced frame keeps
+  std::vector<Channel> channels_;
+  std::vector<Coupling> coupling_;  // [other * channels + this]
+  std::vector<FrameLevel> step_;    // this step's levels, one per channel
+  std::vector<char> open_;          // this step's gate decisions, one per channel
+};
+
+}  // namespace vornix::host

@@ -1,0 +1,422 @@
+// The audio conditioning on generated recordings: harmonic "voices" with
+// pauses, seeded white noise, crosstalk with a delay. Which frames leave above
+// the speech components' gate is read by the pitch tracker itself.
+#include "host/conditioning.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <random>
+#include <vector>
+
+#include "host/conditioning_floor.h"
+#include "speech/wavelet_pitch_tracker.h"
+
+namespace vornix::host {
+namespace {
+
+constexpr std::uint32_t kRate = 44100;
+constexpr std::uint32_t kBuffer = 1024;
+constexpr double kGate = 5.0;  // the components' default NoiseThreshold
+constexpr double kFrameSeconds = static_cast<double>(kBuffer) / kRate;
+
+using Signal = std::vector<double>;
+
+std::size_t samplesIn(double seconds) {
+  return static_cast<std::size_t>(std::lround(seconds * kRate));
+}
+
+double amplitudeOf(double dbfs) {
+  return 32768.0 * std::pow(10.0, dbfs / 20.0);
+}
+
+struct Span {
+  double from;  // seconds
+  double to;
+};
+
+// A harmonic voice (f0 and nine overtones falling as 1/k) while inside one
+// of `spans`: syllables of 250 ms at -0, -4 and -2 dB from `dbfs` RMS in
+// turn, each followed by a 50 ms closure (as of a stop consonant), with 5 ms
+// ramps at every edge. A closure is too short to end an utterance.
+void addVoice(Signal& signal, double f0, double dbfs, const std::vector<Span>& spans) {
+  double norm = 0.0;
+  for (int k = 1; k <= 10; ++k) norm += 0.5 / (k * k);
+  const double scale = amplitudeOf(dbfs) / std::sqrt(norm);
+  constexpr double kSyllable = 0.25;
+  constexpr double kClosure = 0.05;
+  constexpr double kRamp = 0.005;
+  const double syllableGain[] = {1.0, std::pow(10.0, -4.0 / 20), std::pow(10.0, -2.0 / 20)};
+  for (const Span& span : spans) {
+    const std::size_t begin = samplesIn(span.from);
+    const std::size_t end = std::min(samplesIn(span.to), signal.size());
+    for (std::size_t i = begin; i < end; ++i) {
+      const double t = static_cast<double>(i) / kRate;
+      const double inSpan = t - span.from;
+      const double period = kSyllable + kClosure;
+      const auto syllable = static_cast<std::size_t>(inSpan / period);
+      const double inSyllable = inSpan - static_cast<double>(syllable) * period;
+      if (inSyllable >= kSyllable) continue;
+      // Ramps at the syllable's edges and at the end of the span.
+      const double edge = std::min(
+          {1.0, inSyllable / kRamp, (kSyllable - inSyllable) / kRamp, (span.to - t) / kRamp});
+      // A slow vibrato keeps the harmonics from lining up the same way in
+      // every frame.
+      const double phase =
+          2 * std::numbers::pi * (f0 * t + 2.0 * std::sin(2 * std::numbers::pi * t));
+      double v = 0.0;
+      for (int k = 1; k <= 10; ++k) v += std::sin(k * phase) / k;
+      signal[i] += scale * syllableGain[syllable % 3] * edge * v;
+    }
+  }
+}
+
+// Seeded white noise at `dbfs` RMS over [from, to) seconds.
+void addNoise(Signal& signal, double dbfs, double from, double to, unsigned seed) {
+  std::mt19937 random(seed);
+  std::normal_distribution<double> normal(0.0, amplitudeOf(dbfs));
+  const std::size_t end = std::min(samplesIn(to), signal.size());
+  for (std::size_t i = samplesIn(from); i < end; ++i) signal[i] += normal(random);
+}
+
+std::vector<std::int16_t> toPcm(const Signal& signal) {
+  std::vector<std::int16_t> pcm(signal.size());
+  for (std::size_t i = 0; i < signal.size(); ++i) {
+    pcm[i] = static_cast<std::int16_t>(std::clamp(std::lround(signal[i]), -32768L, 32767L));
+  }
+  return pcm;
+}
+
+// Conditions whole-frame channels in place; per channel and frame, whether
+// the tracker reads the frame as sound afterwards.
+std::vector<std::vector<bool>> condition(std::vector<std::vector<std::int16_t>>& channels,
+                                         const ConditioningSettings& settings,
+                                         Conditioner* out = nullptr) {
+  Conditioner local(channels.size(), kRate, kBuffer, settings);
+  Conditioner& conditioner = out != nullptr ? *out : local;
+  WaveletPitchTracker tracker(kBuffer, 0.75, kGate, kRate);
+  const std::size_t frames = channels.front().size() / kBuffer;
+  std::vector<std::vector<bool>> sound(channels.size(), std::vector<bool>(frames));
+  for (std::size_t k = 0; k < frames; ++k) {
+    std::vector<std::span<std::int16_t>> step;
+    for (auto& channel : channels) step.emplace_back(channel.data() + k * kBuffer, kBuffer);
+    conditioner.process(step);
+    for (std::size_t c = 0; c < channels.size(); ++c) {
+      PitchResult result;
+      tracker.computePitch(step[c], result);
+      sound[c][k] = result.soundPresent;
+    }
+  }
+  return sound;
+}
+
+// Per frame, whether the tracker reads the voice alone (no noise, no other
+// speaker, not conditioned) as sound: what the conditioned frames should show.
+std::vector<bool> reference(double seconds, double f0, double dbfs,
+                            const std::vector<Span>& spans) {
+  Signal voice(samplesIn(seconds));
+  addVoice(voice, f0, dbfs, spans);
+  const std::vector<std::int16_t> pcm = toPcm(voice);
+  WaveletPitchTracker tracker(kBuffer, 0.75, kGate, kRate);
+  std::vector<bool> out(pcm.size() / kBuffer);
+  for (std::size_t k = 0; k < out.size(); ++k) {
+    PitchResult result;
+    tracker.computePitch(std::span(pcm.data() + k * kBuffer, kBuffer), result);
+    out[k] = result.soundPresent;
+  }
+  return out;
+}
+
+// The first frame in which two recordings differ; the frame count when none.
+std::size_t firstDifferentFrame(const std::vector<std::int16_t>& a,
+                                const std::vector<std::int16_t>& b) {
+  const auto [at, unused] = std::mismatch(a.begin(), a.end(), b.begin());
+  return static_cast<std::size_t>(at - a.begin()) / kBuffer;
+}
+
+// Frames whose state differs from the expected one, except within
+// `tolerance` frames of an expected change and in the frames `skip` (from,
+// to in seconds) excludes.
+std::vector<std::size_t> mismatches(const std::vector<bool>& got, const std::vector<bool>& want,
+                                    std::size_t tolerance = 2, Span skip = {0.0, 0.0}) {
+  std::vector<std::size_t> out;
+  for (std::size_t k = 0; k < got.size(); ++k) {
+    if (got[k] == want[k]) continue;
+    const double t = static_cast<double>(k) * kFrameSeconds;
+    if (t + kFrameSeconds > skip.from && t < skip.to) continue;
+    bool nearEdge = false;
+    const std::size_t low = k >= tolerance ? k - tolerance : 0;
+    const std::size_t high = std::min(got.size() - 1, k + tolerance);
+    for (std::size_t j = low; j < high; ++j) {
+      if (want[j] != want[j + 1]) nearEdge = true;
+    }
+    if (!nearEdge) out.push_back(k);
+  }
+  return out;
+}
+
+std::size_t count(const std::vector<bool>& v) {
+  return static_cast<std::size_t>(std::count(v.begin(), v.end(), true));
+}
+
+std::size_t frameCount(double seconds) {
+  return samplesIn(seconds) / kBuffer;
+}
+
+const std::vector<Span> kTurns = {{0.5, 2.0},   {2.3, 3.0},   {4.0, 6.5},   {8.0, 9.2},
+                                  {10.0, 11.5}, {12.5, 14.0}, {15.0, 17.0}, {18.5, 19.5}};
+
+TEST(ConditioningTransparency, DisabledLeavesNoisyFramesBitIdentical) {
+  Signal s(samplesIn(10.0));
+  addNoise(s, -50, 0, 10, 1);
+  addVoice(s, 120, -30, {{1, 3}, {5, 7}});
+  std::vector<std::vector<std::int16_t>> channels = {toPcm(s), toPcm(s)};
+  const auto before = channels;
+  ConditioningSettings off;
+  off.enabled = false;
+  Conditioner conditioner(2, kRate, kBuffer, off);
+  const auto sound = condition(channels, off, &conditioner);
+  EXPECT_EQ(channels, before);
+  // Noise above the components' gate: today every frame reads as sound.
+  EXPECT_EQ(count(sound[0]), sound[0].size());
+  // Levels are still measured.
+  EXPECT_NEAR(conditioner.levels(0).noiseFloorDbfs, -50.0, 1.5);
+}
+
+TEST(ConditioningTransparency, CleanRecordingLeavesBitIdentical) {
+  // Voices over digital silence and over a floor far below the gate: every
+  // frame the conditioner might silence is silence to the components already.
+  for (const double floorDbfs : {-200.0, -85.0}) {
+    Signal a(samplesIn(20.0));
+    Signal b(samplesIn(20.0));
+    if (floorDbfs > -120) {
+      addNoise(a, floorDbfs, 0, 20, 2);
+      addNoise(b, floorDbfs, 0, 20, 3);
+    }
+    addVoice(a, 110, -30, {kTurns[0], kTurns[2], kTurns[4], kTurns[6]});
+    addVoice(b, 210, -32, {kTurns[1], kTurns[3], kTurns[5], kTurns[7], {16.5, 18.0}});
+    std::vector<std::vector<std::int16_t>> channels = {toPcm(a), toPcm(b)};
+    const auto before = channels;
+    condition(channels, ConditioningSettings{});
+    EXPECT_EQ(firstDifferentFrame(channels[0], before[0]), before[0].size() / kBuffer)
+        << "floor " << floorDbfs;
+    EXPECT_EQ(firstDifferentFrame(channels[1], before[1]), before[1].size() / kBuffer)
+        << "floor " << floorDbfs;
+  }
+}
+
+TEST(ConditioningGate, NoiseAddedMidwayIsSilencedOnceTheFloorFollows) {
+  // Clean until 6 s, white noise at -56 dBFS (20 dB under the voice) from 6 s
+  // to 16 s, clean again after: the floor rises within its window and falls
+  // at once.
+  Signal s(samplesIn(20.0));
+  addNoise(s, -56, 6, 16, 4);
+  addVoice(s, 120, -36, kTurns);
+  std::vector<std::vector<std::int16_t>> channels = {toPcm(s)};
+  const ConditioningSettings settings;
+  const auto sound = condition(channels, settings);
+  const auto want = reference(20.0, 120, -36, kTurns);
+  const double catchUp = settings.floorWindowSeconds + 0.1;
+  EXPECT_EQ(mismatches(sound[0], want, 2, {6.0, 6.0 + catchUp}), std::vector<std::size_t>{});
+  // While the floor catches up the noise passes: no longer than the window.
+  std::size_t passedNoise = 0;
+  for (std::size_t k = frameCount(6.0); k < sound[0].size(); ++k) {
+    if (sound[0][k] && !want[k]) ++passedNoise;
+  }
+  EXPECT_LE(passedNoise, frameCount(catchUp));
+}
+
+TEST(ConditioningGate, ShortDipInsideAWordDoesNotFlicker) {
+  // A 20 ms drop to the noise inside a word silences no frame the voice alone
+  // would not leave silent; a 200 ms pause is silence.
+  Signal s(samplesIn(6.0));
+  addNoise(s, -56, 0, 6, 5);
+  const std::vector<Span> word = {{1.0, 2.0}, {2.02, 3.0}, {3.2, 4.0}};
+  addVoice(s, 140, -36, word);
+  std::vector<std::vector<std::int16_t>> channels = {toPcm(s)};
+  const auto sound = condition(channels, ConditioningSettings{});
+  const auto want = reference(6.0, 140, -36, word);
+  for (std::size_t k = frameCount(1.05); k < frameCount(2.95); ++k) {
+    EXPECT_TRUE(sound[0][k] || !want[k]) << "frame " << k;
+  }
+  std::size_t silentInPause = 0;
+  for (std::size_t k = frameCount(3.0) + 1; k <= frameCount(3.2); ++k) {
+    if (!sound[0][k]) ++silentInPause;
+  }
+  EXPECT_GE(silentInPause, 5U);
+  EXPECT_EQ(mismatches(sound[0], want), std::vector<std::size_t>{});
+}
+
+TEST(ConditioningGate, AllNoiseAndDigitalSilenceGiveNoSound) {
+  Signal noise(samplesIn(10.0));
+  addNoise(noise, -50, 0, 10, 6);
+  std::vector<std::vector<std::int16_t>> channels = {toPcm(noise),
+                                                     std::vector<std::int16_t>(noise.size())};
+  Conditioner conditioner(2, kRate, kBuffer, ConditioningSettings{});
+  const auto sound = condition(channels, ConditioningSettings{}, &conditioner);
+  EXPECT_EQ(count(sound[0]), 0U);
+  EXPECT_EQ(count(sound[1]), 0U);
+  EXPECT_TRUE(std::all_of(channels[1].begin(), channels[1].end(), [](auto x) { return x == 0; }));
+  const auto noisy = conditioner.levels(0);
+  EXPECT_NEAR(noisy.noiseFloorDbfs, -50.0, 1.5);
+  EXPECT_TRUE(std::isnan(noisy.speechLevelDbfs));
+  EXPECT_TRUE(noisy.tooQuiet);
+  EXPECT_FALSE(noisy.tooNoisy);
+  EXPECT_EQ(noisy.speechFrames, 0U);
+  const auto silent = conditioner.levels(1);
+  EXPECT_EQ(silent.noiseFloorDbfs, Conditioner::kSilenceDbfs);
+  EXPECT_TRUE(silent.tooQuiet);
+}
+
+TEST(ConditioningGate, SpeakerWhoNeverPausesStaysOneUtterance) {
+  // 20 s of voice without a pause, its level swinging 20 dB at a syllable
+  // rate of 4 Hz, over noise 20 dB under the voice: the floor is the noise,
+  // not the voice's dips, and no silence reaches the components' 300 ms
+  // that would end an utterance.
+  Signal voice(samplesIn(20.0));
+  addVoice(voice, 130, -33, {{0.0, 20.0}});
+  for (std::size_t i = 0; i < voice.size(); ++i) {
+    const double t = static_cast<double>(i) / kRate;
+    voice[i] *= std::pow(10.0, (-10.0 + 10.0 * std::cos(2 * std::numbers::pi * 4.0 * t)) / 20.0);
+  }
+  addNoise(voice, -56, 0, 20, 7);
+  std::vector<std::vector<std::int16_t>> channels = {toPcm(voice)};
+  Conditioner conditioner(1, kRate, kBuffer, ConditioningSettings{});
+  const auto sound = condition(channels, ConditioningSettings{}, &conditioner);
+  std::size_t run = 0;
+  std::size_t longest = 0;
+  for (std::size_t k = frameCount(0.5); k < sound[0].size(); ++k) {
+    run = sound[0][k] ? 0 : run + 1;
+    longest = std::max(longest, run);
+  }
+  EXPECT_LT(longest, static_cast<std::size_t>(0.3 / kFrameSeconds));
+  EXPECT_GT(count(sound[0]), sound[0].size() * 7 / 10);
+  EXPECT_NEAR(conditioner.levels(0).noiseFloorDbfs, -56.0, 3.0);
+}
+
+TEST(ConditioningLevels, QuietChannelIsStillDetected) {
+  // Speaker 2 is recorded 20 dB quieter than speaker 1 and overlaps them:
+  // the quiet channel's speech passes, its overlap included, and its level is
+  // measured against its own floor.
+  Signal a(samplesIn(20.0));
+  Signal b(samplesIn(20.0));
+  addNoise(a, -70, 0, 20, 8);
+  addNoise(b, -76, 0, 20, 9);
+  const std::vector<Span> turnsA = {{0.5, 3.0}, {6.0, 9.0}, {12.0, 15.5}};
+  const std::vector<Span> turnsB = {{3.5, 5.5}, {9.5, 11.5}, {14.5, 18.0}};
+  addVoice(a, 110, -30, turnsA);
+  addVoice(b, 220, -50, turnsB);
+  std::vector<std::vector<std::int16_t>> channels = {toPcm(a), toPcm(b)};
+  Conditioner conditioner(2, kRate, kBuffer, ConditioningSettings{});
+  const auto sound = condition(channels, ConditioningSettings{}, &conditioner);
+  EXPECT_EQ(mismatches(sound[0], reference(20.0, 110, -30, turnsA)), std::vector<std::size_t>{});
+  EXPECT_EQ(mismatches(sound[1], reference(20.0, 220, -50, turnsB)), std::vector<std::size_t>{});
+  const auto quiet = conditioner.levels(1);
+  EXPECT_NEAR(quiet.speechLevelDbfs, -50.0, 2.0);
+  EXPECT_NEAR(quiet.noiseFloorDbfs, -76.0, 2.0);
+  EXPECT_NEAR(quiet.snrDb, 26.0, 3.0);
+  EXPECT_FALSE(quiet.tooQuiet);
+  EXPECT_FALSE(quiet.tooNoisy);
+}
+
+TEST(ConditioningLevels, FlagsFollowTheirThresholds) {
+  // Voice 6 dB over the noise is too noisy; a voice at -62 dBFS too quiet.
+  Signal noisy(samplesIn(10.0));
+  addNoise(noisy, -46, 0, 10, 10);
+  addVoice(noisy, 120, -36, {{1, 3}, {5, 8}});
+  Signal quiet(samplesIn(10.0));
+  addVoice(quiet, 120, -62, {{1, 3}, {5, 8}});
+  addNoise(quiet, -90, 0, 10, 11);
+  std::vector<std::vector<std::int16_t>> channels = {toPcm(noisy), toPcm(quiet)};
+  Conditioner conditioner(2, kRate, kBuffer, ConditioningSettings{});
+  condition(channels, ConditioningSettings{}, &conditioner);
+  EXPECT_TRUE(conditioner.levels(0).tooNoisy);
+  EXPECT_LT(conditioner.levels(0).snrDb, 10.0);
+  EXPECT_TRUE(conditioner.levels(1).tooQuiet);
+}
+
+TEST(ConditioningCrosstalk, OtherSpeakerPickedUpWithDelayIsSilenced) {
+  // Each close-talk microphone hears the other speaker 20 dB down, 2 ms late.
+  Signal a(samplesIn(20.0));
+  Signal b(samplesIn(20.0));
+  const std::vector<Span> turnsA = {{0.5, 3.0}, {6.0, 9.0}, {12.0, 15.5}};
+  const std::vector<Span> turnsB = {{3.5, 5.5}, {9.5, 11.5}, {14.5, 18.0}};
+  addVoice(a, 110, -24, turnsA);
+  addVoice(b, 220, -25, turnsB);
+  const std::size_t delay = samplesIn(0.002);
+  Signal micA = a;
+  Signal micB = b;
+  for (std::size_t i = delay; i < a.size(); ++i) {
+    micA[i] += 0.1 * b[i - delay];
+    micB[i] += 0.1 * a[i - delay];
+  }
+  addNoise(micA, -75, 0, 20, 12);
+  addNoise(micB, -75, 0, 20, 13);
+  std::vector<std::vector<std::int16_t>> channels = {toPcm(micA), toPcm(micB)};
+  {
+    // Without the rejection each channel reads the other's speech as sound.
+    std::vector<std::vector<std::int16_t>> plain = channels;
+    ConditioningSettings noRejection;
+    noRejection.crosstalk = false;
+    const auto sound = condition(plain, noRejection);
+    EXPECT_GT(count(sound[1]), count(reference(20.0, 220, -25, turnsB)) * 2);
+  }
+  Conditioner conditioner(2, kRate, kBuffer, ConditioningSettings{});
+  const auto sound = condition(channels, ConditioningSettings{}, &conditioner);
+  EXPECT_EQ(mismatches(sound[0], reference(20.0, 110, -24, turnsA)), std::vector<std::size_t>{});
+  EXPECT_EQ(mismatches(sound[1], reference(20.0, 220, -25, turnsB)), std::vector<std::size_t>{});
+  EXPECT_GT(conditioner.levels(1).crosstalkFrames, frameCount(5.0));
+}
+
+TEST(ConditioningSettingsText, SetsKnownNamesAndRefusesTheRest) {
+  ConditioningSettings s;
+  std::string error;
+  EXPECT_TRUE(setConditioningSetting(s, "Conditioning.NoiseMarginDb", "9.5", error));
+  EXPECT_EQ(s.noiseMarginDb, 9.5);
+  EXPECT_TRUE(setConditioningSetting(s, "Conditioning.Enabled", "off", error));
+  EXPECT_FALSE(s.enabled);
+  EXPECT_TRUE(setConditioningSetting(s, "Conditioning.Crosstalk", "0", error));
+  EXPECT_FALSE(s.crosstalk);
+  const ConditioningSettings before = s;
+  for (const auto& [name, value] :
+       std::vector<std::pair<std::string, std::string>>{{"Conditioning.NoiseMarginDb", "-1"},
+                                                        {"Conditioning.NoiseMarginDb", "6dB"},
+                                                        {"Conditioning.NoiseMarginDb", ""},
+                                                        {"Conditioning.NoiseMarginDb", "nan"},
+                                                        {"Conditioning.FloorWindowSeconds", "0"},
+                                                        {"Conditioning.Enabled", "maybe"},
+                                                        {"Conditioning.Nothing", "1"},
+                                                        {"NoiseMarginDb", "6"}}) {
+    error.clear();
+    EXPECT_FALSE(setConditioningSetting(s, name, value, error)) << name << "=" << value;
+    EXPECT_FALSE(error.empty());
+  }
+  EXPECT_EQ(s.noiseMarginDb, before.noiseMarginDb);
+  EXPECT_NE(conditioningSettingsHelp().find("Conditioning.HangoverMs="), std::string::npos);
+}
+
+TEST(ConditioningProcess, RefusesStepsOfTheWrongShape) {
+  Conditioner conditioner(2, kRate, kBuffer, ConditioningSettings{});
+  std::vector<std::int16_t> a(kBuffer);
+  std::vector<std::int16_t> shortFrame(kBuffer - 1);
+  std::vector<std::span<std::int16_t>> one = {a};
+  EXPECT_THROW(conditioner.process(one), std::invalid_argument);
+  std::vector<std::span<std::int16_t>> mixed = {a, shortFrame};
+  EXPECT_THROW(conditioner.process(mixed), std::invalid_argument);
+  EXPECT_THROW(Conditioner(0, kRate, kBuffer, ConditioningSettings{}), std::invalid_argument);
+}
+
+TEST(ConditioningFloor, SlidingMinimumFollowsTheWindow) {
+  SlidingMinimum minimum(3);
+  const std::vector<double> in = {5, 3, 4, 6, 7, 8, 1, 2, 2, 9};
+  const std::vector<double> want = {5, 3, 3, 3, 4, 6, 1, 1, 1, 2};
+  for (std::size_t i = 0; i < in.size(); ++i) EXPECT_EQ(minimum.push(in[i]), want[i]) << i;
+  SlidingMinimum one(0);
+  EXPECT_EQ(one.push(4), 4);
+  EXPECT_EQ(one.push(7), 7);
+}
+
+}  // namespace
+}  // namespace vornix::host
