@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <filesystem>
 #include <map>
@@ -14,6 +15,7 @@
 #include "host/audio_source.h"
 #include "host/conditioning.h"
 #include "host/config.h"
+#include "host/offline_run.h"
 #include "host/system.h"
 #include "json_lines.h"
 #include "output_file.h"
@@ -34,24 +36,9 @@ using vornix::Micros;
 using vornix::host::SinkRecord;
 using vornix::host::SystemConfig;
 
-struct Input {
-  std::string path;
-  vornix::SampleReader reader;
-  int firstSpeaker = 0;  // index of its first channel among all speakers
-  std::uint64_t framesRead = 0;
-};
-
-std::int64_t integerParameter(const vornix::host::ComponentConfig& c, const char* name,
-                              std::int64_t fallback) {
-  for (const auto& p : c.parameters) {
-    if (p.name == name) {
-      if (const auto* v = std::get_if<std::int64_t>(&p.value)) return *v;
-    }
-  }
-  return fallback;
-}
-
-// Turns sink records into the JSON stream and the Conversation of the reports.
+// Turns sink records into the JSON stream and the Conversation of the
+// reports. A record's speaker is the source its sender serves, as the
+// system's wiring says (SinkRecord::source): source n is speaker n + 1.
 class Collector {
  public:
   Collector(Conversation& conversation, OutputFile* json, bool raw)
@@ -66,7 +53,7 @@ class Collector {
     }
     const std::string& post = record.postName;
     if (post == "SpeechOn" || post == "SpeechOff") {
-      Speaker* speaker = speakerOf(record.message);
+      Speaker* speaker = speakerOf(record);
       if (speaker == nullptr) return;
       const double at = absoluteMsToRelative(record.message.getInt("timestamp"));
       if (post == "SpeechOn") {
@@ -88,7 +75,7 @@ class Collector {
         }
       }
     } else if (post == "Analysis") {
-      Speaker* speaker = speakerOfSender(record.sender);
+      Speaker* speaker = speakerOf(record);
       if (speaker == nullptr) return;
       TurnSummary turn;
       turn.timeMs = timeMs;
@@ -126,21 +113,12 @@ class Collector {
   static double absoluteMsToRelative(std::int64_t ms) {
     return static_cast<double>(ms) - static_cast<double>(kOriginMicros / 1000U);
   }
-  Speaker* speakerOf(const DataMessage& message) {
-    const std::int64_t id = message.getInt("ModuleID");
-    for (Speaker& s : conversation_.speakers) {
-      if (s.number == id) return &s;
+  Speaker* speakerOf(const SinkRecord& record) {
+    if (record.source < 0 ||
+        static_cast<std::size_t>(record.source) >= conversation_.speakers.size()) {
+      return nullptr;
     }
-    return nullptr;
-  }
-  Speaker* speakerOfSender(const std::string& sender) {
-    // "analysisN" summarises speaker N.
-    if (sender.rfind("analysis", 0) != 0) return nullptr;
-    const int n = std::atoi(sender.c_str() + 8);
-    for (Speaker& s : conversation_.speakers) {
-      if (s.number == n) return &s;
-    }
-    return nullptr;
+    return &conversation_.speakers[static_cast<std::size_t>(record.source)];
   }
 
   Conversation& conversation_;
@@ -150,37 +128,28 @@ class Collector {
   std::map<int, bool> open_;
 };
 
-// Messages routed within one step of the simulated clock arrive in the
-// order the component threads happened to run. Holding them until the step
-// has settled and then ordering them by the sender's place in the
-// configuration (stably, so one sender's posts keep their order) gives the
-// same output on every run.
-class StepOrder {
- public:
-  StepOrder(Collector& collector, const SystemConfig& config) : collector_(collector) {
-    for (std::size_t i = 0; i < config.components.size(); ++i) {
-      rank_[config.components[i].name] = i;
+// Reads the --param assignments meant for the conditioning; the others are
+// the components'. False with the message printed on a bad one.
+bool takeConditioningParameters(const std::vector<std::string>& params,
+                                vornix::host::ConditioningSettings& settings,
+                                std::vector<std::string>& rest, bool& gateGiven) {
+  for (const std::string& assignment : params) {
+    if (assignment.rfind(vornix::host::kConditioningPrefix, 0) != 0) {
+      rest.push_back(assignment);
+      continue;
     }
+    const std::size_t equals = assignment.find('=');
+    const std::string name = assignment.substr(0, equals);
+    const std::string value = equals == std::string::npos ? "" : assignment.substr(equals + 1);
+    std::string error;
+    if (!vornix::host::setConditioningSetting(settings, name, value, error)) {
+      std::fprintf(stderr, "loquant analyze: --param %s\n", error.c_str());
+      return false;
+    }
+    gateGiven = gateGiven || name == "Conditioning.NoiseThreshold";
   }
-  void take(SinkRecord&& record) { pending_.push_back(std::move(record)); }
-  void flush() {
-    std::stable_sort(pending_.begin(), pending_.end(),
-                     [this](const SinkRecord& a, const SinkRecord& b) {
-                       return rankOf(a.sender) < rankOf(b.sender);
-                     });
-    for (const SinkRecord& record : pending_) collector_.take(record);
-    pending_.clear();
-  }
-
- private:
-  std::size_t rankOf(const std::string& sender) const {
-    const auto found = rank_.find(sender);
-    return found != rank_.end() ? found->second : rank_.size();
-  }
-  Collector& collector_;
-  std::map<std::string, std::size_t> rank_;
-  std::vector<SinkRecord> pending_;
-};
+  return true;
+}
 
 }  // namespace
 
@@ -195,8 +164,21 @@ int runAnalyze(const AnalyzeOptions& options) {
                  options.format.c_str());
     return kExitUsage;
   }
+  {
+    std::vector<std::string> inputs = options.files;
+    if (!options.config.empty()) inputs.push_back(options.config);
+    if (std::string error;
+        !checkOutputPaths(inputs, std::array{options.output, options.plot}, error)) {
+      std::fprintf(stderr, "loquant analyze: %s\n", error.c_str());
+      return kExitInput;
+    }
+  }
 
   // The inputs: every channel of every file is one speaker.
+  struct Input {
+    std::string path;
+    int channels = 0;
+  };
   std::vector<Input> inputs;
   int speakers = 0;
   std::uint32_t rate = 0;
@@ -221,8 +203,8 @@ int runAnalyze(const AnalyzeOptions& options) {
       return kExitInput;
     }
     rate = fileRate;
-    inputs.push_back(Input{path, std::move(*reader), speakers});
-    speakers += inputs.back().reader.channels();
+    inputs.push_back(Input{path, reader->channels()});
+    speakers += reader->channels();
   }
 
   // The system: the built-in one, or the user's.
@@ -237,79 +219,50 @@ int runAnalyze(const AnalyzeOptions& options) {
     }
     config = std::get<SystemConfig>(std::move(loaded));
   }
-  vornix::host::ConditioningSettings conditioningSettings;
-  conditioningSettings.enabled = options.conditioning;
-  bool conditioningGate = false;  // Conditioning.NoiseThreshold given
-  for (const std::string& assignment : options.params) {
+  vornix::host::OfflineRunOptions runOptions;
+  runOptions.conditioning.enabled = options.conditioning;
+  bool gateGiven = false;
+  std::vector<std::string> componentParams;
+  if (!takeConditioningParameters(options.params, runOptions.conditioning, componentParams,
+                                  gateGiven)) {
+    return kExitUsage;
+  }
+  for (const std::string& assignment : componentParams) {
     std::string error;
-    if (assignment.rfind(vornix::host::kConditioningPrefix, 0) == 0) {
-      const std::size_t equals = assignment.find('=');
-      const std::string name = assignment.substr(0, equals);
-      const std::string value = equals == std::string::npos ? "" : assignment.substr(equals + 1);
-      if (!vornix::host::setConditioningSetting(conditioningSettings, name, value, error)) {
-        std::fprintf(stderr, "loquant analyze: --param %s\n", error.c_str());
-        return kExitUsage;
-      }
-      conditioningGate = conditioningGate || name == "Conditioning.NoiseThreshold";
-      continue;
-    }
     if (!applyParameter(config, assignment, error)) {
       std::fprintf(stderr, "loquant analyze: %s\n", error.c_str());
       return kExitUsage;
     }
   }
-  // Each speaker's frames go to the Runtime components in their order.
-  std::vector<const vornix::host::ComponentConfig*> runtimes;
-  for (const auto& c : config.components) {
-    if (c.entry == "Runtime") runtimes.push_back(&c);
+  // Each speaker's frames go to the Runtime components in their order, from
+  // a source component per channel.
+  std::vector<std::pair<std::string, int>> files;
+  for (const Input& input : inputs) files.emplace_back(input.path, input.channels);
+  const RecordingSources sources = addRecordingSources(config, files);
+  if (!sources.error.empty()) {
+    std::fprintf(stderr, "loquant analyze: %s\n", sources.error.c_str());
+    return sources.usage ? kExitUsage : kExitInput;
   }
-  if (runtimes.empty() || static_cast<int>(runtimes.size()) < speakers) {
-    std::fprintf(stderr,
-                 "loquant analyze: %d speaker%s to analyse, but the system has %zu Runtime "
-                 "component%s\n",
-                 speakers, speakers == 1 ? "" : "s", runtimes.size(),
-                 runtimes.size() == 1 ? "" : "s");
-    return kExitInput;
-  }
+  const std::vector<std::string>* speakerNames = &sources.speakers;
   // The conditioner silences frames below the lowest of the speakers' gates.
-  if (!conditioningGate) {
-    for (std::size_t s = 0; s < static_cast<std::size_t>(speakers); ++s) {
-      for (const auto& p : runtimes[s]->parameters) {
-        const auto* v = std::get_if<double>(&p.value);
-        if (p.name == "NoiseThreshold" && v != nullptr) {
-          conditioningSettings.noiseThreshold =
-              s == 0 ? *v : std::min(conditioningSettings.noiseThreshold, *v);
-        }
-      }
+  if (!gateGiven) {
+    if (const std::optional<double> gate = lowestSpeechGate(config, *speakerNames)) {
+      runOptions.conditioning.noiseThreshold = *gate;
     }
   }
-  const vornix::host::ComponentConfig* first = runtimes.front();
-  const std::int64_t bufferParameter =
-      first != nullptr ? integerParameter(*first, "BufferSize", 0) : 0;
-  if (bufferParameter < 2 || bufferParameter > (1 << 20)) {
-    std::fprintf(stderr, "loquant analyze: BufferSize %lld is outside 2 to 1048576 samples\n",
-                 static_cast<long long>(bufferParameter));
-    return kExitUsage;
-  }
-  const auto buffer = static_cast<std::uint32_t>(bufferParameter);
-  // Silence after the end lets the last utterance close: long enough for
-  // "SpeechOff" and then "SpeechPause".
-  std::int64_t tailMs = 0;
-  for (const auto* r : runtimes) {
-    tailMs = std::max(tailMs, integerParameter(*r, "SegmentIntervalThreshold", 0) +
-                                  integerParameter(*r, "PauseThreshold", 0));
-  }
-  tailMs = std::min<std::int64_t>(tailMs, 60'000) + 100;
 
   Conversation conversation;
   conversation.rate = rate;
-  for (const Input& input : inputs) {
-    for (int ch = 0; ch < input.reader.channels(); ++ch) {
-      Speaker speaker;
-      speaker.number = input.firstSpeaker + ch + 1;
-      speaker.name = runtimes[static_cast<std::size_t>(speaker.number - 1)]->name;
-      speaker.source = input.path + ":" + std::to_string(ch + 1);
-      conversation.speakers.push_back(std::move(speaker));
+  {
+    int number = 0;
+    for (const Input& input : inputs) {
+      for (int ch = 0; ch < input.channels; ++ch) {
+        Speaker speaker;
+        speaker.number = ++number;
+        speaker.name = (*speakerNames)[static_cast<std::size_t>(number - 1)];
+        speaker.source = input.path + ":" + std::to_string(ch + 1);
+        conversation.speakers.push_back(std::move(speaker));
+      }
     }
   }
 
@@ -322,122 +275,34 @@ int runAnalyze(const AnalyzeOptions& options) {
     return kExitInput;
   }
 
-  vornix::host::SystemOptions systemOptions;
-  systemOptions.simulatedClock = true;
-  systemOptions.clockStart = kOriginMicros;
-  systemOptions.libraryPath = options.library;
-  systemOptions.logOutput = stderr;
-  std::unique_ptr<vornix::host::System> system =
-      vornix::host::System::create(config, systemOptions, error);
-  if (!system) {
-    std::fprintf(stderr, "loquant analyze: %s\n", error.c_str());
-    return kExitInput;
-  }
-  if (!system->missing().empty()) return kExitInput;
-  Collector collector(conversation, jsonOut ? &output : nullptr, options.raw);
-  StepOrder stepOrder(collector, config);
-  system->onSink([&stepOrder](SinkRecord&& record) { stepOrder.take(std::move(record)); });
-  system->start();
-
-  const vornix::MessageType frameType = system->type("Audio.Frame");
-  std::vector<std::uint32_t> targets;
-  for (int s = 0; s < speakers; ++s) {
-    targets.push_back(system->componentId(runtimes[static_cast<std::size_t>(s)]->name));
-  }
-  std::vector<std::vector<std::int16_t>> channelFrames(static_cast<std::size_t>(speakers),
-                                                       std::vector<std::int16_t>(buffer));
-  std::vector<std::uint8_t> bytes(2ULL * buffer);
-  vornix::host::Conditioner conditioner(static_cast<std::size_t>(speakers), rate, buffer,
-                                        conditioningSettings);
-  const std::vector<std::span<std::int16_t>> allFrames(channelFrames.begin(), channelFrames.end());
+  runOptions.system.libraryPath = !options.library.empty() ? options.library : config.library;
+  runOptions.system.logOutput = stderr;
+  runOptions.origin = kOriginMicros;
   Progress progress(options.files.front());
-  std::uint64_t totalFrames = 0;
-  for (const Input& input : inputs) {
-    totalFrames = std::max<std::uint64_t>(
-        totalFrames, static_cast<std::uint64_t>(std::max(input.reader.format().frames, 0)) /
-                         static_cast<std::uint64_t>(std::max(input.reader.channels(), 1)));
-  }
-  const std::uint64_t tailFrames = static_cast<std::uint64_t>(tailMs) * rate / 1000U / buffer + 1U;
-  std::uint64_t silentAfterEnd = 0;
-  bool ok = true;
-  for (std::uint64_t k = 0; ok && silentAfterEnd < tailFrames; ++k) {
-    bool anySamples = false;
-    for (Input& input : inputs) {
-      std::vector<std::span<std::int16_t>> spans;
-      for (int ch = 0; ch < input.reader.channels(); ++ch) {
-        auto& frame = channelFrames[static_cast<std::size_t>(input.firstSpeaker + ch)];
-        std::fill(frame.begin(), frame.end(), 0);
-        spans.emplace_back(frame);
-      }
-      const std::size_t got = input.reader.read(spans);
-      input.framesRead += got;
-      if (got > 0) anySamples = true;
-    }
-    if (!anySamples) ++silentAfterEnd;
-    conditioner.process(allFrames);
-    system->advanceTo(kOriginMicros + k * buffer * 1'000'000ULL / rate);
-    for (int s = 0; s < speakers; ++s) {
-      const auto& frame = channelFrames[static_cast<std::size_t>(s)];
-      for (std::uint32_t i = 0; i < buffer; ++i) {
-        const auto u = static_cast<std::uint16_t>(frame[i]);
-        bytes[2 * i] = static_cast<std::uint8_t>(u & 0xFFU);
-        bytes[2 * i + 1] = static_cast<std::uint8_t>(u >> 8U);
-      }
-      auto message = std::make_unique<DataMessage>();
-      message->setType(frameType);
-      message->setToId(targets[static_cast<std::size_t>(s)]);
-      message->setData("AudioDataFrame", bytes);
-      system->inject(std::move(message));
-    }
-    // Every speaker's frame k goes in before the system settles, so the
-    // speakers' Runtimes work on their frames side by side.
-    const bool settled = system->settle();
-    stepOrder.flush();
-    if (!settled) {
-      std::fprintf(stderr, "loquant analyze: the system did not settle at frame %llu\n",
-                   static_cast<unsigned long long>(k));
-      ok = false;
-      break;
-    }
-    if (anySamples) {
-      conversation.durationMs = static_cast<double>((k + 1) * buffer) * 1000.0 / rate;
-    }
-    progress.update(k + 1, totalFrames / buffer + tailFrames);
-  }
+  runOptions.progress = [&progress](std::uint64_t done, std::uint64_t total) {
+    progress.update(done, total);
+  };
+  Collector collector(conversation, jsonOut ? &output : nullptr, options.raw);
+  const vornix::host::OfflineRunResult result = vornix::host::runOffline(
+      config, runOptions, [&collector](SinkRecord&& record) { collector.take(record); });
   progress.finish();
-  system->stop();
-  stepOrder.flush();
-  for (const Input& input : inputs) {
-    if (input.reader.failed()) {
-      std::fprintf(stderr, "loquant analyze: %s: read error in the sample data\n",
-                   input.path.c_str());
-      ok = false;
-    } else if (const std::uint64_t declared =
-                   vornix::host::declaredSampleFrames(input.path, input.reader.format());
-               input.framesRead < declared) {
-      // A cut-short file: analysing what is there would pass for a whole run.
-      std::fprintf(stderr,
-                   "loquant analyze: %s: truncated: the data ends after %llu of the %llu sample "
-                   "frames the header declares\n",
-                   input.path.c_str(), static_cast<unsigned long long>(input.framesRead),
-                   static_cast<unsigned long long>(declared));
-      ok = false;
-    }
+  for (const std::string& line : result.errors) {
+    std::fprintf(stderr, "loquant analyze: %s\n", line.c_str());
   }
-  system.reset();
+  conversation.durationMs = result.durationMs;
   collector.close(conversation.durationMs);
   if (options.verbose) {
-    for (int s = 0; s < speakers; ++s) {
-      const auto l = conditioner.levels(static_cast<std::size_t>(s));
+    for (std::size_t s = 0; s < result.sources.size(); ++s) {
+      const auto& l = result.sources[s].levels;
       std::fprintf(stderr,
-                   "loquant analyze: speaker%d: noise floor %.1f dBFS, speech %.1f dBFS, SNR "
+                   "loquant analyze: speaker%zu: noise floor %.1f dBFS, speech %.1f dBFS, SNR "
                    "%.1f dB%s%s, %llu crosstalk frames\n",
                    s + 1, l.noiseFloorDbfs, l.speechLevelDbfs, l.snrDb,
                    l.tooNoisy ? ", too noisy" : "", l.tooQuiet ? ", too quiet" : "",
                    static_cast<unsigned long long>(l.crosstalkFrames));
     }
   }
-  if (!ok) return kExitInput;
+  if (!result.ok) return kExitInput;
 
   std::string text;
   if (options.summary) {
@@ -450,16 +315,9 @@ int runAnalyze(const AnalyzeOptions& options) {
     writeCsv(conversation, text);
   }
   if (!text.empty()) output.write(text);
-  if (!options.plot.empty()) {
-    OutputFile plot(options.plot, nullptr);
-    std::string svg;
-    writeSvgPlot(conversation, svg);
-    if (!plot.open(error) || !plot.write(svg) || !plot.commit(error)) {
-      std::fprintf(stderr, "loquant analyze: %s\n", error.c_str());
-      return kExitInput;
-    }
-  }
-  if (!output.commit(error)) {
+  std::string svg;
+  if (!options.plot.empty()) writeSvgPlot(conversation, svg);
+  if (!commitOutputs(output, options.plot, svg, error)) {
     std::fprintf(stderr, "loquant analyze: %s\n", error.c_str());
     return kExitInput;
   }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "util/format.h"
 #include "util/text.h"
 
 namespace loquant::cli {
@@ -134,6 +135,72 @@ SystemConfig defaultSystem(int speakers, std::uint32_t rate) {
   sink.entry = "sink";
   config.components.push_back(std::move(sink));
   return config;
+}
+
+RecordingSources addRecordingSources(SystemConfig& config,
+                                     const std::vector<std::pair<std::string, int>>& files) {
+  RecordingSources out;
+  int speakers = 0;
+  for (const auto& file : files) speakers += file.second;
+  std::vector<const ComponentConfig*> runtimes;
+  for (const ComponentConfig& c : config.components) {
+    if (c.entry == "Runtime") runtimes.push_back(&c);
+  }
+  if (runtimes.empty() || static_cast<int>(runtimes.size()) < speakers) {
+    out.error = vornix::formatString(
+        "%d speaker%s to analyse, but the system has %zu Runtime component%s", speakers,
+        speakers == 1 ? "" : "s", runtimes.size(), runtimes.size() == 1 ? "" : "s");
+    return out;
+  }
+  std::int64_t buffer = 0;
+  for (const ParameterSpec& p : runtimes.front()->parameters) {
+    if (const auto* v = std::get_if<std::int64_t>(&p.value);
+        v != nullptr && p.name == "BufferSize") {
+      buffer = *v;
+    }
+  }
+  if (buffer < 2 || buffer > (1 << 20)) {
+    out.error = vornix::formatString("BufferSize %lld is outside 2 to 1048576 samples",
+                                     static_cast<long long>(buffer));
+    out.usage = true;
+    return out;
+  }
+  for (int s = 0; s < speakers; ++s)
+    out.speakers.push_back(runtimes[static_cast<std::size_t>(s)]->name);
+  const auto taken = [&config](const std::string& name) {
+    for (const ComponentConfig& c : config.components) {
+      if (c.name == name) return true;
+    }
+    return false;
+  };
+  int speaker = 0;
+  for (const auto& [path, channels] : files) {
+    for (int ch = 1; ch <= channels; ++ch) {
+      ComponentConfig source;
+      source.name = "source" + std::to_string(speaker + 1);
+      while (taken(source.name)) source.name += "_";
+      source.entry = "source";
+      source.parameters = {ParameterSpec{"File", path}, integer("Channel", ch),
+                           ParameterSpec{"Target", out.speakers[static_cast<std::size_t>(speaker)]},
+                           integer("BufferSize", buffer)};
+      config.components.push_back(std::move(source));
+      ++speaker;
+    }
+  }
+  return out;
+}
+
+std::optional<double> lowestSpeechGate(const SystemConfig& config,
+                                       const std::vector<std::string>& names) {
+  std::optional<double> lowest;
+  for (const ComponentConfig& c : config.components) {
+    if (std::find(names.begin(), names.end(), c.name) == names.end()) continue;
+    for (const ParameterSpec& p : c.parameters) {
+      const auto* v = std::get_if<double>(&p.value);
+      if (p.name == "NoiseThreshold" && v != nullptr) lowest = std::min(lowest.value_or(*v), *v);
+    }
+  }
+  return lowest;
 }
 
 namespace {

@@ -10,7 +10,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/config.h"
@@ -32,6 +34,26 @@ std::uint32_t defaultBufferSize(std::uint32_t rate);
 
 // The default system for `speakers` channels at `rate`.
 vornix::host::SystemConfig defaultSystem(int speakers, std::uint32_t rate);
+
+// What addRecordingSources made: the Runtime component of each speaker, in
+// speaker order; or why it could not (`usage`: the parameters are wrong,
+// not the input).
+struct RecordingSources {
+  std::vector<std::string> speakers;
+  std::string error;
+  bool usage = false;
+};
+
+// Adds one "source" component per channel of every file (path, channel
+// count), in order: speaker n's frames go to the n-th Runtime component of
+// `config`, in frames of the first Runtime's BufferSize. The sources come
+// last, so every other component keeps its id.
+RecordingSources addRecordingSources(vornix::host::SystemConfig& config,
+                                     const std::vector<std::pair<std::string, int>>& files);
+
+// The lowest "NoiseThreshold" of the named components; none when none sets it.
+std::optional<double> lowestSpeechGate(const vornix::host::SystemConfig& config,
+                                       const std::vector<std::string>& names);
 
 // Applies "Name=value" (every component that reads Name) or
 // "Component.Name=value" (one component). The value is given the type the

@@ -166,7 +166,6 @@ int runSystem(const RunOptions& options) {
 
   std::mutex outputMutex;
   const bool toStandardOutput = options.output.empty();
-  std::FILE* const stream = guard.out();
   vornix::Micros start = vornix::currentTime();
   std::string line;
   system->onSink([&](vornix::host::SinkRecord&& record) {
@@ -178,7 +177,7 @@ int runSystem(const RunOptions& options) {
     appendJsonLine(line, record, timeMs, options.raw);
     output.write(line);
     // A live run is read as it goes.
-    if (toStandardOutput) std::fflush(stream);
+    if (toStandardOutput) output.flush();
   });
   std::fprintf(
       stderr, "loquant run: instance %u running: %zu components, %zu sources (stop with Ctrl-C)\n",

@@ -167,7 +167,6 @@ AudioSource::AudioSource(Key, AudioSourceSettings settings, SampleReader reader)
       channels_(static_cast<std::size_t>(reader_.channels()),
                 std::vector<std::int16_t>(settings_.bufferSize)),
       samples_(settings_.bufferSize),
-      bytes_(std::size_t{2} * settings_.bufferSize),
       declared_(declaredSampleFrames(settings_.file, reader_.format())) {}
 
 Micros AudioSource::frameOffset(std::uint64_t k) const noexcept {
@@ -204,13 +203,19 @@ bool AudioSource::nextSamples(std::span<std::int16_t> frame) {
 std::unique_ptr<DataMessage> AudioSource::nextFrame(const MessageType& frameType,
                                                     std::uint32_t targetId) {
   if (!nextSamples(samples_)) return nullptr;
-  for (std::size_t i = 0; i < samples_.size(); ++i) {
-    bytes::storeAt<std::uint16_t>(bytes_.data() + 2 * i, static_cast<std::uint16_t>(samples_[i]));
+  return frameMessage(samples_, frameType, targetId);
+}
+
+std::unique_ptr<DataMessage> frameMessage(std::span<const std::int16_t> samples,
+                                          const MessageType& frameType, std::uint32_t targetId) {
+  std::vector<std::uint8_t> data(2 * samples.size());
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    bytes::storeAt<std::uint16_t>(data.data() + 2 * i, static_cast<std::uint16_t>(samples[i]));
   }
   auto message = std::make_unique<DataMessage>();
   message->setType(frameType);
   message->setToId(targetId);
-  message->setData("AudioDataFrame", bytes_);
+  message->setData("AudioDataFrame", data);
   return message;
 }
 

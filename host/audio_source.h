@@ -113,12 +113,16 @@ class AudioSource {
   std::uint32_t rate_ = 0;
   std::vector<std::vector<std::int16_t>> channels_;  // scratch, one per file channel
   std::vector<std::int16_t> samples_;
-  std::vector<std::uint8_t> bytes_;
   std::uint64_t frames_ = 0;
   std::uint64_t declared_ = 0;
   std::uint64_t read_ = 0;
   bool ended_ = false;
 };
+
+// An audio-frame message of type `frameType` addressed to `targetId`,
+// holding `samples` as 16-bit little-endian values in "AudioDataFrame".
+std::unique_ptr<DataMessage> frameMessage(std::span<const std::int16_t> samples,
+                                          const MessageType& frameType, std::uint32_t targetId);
 
 // The sample frames (one sample per channel each) that the header of the
 // file at `path` declares, from the `format` its open routine gave: AIFF

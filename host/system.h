@@ -46,6 +46,9 @@ struct SinkRecord {
   std::string postName;  // the post specification that routed it
   std::string typeName;  // printable type
   DataMessage message;
+  // The source (its index among the system's source components) whose
+  // frames alone led to the sender; -1 when none or several did.
+  int source = -1;
 };
 
 struct SystemOptions {
@@ -110,6 +113,10 @@ class System {
   std::uint16_t instanceId() const;
   // The id of the component named `name`; 0 when there is none.
   std::uint32_t componentId(const std::string& name) const;
+  // The source whose frames alone lead to component `componentId` (its
+  // index among the source components, in configuration order); -1 when
+  // none or several do.
+  int sourceOf(std::uint32_t componentId) const;
   // Components that failed to start (missing entry point), by name.
   const std::vector<std::string>& missing() const;
   std::uint64_t routedMessages() const;

@@ -1,0 +1,182 @@
+#include "host/offline_run.h"
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <set>
+
+#include "host/audio_source.h"
+#include "host/wiring.h"
+#include "util/format.h"
+
+namespace vornix::host {
+
+namespace {
+
+constexpr std::int64_t kLongestTailMs = 60'000;
+
+std::int64_t integerParameter(const ComponentConfig& c, const char* name) {
+  for (const ParameterSpec& p : c.parameters) {
+    if (p.name != name) continue;
+    if (const auto* v = std::get_if<std::int64_t>(&p.value)) return *v;
+  }
+  return 0;
+}
+
+// Long enough for the sources' targets to post "SpeechOff" and then
+// "SpeechPause" after the last utterance.
+std::uint32_t defaultTailMs(const SystemConfig& config,
+                            const std::vector<std::unique_ptr<AudioSource>>& sources) {
+  std::int64_t tail = 0;
+  for (const auto& source : sources) {
+    for (const ComponentConfig& c : config.components) {
+      if (c.name != source->settings().target) continue;
+      tail = std::max(tail, integerParameter(c, "SegmentIntervalThreshold") +
+                                integerParameter(c, "PauseThreshold"));
+    }
+  }
+  return static_cast<std::uint32_t>(std::clamp<std::int64_t>(tail, 0, kLongestTailMs) + 100);
+}
+
+// The place of a sender in a step's order: configuration order, the host's
+// own messages (and unknown senders) last.
+std::uint32_t senderRank(const SinkRecord& record, std::size_t components) {
+  const std::uint32_t from = record.message.fromId();
+  return from >= 1 && from <= components ? from : std::numeric_limits<std::uint32_t>::max();
+}
+
+}  // namespace
+
+OfflineRunResult runOffline(const SystemConfig& config, const OfflineRunOptions& options,
+                            const std::function<void(SinkRecord&&)>& onRecord) {
+  OfflineRunResult result;
+  const auto fail = [&result](std::string line) {
+    result.errors.push_back(std::move(line));
+    return result;
+  };
+
+  // The sources, in configuration order; all on one step grid.
+  std::vector<std::unique_ptr<AudioSource>> sources;
+  for (const ComponentConfig& c : config.components) {
+    if (builtInKind(c.entry) != BuiltIn::source) continue;
+    AudioSourceSettings settings;
+    std::string error;
+    if (!readAudioSourceSettings(config, c, settings, error)) return fail(error);
+    std::unique_ptr<AudioSource> source = AudioSource::open(settings, error);
+    if (!source) return fail(error);
+    sources.push_back(std::move(source));
+  }
+  if (sources.empty()) return fail("the system has no source component to play");
+  const AudioSource& first = *sources.front();
+  for (const auto& source : sources) {
+    if (source->rate() != first.rate()) {
+      return fail(formatString("%s: sampled at %u Hz, but %s at %u Hz",
+                               source->settings().file.c_str(), source->rate(),
+                               first.settings().file.c_str(), first.rate()));
+    }
+    if (source->settings().bufferSize != first.settings().bufferSize) {
+      return fail(formatString("source '%s' takes frames of %u samples, but source '%s' of %u",
+                               source->settings().name.c_str(), source->settings().bufferSize,
+                               first.settings().name.c_str(), first.settings().bufferSize));
+    }
+  }
+  const std::uint32_t rate = first.rate();
+  const std::uint32_t buffer = first.settings().bufferSize;
+  result.rate = rate;
+
+  SystemOptions systemOptions = options.system;
+  systemOptions.simulatedClock = true;
+  systemOptions.clockStart = options.origin;
+  std::string error;
+  std::unique_ptr<System> system = System::create(config, systemOptions, error);
+  if (!system) return fail(error);
+  if (!system->missing().empty()) return fail("a component's entry point is missing");
+
+  // Records are held until their step has settled, then ordered by sender.
+  const std::size_t componentCount = config.components.size();
+  std::vector<SinkRecord> step;
+  system->onSink([&step](SinkRecord&& record) { step.push_back(std::move(record)); });
+  const auto flush = [&] {
+    std::stable_sort(step.begin(), step.end(), [&](const SinkRecord& a, const SinkRecord& b) {
+      return senderRank(a, componentCount) < senderRank(b, componentCount);
+    });
+    for (SinkRecord& record : step) onRecord(std::move(record));
+    step.clear();
+  };
+  system->start();
+
+  const MessageType frameType = system->type("Audio.Frame");
+  std::vector<std::uint32_t> targets;
+  for (const auto& source : sources)
+    targets.push_back(system->componentId(source->settings().target));
+  std::vector<std::vector<std::int16_t>> frames(sources.size(), std::vector<std::int16_t>(buffer));
+  const std::vector<std::span<std::int16_t>> spans(frames.begin(), frames.end());
+  Conditioner conditioner(sources.size(), rate, buffer, options.conditioning);
+
+  std::uint64_t longest = 0;
+  for (const auto& source : sources) longest = std::max(longest, source->declaredFrames());
+  const std::uint32_t tailMs = options.tailMs.value_or(defaultTailMs(config, sources));
+  const std::uint64_t tailSteps = std::uint64_t{tailMs} * rate / 1000U / buffer + 1U;
+  std::uint64_t silentSteps = 0;
+  bool ok = true;
+  for (std::uint64_t k = 0; silentSteps < tailSteps; ++k) {
+    bool anySamples = false;
+    for (std::size_t s = 0; s < sources.size(); ++s) {
+      if (sources[s]->nextSamples(frames[s])) {
+        anySamples = true;
+      } else {
+        std::fill(frames[s].begin(), frames[s].end(), std::int16_t{0});
+      }
+    }
+    if (!anySamples) ++silentSteps;
+    conditioner.process(spans);
+    system->advanceTo(options.origin + first.frameOffset(k));
+    // Every source's frame k goes in before the system settles.
+    for (std::size_t s = 0; s < sources.size(); ++s) {
+      system->inject(frameMessage(frames[s], frameType, targets[s]));
+    }
+    const bool settled = system->settle();
+    flush();
+    if (!settled) {
+      result.errors.push_back(
+          formatString("the analysis stopped at frame %llu: a component failed (see above)",
+                       static_cast<unsigned long long>(k)));
+      ok = false;
+      break;
+    }
+    if (anySamples) {
+      result.durationMs = static_cast<double>((k + 1) * buffer) * 1000.0 / rate;
+    }
+    if (options.progress) options.progress(k + 1, longest / buffer + tailSteps);
+  }
+  system->stop();
+  flush();
+
+  std::set<std::string> reported;
+  for (std::size_t s = 0; s < sources.size(); ++s) {
+    const AudioSource& source = *sources[s];
+    SourceOutcome outcome;
+    outcome.settings = source.settings();
+    outcome.declaredFrames = source.declaredFrames();
+    outcome.framesRead = source.framesRead();
+    outcome.failed = source.failed();
+    outcome.levels = conditioner.levels(s);
+    result.sources.push_back(outcome);
+    // One line per recording, however many of its channels are sources.
+    const std::string& file = source.settings().file;
+    if (!reported.insert(file).second) continue;
+    if (source.failed()) {
+      result.errors.push_back(file + ": read error in the sample data");
+    } else if (source.framesRead() < source.declaredFrames()) {
+      // A cut-short file: analysing what is there would pass for a whole run.
+      result.errors.push_back(formatString(
+          "%s: truncated: the data ends after %llu of the %llu sample frames the header declares",
+          file.c_str(), static_cast<unsigned long long>(source.framesRead()),
+          static_cast<unsigned long long>(source.declaredFrames())));
+    }
+  }
+  result.ok = ok && result.errors.empty();
+  return result;
+}
+
+}  // namespace vornix::host
