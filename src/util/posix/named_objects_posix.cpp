@@ -201,20 +201,28 @@ void logSymbolicLink(std::string_view fullName) {
   logLine(0, 1, 0, "System object '%s' is a symbolic link; not used", shown.c_str());
 }
 
-// Sizes a new object and reserves its memory, so that a full /dev/shm is an
-// error here and not a SIGBUS at the first touch of a page. 0 or the error.
-// fallocate reserves without writing: the pages stay unwritten (holes to
-// SEEK_DATA, read as zero). Where the file system cannot reserve, the free
-// space is checked instead (glibc's posix_fallocate would write every block).
+// The first bytes of a new object that are reserved (allocated) at once: the
+// creator's headers, and all of a small object. docs/decisions.md says why
+// not the whole of a large one.
+constexpr off_t kReservedHead = 64 * 1024;
+
+// Sizes a new object and makes sure /dev/shm has room for it, so that a
+// full /dev/shm is an error here and not a SIGBUS at the first touch of a
+// page: the free space must hold the whole size, and the head is reserved
+// (fallocate: allocated, not written; unwritten pages stay holes to
+// SEEK_DATA and read as zero). 0 or the error.
 int sizeAndReserve(int fd, off_t size) noexcept {
   if (::ftruncate(fd, size) != 0) return errno;
-  if (::fallocate(fd, 0, 0, size) == 0) return 0;
-  const int error = errno;
-  if (error != EOPNOTSUPP && error != ENOSYS) return error;
   struct statvfs space {};
-  if (::fstatvfs(fd, &space) != 0) return 0;  // nothing known: the size stands
-  const auto free = static_cast<unsigned long long>(space.f_bavail) * space.f_frsize;
-  return free >= static_cast<unsigned long long>(size) ? 0 : ENOSPC;
+  if (::fstatvfs(fd, &space) == 0) {
+    const auto free = static_cast<unsigned long long>(space.f_bavail) * space.f_frsize;
+    if (free < static_cast<unsigned long long>(size)) return ENOSPC;
+  }
+  // Not posix_fallocate: where the file system cannot reserve, glibc's
+  // fallback writes every block, which would turn the holes into data.
+  if (::fallocate(fd, 0, 0, std::min(size, kReservedHead)) == 0) return 0;
+  const int error = errno;
+  return error == EOPNOTSUPP || error == ENOSYS ? 0 : error;
 }
 
 std::atomic_ref<std::uint32_t> stateWord(void* base) noexcept {
