@@ -40,30 +40,33 @@ std::vector<std::string> filesInDevShm() {
 }
 
 // A creator killed at every point of its work (each round kills a process
-// that creates semaphores one after another) leaves only files that carry a
-// semaphore's own name, so the next start of their instance clears them all.
-// The system's own named semaphores staged each new one as "sem.XXXXXX" and
-// left such stubs behind about one kill in eight.
+// that creates semaphores one after another, at a different moment after its
+// first one) leaves only files that carry a semaphore's own name, so the
+// next start of their instance clears them all. The system's own named
+// semaphores staged each new one as "sem.XXXXXX" and linked it to its name
+// afterwards, and left such stubs behind about one kill in eight.
 TEST(SemaphoreObjectPosixTest, KilledCreatorsLeaveOnlyFilesOfTheirOwnNames) {
   const std::string prefix = uniqueName("killed") + "_";
-  const test::PrivateShmRun run = test::runInPrivateShm(4096, [&] {
+  const test::PrivateShmRun run = test::runInPrivateShm(64 * 1024, [&] {
+    std::size_t made = 0;
     for (int round = 0; round < 100; ++round) {
-      Child creator([&](int) {
-        // Made and removed in turn: a kill lands in either step.
+      Child creator([&](int ready) {
         for (int i = 0;; ++i) {
-          const std::string name = prefix + std::to_string(round) + "_" + std::to_string(i);
-          if (!Semaphore(name, 1).valid()) return 1;
-          removeNamedSemaphore(name);
+          if (!Semaphore(prefix + std::to_string(round) + "_" + std::to_string(i), 1).valid()) {
+            return 1;
+          }
+          if (i == 0) Child::ready(ready);
         }
       });
-      ::usleep(static_cast<useconds_t>(200 + (round * 37) % 500));
+      if (creator.awaitReady()) ++made;
+      ::usleep(static_cast<useconds_t>((round * 7) % 200));
       creator.kill();
       creator.waitResult();
     }
     const std::optional<std::string> ours = systemObjectName(semaphoreFullName(prefix));
     if (!ours) return 2;
     const std::vector<std::string> left = filesInDevShm();
-    if (left.empty()) return 3;  // nothing was made: the check saw nothing
+    if (made != 100 || left.size() < made) return 3;
     for (const std::string& file : left) {
       if (file.rfind(ours->substr(1), 0) != 0) return 4;
     }
@@ -71,8 +74,8 @@ TEST(SemaphoreObjectPosixTest, KilledCreatorsLeaveOnlyFilesOfTheirOwnNames) {
     return filesInDevShm().empty() ? 0 : 6;
   });
   if (!run.exitCode) GTEST_SKIP() << run.skipReason;
-  EXPECT_EQ(*run.exitCode, 0) << "2: name refused, 3: nothing made, 4: a file of another name, "
-                                 "5/6: the removal by prefix missed files";
+  EXPECT_EQ(*run.exitCode, 0) << "2: name refused, 3: a creator failed, 4: a file of another "
+                                 "name, 5/6: the removal by prefix missed files";
 }
 
 // The count lives in the object: what one process signals another takes, a
