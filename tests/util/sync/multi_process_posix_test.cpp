@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "child_process_posix.h"
 #include "sync_test_support.h"
 #include "util/mutex.h"
 #include "util/os.h"

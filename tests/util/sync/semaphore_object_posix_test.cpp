@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process_posix.h"
 #include "private_shm_posix.h"
 #include "sync_test_support.h"
 #include "util/mutex.h"
