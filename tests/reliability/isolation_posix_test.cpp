@@ -53,10 +53,11 @@ class ThrowAwayUser {
   gid_t gid_ = 0;
 };
 
-std::string shmPath(const std::string& fullName, bool semaphore) {
+// Every kind of object is a file of its own system name.
+std::string shmPath(const std::string& fullName) {
   const std::optional<std::string> name = systemObjectName(fullName);
   if (!name) return {};
-  return std::string(semaphore ? "/dev/shm/sem." : "/dev/shm/") + name->substr(1);
+  return "/dev/shm/" + name->substr(1);
 }
 
 class IsolationTest : public ::testing::Test {
@@ -87,9 +88,9 @@ TEST_F(IsolationTest, ObjectsAreOwnerOnlyAndAnotherUserCannotOpenThem) {
   ASSERT_TRUE(mutex.valid());
   Semaphore* semaphore = getNamedSemaphore(logical, true);
   ASSERT_NE(semaphore, nullptr);
-  const std::string paths[] = {shmPath("Local\\Shmem_" + logical, false),
-                               shmPath("Local\\Mutex_" + logical, false),
-                               shmPath("Local\\Semaphore_" + logical, true)};
+  const std::string paths[] = {shmPath("Local\\Shmem_" + logical),
+                               shmPath("Local\\Mutex_" + logical),
+                               shmPath("Local\\Semaphore_" + logical)};
   for (const std::string& path : paths) {
     struct stat info {};
     ASSERT_EQ(::stat(path.c_str(), &info), 0) << path;
@@ -123,7 +124,7 @@ TEST_F(IsolationTest, ObjectsAreOwnerOnlyAndAnotherUserCannotOpenThem) {
 
 TEST_F(IsolationTest, SectionPlantedUnderOurNameByAnotherUserIsRefused) {
   const std::string planted = logical + "_planted";
-  const std::string path = shmPath("Local\\Shmem_" + planted, false);
+  const std::string path = shmPath("Local\\Shmem_" + planted);
   ASSERT_FALSE(path.empty());
   const pid_t child = fork();
   ASSERT_GE(child, 0);

@@ -1,12 +1,14 @@
-// Named kernel objects on POSIX: shm_open objects under /dev/shm for mutexes
-// and sections, sem_open semaphores. docs/platform-posix.md describes the
-// names, the mutex object layout and the cleanup rules.
+// Named kernel objects on POSIX: shm_open objects under /dev/shm for
+// mutexes, semaphores and sections, each created exclusively under its own
+// name. docs/platform-posix.md describes the names, the object layouts and
+// the cleanup rules.
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -41,17 +43,22 @@
 namespace vornix {
 namespace {
 
-// Where the system keeps shm_open and sem_open objects (glibc, Linux).
+// Where the system keeps shm_open objects (glibc, Linux).
 constexpr const char* kShmDirectory = "/dev/shm/";
-constexpr std::string_view kSemaphoreFilePrefix = "sem.";
+// Earlier versions kept semaphores as the system's named semaphores, files
+// with this prefix; the prefix removal still clears those of ours.
+constexpr std::string_view kLegacySemaphorePrefix = "sem.";
 
-// Layout of a named mutex object: a state word at offset 0 and the pthread
-// mutex at offset 64, in an object of 128 bytes.
-constexpr std::uint32_t kMutexReady = 0x314D514CU;  // "LQM1" in little-endian bytes
-constexpr std::size_t kMutexOffset = 64;
-constexpr std::size_t kMutexObjectSize = 128;
-static_assert(kMutexOffset + sizeof(pthread_mutex_t) <= kMutexObjectSize);
-static_assert(kMutexOffset % alignof(pthread_mutex_t) == 0);
+// Layout of a named mutex or semaphore object: a state word at offset 0 and
+// the system object at offset 64, in an object of 128 bytes.
+constexpr std::uint32_t kMutexReady = 0x314D514CU;      // "LQM1" in little-endian bytes
+constexpr std::uint32_t kSemaphoreReady = 0x3153514CU;  // "LQS1"
+constexpr std::size_t kSyncObjectOffset = 64;
+constexpr std::size_t kSyncObjectSize = 128;
+static_assert(kSyncObjectOffset + sizeof(pthread_mutex_t) <= kSyncObjectSize);
+static_assert(kSyncObjectOffset % alignof(pthread_mutex_t) == 0);
+static_assert(kSyncObjectOffset + sizeof(sem_t) <= kSyncObjectSize);
+static_assert(kSyncObjectOffset % alignof(sem_t) == 0);
 
 // How long an opener waits for the creator to size and initialise an object.
 constexpr int kInitialiseWaitMs = 1000;
@@ -138,35 +145,88 @@ std::optional<std::string> nameOrLog(std::string_view fullName) {
   return name;
 }
 
-// True when the object behind `fd` belongs to this user; logs otherwise.
-bool ownedByUs(int fd, std::string_view fullName) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) return false;
-  if (info.st_uid == ::geteuid()) return true;
+// What an object found under one of our names turned out to be.
+enum class Found {
+  ours,     // a regular file of this user, mode 0600, of the size asked
+  refused,  // something else: not used (logged)
+  unsized,  // still of size 0 after the wait: its creator has not sized it
+};
+
+// Checks the object behind `fd`, found under the name of `fullName`, before
+// it is used: a regular file owned by this user with mode 0600 and, when
+// `exactSize` is not 0, of exactly that size. An object of size 0 is one its
+// creator has not sized yet: it is waited for up to `waitMs`. The creator
+// sets the mode before the size, so the mode is checked once the size is
+// there. `info` receives the object's state.
+Found checkFound(int fd, std::string_view fullName, off_t exactSize, int waitMs,
+                 struct stat& info) {
   const std::string shown(fullName);
-  logLine(0, 1, 0, "System object '%s' belongs to another user (uid %u); not used", shown.c_str(),
-          static_cast<unsigned>(info.st_uid));
-  return false;
+  if (::fstat(fd, &info) != 0) {
+    const int error = errno;
+    logLine(0, 1, 0, "System object '%s' cannot be examined: %s; not used", shown.c_str(),
+            systemErrorText(error).c_str());
+    return Found::refused;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    logLine(0, 1, 0, "System object '%s' is not a regular file; not used", shown.c_str());
+    return Found::refused;
+  }
+  if (info.st_uid != ::geteuid()) {
+    logLine(0, 1, 0, "System object '%s' belongs to another user (uid %u); not used", shown.c_str(),
+            static_cast<unsigned>(info.st_uid));
+    return Found::refused;
+  }
+  for (int waited = 0; info.st_size == 0; ++waited) {
+    if (waited >= waitMs) return Found::unsized;
+    sleepMs(1);
+    if (::fstat(fd, &info) != 0) return Found::unsized;
+  }
+  if ((info.st_mode & 07777) != 0600) {
+    logLine(0, 1, 0, "System object '%s' has access mode %04o, not 0600; not used", shown.c_str(),
+            static_cast<unsigned>(info.st_mode & 07777));
+    return Found::refused;
+  }
+  if (exactSize != 0 && info.st_size != exactSize) {
+    logLine(0, 1, 0, "System object '%s' has %lld bytes, not %lld; not used", shown.c_str(),
+            static_cast<long long>(info.st_size), static_cast<long long>(exactSize));
+    return Found::refused;
+  }
+  return Found::ours;
 }
 
-// The size of the object, waiting up to kInitialiseWaitMs for its creator to
-// give it at least `minimum` bytes. -1 when it never does.
-off_t waitForSize(int fd, off_t minimum, int waitMs) noexcept {
-  for (int waited = 0;; ++waited) {
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) return -1;
-    if (info.st_size >= minimum) return info.st_size;
-    if (waited >= waitMs) return -1;
-    sleepMs(1);
+// Logs the refusal of a symbolic link found under one of our names (the
+// opens never follow one: O_NOFOLLOW fails with ELOOP).
+void logSymbolicLink(std::string_view fullName) {
+  const std::string shown(fullName);
+  logLine(0, 1, 0, "System object '%s' is a symbolic link; not used", shown.c_str());
+}
+
+// The first bytes of a new object that are reserved (allocated) at once: the
+// creator's headers, and all of a small object. docs/decisions.md says why
+// not the whole of a large one.
+constexpr off_t kReservedHead = 64 * 1024;
+
+// Sizes a new object and makes sure /dev/shm has room for it, so that a
+// full /dev/shm is an error here and not a SIGBUS at the first touch of a
+// page: the free space must hold the whole size, and the head is reserved
+// (fallocate: allocated, not written; unwritten pages stay holes to
+// SEEK_DATA and read as zero). 0 or the error.
+int sizeAndReserve(int fd, off_t size) noexcept {
+  if (::ftruncate(fd, size) != 0) return errno;
+  struct statvfs space {};
+  if (::fstatvfs(fd, &space) == 0) {
+    const auto free = static_cast<unsigned long long>(space.f_bavail) * space.f_frsize;
+    if (free < static_cast<unsigned long long>(size)) return ENOSPC;
   }
+  // Not posix_fallocate: where the file system cannot reserve, glibc's
+  // fallback writes every block, which would turn the holes into data.
+  if (::fallocate(fd, 0, 0, std::min(size, kReservedHead)) == 0) return 0;
+  const int error = errno;
+  return error == EOPNOTSUPP || error == ENOSYS ? 0 : error;
 }
 
 std::atomic_ref<std::uint32_t> stateWord(void* base) noexcept {
   return std::atomic_ref<std::uint32_t>(*static_cast<std::uint32_t*>(base));
-}
-
-pthread_mutex_t* mutexIn(void* base) noexcept {
-  return reinterpret_cast<pthread_mutex_t*>(static_cast<char*>(base) + kMutexOffset);
 }
 
 // Recursive and robust (a dead holder is reported, not a deadlock); shared
@@ -287,6 +347,147 @@ std::string systemErrorText(int code) {
   return text;
 }
 
+// ------------------------------------------------- mutex and semaphore objects
+
+namespace {
+
+// What one kind of synchronisation object puts in its 128-byte object.
+struct SyncObjectKind {
+  const char* noun;     // "mutex" or "semaphore", for the log lines
+  std::uint32_t ready;  // the state word once initialised
+  // Initialises the system object at `object` for sharing between processes.
+  bool (*initialise)(void* object) noexcept;
+};
+
+// An attached object: its mapping (kSyncObjectSize bytes) and the identity of
+// its file.
+struct SyncObject {
+  Mapping mapping;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+void* syncObjectIn(void* base) noexcept {
+  return static_cast<char*>(base) + kSyncObjectOffset;
+}
+
+// Creates the object of `name` exclusively and initialises it, or attaches to
+// the one under the name once its creator has published it. Everything made
+// is made under the object's own name, so whatever a process killed part way
+// leaves carries that name: a later open refuses it, a removal by prefix
+// clears it. Only the creator (the one whose O_EXCL open succeeded)
+// initialises, and stores the ready word last with release ordering; every
+// other process checks that the object is ours (regular file, owner, mode
+// 0600, exact size), waits up to kInitialiseWaitMs for the ready word
+// (acquire) and only then uses the object. Null on failure, logged.
+std::optional<SyncObject> attachSyncObject(const std::string& name, std::string_view fullName,
+                                           const SyncObjectKind& kind) {
+  const std::string shown(fullName);
+  const auto size = static_cast<off_t>(kSyncObjectSize);
+  // Create-or-open races with other processes doing the same, and with a
+  // remover: the loop settles on whichever object the name stands for.
+  for (int attempt = 0; attempt < kAttachAttempts; ++attempt) {
+    Descriptor created(
+        ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (created.valid()) {
+      // The mode before the size: openers check the mode once sized.
+      int error = ::fchmod(created.get(), 0600) == 0 ? 0 : errno;
+      if (error == 0) error = sizeAndReserve(created.get(), size);
+      void* base = MAP_FAILED;
+      if (error == 0) {
+        base =
+            ::mmap(nullptr, kSyncObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED, created.get(), 0);
+        if (base == MAP_FAILED) error = errno;
+      }
+      if (error != 0) {
+        ::shm_unlink(name.c_str());
+        logLine(0, 1, 0, "Could not create %s '%s': %s", kind.noun, shown.c_str(),
+                systemErrorText(error).c_str());
+        return std::nullopt;
+      }
+      SyncObject object;
+      object.mapping = Mapping(base, kSyncObjectSize);
+      if (!kind.initialise(syncObjectIn(base))) {
+        ::shm_unlink(name.c_str());
+        logLine(0, 1, 0, "Could not initialise %s '%s'", kind.noun, shown.c_str());
+        return std::nullopt;
+      }
+      struct stat info {};
+      if (::fstat(created.get(), &info) == 0) {
+        object.device = info.st_dev;
+        object.inode = info.st_ino;
+      }
+      // Pairs with the acquire load of the openers below: whoever sees the
+      // ready word sees an initialised object.
+      stateWord(base).store(kind.ready, std::memory_order_release);
+      return object;
+    }
+    if (errno != EEXIST) {
+      const int error = errno;
+      logLine(0, 1, 0, "Could not create %s '%s': %s", kind.noun, shown.c_str(),
+              systemErrorText(error).c_str());
+      return std::nullopt;
+    }
+    Descriptor opened(::shm_open(name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0));
+    if (!opened.valid()) {
+      if (errno == ENOENT) continue;  // removed in between: try creating again
+      const int error = errno;
+      if (error == ELOOP) {
+        logSymbolicLink(fullName);
+      } else {
+        logLine(0, 1, 0, "Could not open %s '%s': %s", kind.noun, shown.c_str(),
+                systemErrorText(error).c_str());
+      }
+      return std::nullopt;
+    }
+    struct stat info {};
+    const Found found = checkFound(opened.get(), fullName, size, kInitialiseWaitMs, info);
+    if (found == Found::refused) return std::nullopt;
+    if (found == Found::unsized) {
+      logLine(0, 1, 0, "The %s object '%s' was never sized by its creator", kind.noun,
+              shown.c_str());
+      return std::nullopt;
+    }
+    void* base =
+        ::mmap(nullptr, kSyncObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED, opened.get(), 0);
+    if (base == MAP_FAILED) {
+      const int error = errno;
+      logLine(0, 1, 0, "Could not map %s '%s': %s", kind.noun, shown.c_str(),
+              systemErrorText(error).c_str());
+      return std::nullopt;
+    }
+    SyncObject object;
+    object.mapping = Mapping(base, kSyncObjectSize);
+    object.device = info.st_dev;
+    object.inode = info.st_ino;
+    for (int waited = 0; waited <= kInitialiseWaitMs; ++waited) {
+      // Pairs with the creator's release store.
+      const std::uint32_t state = stateWord(base).load(std::memory_order_acquire);
+      if (state == kind.ready) return object;
+      if (state != 0) break;  // not an object of this kind
+      sleepMs(1);
+    }
+    logLine(0, 1, 0, "The %s object '%s' was never initialised by its creator", kind.noun,
+            shown.c_str());
+    return std::nullopt;
+  }
+  logLine(0, 1, 0, "Could not create or open %s '%s'", kind.noun, shown.c_str());
+  return std::nullopt;
+}
+
+bool initialiseSharedMutex(void* object) noexcept {
+  return initialiseMutex(static_cast<pthread_mutex_t*>(object), true);
+}
+
+bool initialiseSharedSemaphore(void* object) noexcept {
+  return ::sem_init(static_cast<sem_t*>(object), 1, 0U) == 0;
+}
+
+constexpr SyncObjectKind kMutexKind{"mutex", kMutexReady, &initialiseSharedMutex};
+constexpr SyncObjectKind kSemaphoreKind{"semaphore", kSemaphoreReady, &initialiseSharedSemaphore};
+
+}  // namespace
+
 // ---------------------------------------------------------------- mutexes
 
 struct OsMutex::Impl {
@@ -307,94 +508,13 @@ OsMutex::~OsMutex() = default;
 std::unique_ptr<OsMutex> OsMutex::openNamed(std::string_view fullName) {
   const std::optional<std::string> name = nameOrLog(fullName);
   if (!name) return nullptr;
-  const std::string shown(fullName);
-  // Create-or-open races with other processes doing the same, and with a
-  // remover: the loop settles on whichever object the name stands for.
-  for (int attempt = 0; attempt < kAttachAttempts; ++attempt) {
-    Descriptor created(::shm_open(name->c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
-    if (created.valid()) {
-      // Only this creator initialises; openers wait for the state word.
-      if (::fchmod(created.get(), 0600) != 0 ||
-          ::ftruncate(created.get(), static_cast<off_t>(kMutexObjectSize)) != 0) {
-        const int error = errno;
-        ::shm_unlink(name->c_str());
-        logLine(0, 1, 0, "Could not create mutex '%s': %s", shown.c_str(),
-                systemErrorText(error).c_str());
-        return nullptr;
-      }
-      void* base =
-          ::mmap(nullptr, kMutexObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED, created.get(), 0);
-      if (base == MAP_FAILED) {
-        const int error = errno;
-        ::shm_unlink(name->c_str());
-        logLine(0, 1, 0, "Could not map mutex '%s': %s", shown.c_str(),
-                systemErrorText(error).c_str());
-        return nullptr;
-      }
-      Mapping mapping(base, kMutexObjectSize);
-      if (!initialiseMutex(mutexIn(base), true)) {
-        ::shm_unlink(name->c_str());
-        logLine(0, 1, 0, "Could not initialise mutex '%s'", shown.c_str());
-        return nullptr;
-      }
-      // Pairs with the acquire load of the openers below: whoever sees the
-      // ready word sees an initialised mutex.
-      stateWord(base).store(kMutexReady, std::memory_order_release);
-      auto impl = std::make_unique<Impl>();
-      impl->mutex = mutexIn(base);
-      impl->mapping = std::move(mapping);
-      impl->sanitizerKey = sanitizerKey(*name);
-      return std::make_unique<OsMutex>(std::move(impl));
-    }
-    if (errno != EEXIST) {
-      const int error = errno;
-      logLine(0, 1, 0, "Could not create mutex '%s': %s", shown.c_str(),
-              systemErrorText(error).c_str());
-      return nullptr;
-    }
-    Descriptor opened(::shm_open(name->c_str(), O_RDWR, 0));
-    if (!opened.valid()) {
-      if (errno == ENOENT) continue;  // removed in between: try creating again
-      const int error = errno;
-      logLine(0, 1, 0, "Could not open mutex '%s': %s", shown.c_str(),
-              systemErrorText(error).c_str());
-      return nullptr;
-    }
-    if (!ownedByUs(opened.get(), fullName)) return nullptr;
-    if (waitForSize(opened.get(), static_cast<off_t>(kMutexObjectSize), kInitialiseWaitMs) < 0) {
-      logLine(0, 1, 0, "Mutex object '%s' was never sized by its creator", shown.c_str());
-      return nullptr;
-    }
-    void* base =
-        ::mmap(nullptr, kMutexObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED, opened.get(), 0);
-    if (base == MAP_FAILED) {
-      const int error = errno;
-      logLine(0, 1, 0, "Could not map mutex '%s': %s", shown.c_str(),
-              systemErrorText(error).c_str());
-      return nullptr;
-    }
-    Mapping mapping(base, kMutexObjectSize);
-    bool ready = false;
-    for (int waited = 0; waited <= kInitialiseWaitMs; ++waited) {
-      // Pairs with the creator's release store.
-      if (stateWord(base).load(std::memory_order_acquire) == kMutexReady) {
-        ready = true;
-        break;
-      }
-      sleepMs(1);
-    }
-    if (!ready) {
-      logLine(0, 1, 0, "Mutex object '%s' was never initialised by its creator", shown.c_str());
-      return nullptr;
-    }
-    auto impl = std::make_unique<Impl>();
-    impl->mutex = mutexIn(base);
-    impl->mapping = std::move(mapping);
-    impl->sanitizerKey = sanitizerKey(*name);
-    return std::make_unique<OsMutex>(std::move(impl));
-  }
-  logLine(0, 1, 0, "Could not create or open mutex '%s'", shown.c_str());
-  return nullptr;
+  std::optional<SyncObject> object = attachSyncObject(*name, fullName, kMutexKind);
+  if (!object) return nullptr;
+  auto impl = std::make_unique<Impl>();
+  impl->mutex = static_cast<pthread_mutex_t*>(syncObjectIn(object->mapping.address()));
+  impl->mapping = std::move(object->mapping);
+  impl->sanitizerKey = sanitizerKey(*name);
+  return std::make_unique<OsMutex>(std::move(impl));
 }
 
 std::unique_ptr<OsMutex> OsMutex::createUnnamed() {
@@ -450,108 +570,50 @@ const void* OsMutex::systemObject() const noexcept {
 // ------------------------------------------------------------- semaphores
 
 struct OsSemaphore::Impl {
-  sem_t* semaphore = SEM_FAILED;
+  sem_t* semaphore = nullptr;  // in `mapping`; stays initialised for the other processes
+  Mapping mapping;
   std::int32_t maximum = 1;
-  // The system's file for the object and its identity when opened. The open
-  // mapping keeps the file's inode alive, so no other object can take the
-  // same device and inode while this one exists.
+  // The object's file and its identity when opened. The mapping keeps the
+  // file's inode alive, so no other object can take the same device and inode
+  // while this one exists.
   std::string file;
-  bool identified = false;
   dev_t device = 0;
   ino_t inode = 0;
-
-  ~Impl() {
-    if (semaphore != SEM_FAILED) ::sem_close(semaphore);
-  }
-  void identify(const struct stat& info) noexcept {
-    identified = true;
-    device = info.st_dev;
-    inode = info.st_ino;
-  }
+  void* sanitizerKey = nullptr;  // thread-sanitizer builds only
 };
 
 OsSemaphore::OsSemaphore(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
 OsSemaphore::~OsSemaphore() = default;
 
-namespace {
-
-bool sameFile(const struct stat& a, const struct stat& b) noexcept {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-}  // namespace
-
 std::unique_ptr<OsSemaphore> OsSemaphore::openNamed(std::string_view fullName,
                                                     std::int32_t maximumCount) {
-  const std::string shown(fullName);
   if (maximumCount < 1) {
+    const std::string shown(fullName);
     logLine(0, 1, 0, "Could not create semaphore '%s': maximum count %d", shown.c_str(),
             maximumCount);
     return nullptr;
   }
   const std::optional<std::string> name = nameOrLog(fullName);
   if (!name) return nullptr;
-  // sem_open has no descriptor: the mode, owner and identity are set and read
-  // on the file the system keeps for it.
+  std::optional<SyncObject> object = attachSyncObject(*name, fullName, kSemaphoreKind);
+  if (!object) return nullptr;
   auto impl = std::make_unique<Impl>();
+  impl->semaphore = static_cast<sem_t*>(syncObjectIn(object->mapping.address()));
+  impl->mapping = std::move(object->mapping);
   impl->maximum = maximumCount;
-  impl->file = std::string(kShmDirectory) + std::string(kSemaphoreFilePrefix) + name->substr(1);
-  const char* file = impl->file.c_str();
-  int error = 0;
-  for (int attempt = 0; attempt < kAttachAttempts; ++attempt) {
-    impl->semaphore = ::sem_open(name->c_str(), O_CREAT | O_EXCL, 0600, 0U);
-    if (impl->semaphore != SEM_FAILED) {
-      ::chmod(file, 0600);
-      // A name removed (or removed and given anew) between the creation and
-      // this stat leaves the object unidentified or identified as the new
-      // one; the window is the few instructions in between.
-      struct stat info {};
-      if (::stat(file, &info) == 0) impl->identify(info);
-      return std::make_unique<OsSemaphore>(std::move(impl));
-    }
-    if (errno != EEXIST) {
-      error = errno;
-      break;
-    }
-    // The object is identified by the file seen both before and after the
-    // open: when the name changed objects in between, the open is repeated.
-    struct stat before {};
-    if (::stat(file, &before) != 0) {
-      if (errno == ENOENT) continue;  // removed in between: create it again
-      error = errno;
-      break;
-    }
-    if (before.st_uid != ::geteuid()) {
-      logLine(0, 1, 0, "System object '%s' belongs to another user (uid %u); not used",
-              shown.c_str(), static_cast<unsigned>(before.st_uid));
-      return nullptr;
-    }
-    impl->semaphore = ::sem_open(name->c_str(), 0);
-    if (impl->semaphore == SEM_FAILED) {
-      if (errno == ENOENT) continue;
-      error = errno;
-      break;
-    }
-    struct stat after {};
-    if (::stat(file, &after) == 0 && sameFile(before, after)) {
-      impl->identify(after);
-      return std::make_unique<OsSemaphore>(std::move(impl));
-    }
-    ::sem_close(std::exchange(impl->semaphore, SEM_FAILED));
-    error = EAGAIN;
-  }
-  if (error == 0) error = EAGAIN;
-  logLine(0, 1, 0, "Could not create semaphore '%s': %s", shown.c_str(),
-          systemErrorText(error).c_str());
-  return nullptr;
+  impl->file = std::string(kShmDirectory) + name->substr(1);
+  impl->device = object->device;
+  impl->inode = object->inode;
+  impl->sanitizerKey = sanitizerKey(*name);
+  return std::make_unique<OsSemaphore>(std::move(impl));
 }
 
 OsSemaphore::NameBinding OsSemaphore::nameBinding() const noexcept {
+  // lstat: whatever the name is now, a symbolic link included, is looked at
+  // and never followed.
   struct stat info {};
-  if (::stat(impl_->file.c_str(), &info) != 0) return NameBinding::noObject;
-  if (impl_->identified && info.st_dev == impl_->device && info.st_ino == impl_->inode) {
-    return NameBinding::thisObject;
-  }
+  if (::lstat(impl_->file.c_str(), &info) != 0) return NameBinding::noObject;
+  if (info.st_dev == impl_->device && info.st_ino == impl_->inode) return NameBinding::thisObject;
   return NameBinding::otherObject;
 }
 
@@ -562,6 +624,7 @@ bool OsSemaphore::signal() noexcept {
     errno = EOVERFLOW;
     return false;
   }
+  sanitizerRelease(impl_->sanitizerKey);
   return ::sem_post(impl_->semaphore) == 0;
 }
 
@@ -581,6 +644,7 @@ bool OsSemaphore::wait(std::uint32_t timeoutMs) noexcept {
     while (result != 0 && errno == EINTR);
     if (result == 0) afterClockWait(semaphore);
   }
+  if (result == 0) sanitizerAcquire(impl_->sanitizerKey);
   return result == 0;
 }
 
@@ -623,16 +687,26 @@ SectionResult mapWhole(Descriptor& fd, std::uint64_t length, bool keep) {
 
 SectionResult mapExisting(Descriptor& fd, std::string_view fullName, int waitMs, bool keep) {
   SectionResult result;
-  if (!ownedByUs(fd.get(), fullName)) {
-    result.status = SectionStatus::notOwned;
-    return result;
+  struct stat info {};
+  switch (checkFound(fd.get(), fullName, 0, waitMs, info)) {
+    case Found::ours:
+      return mapWhole(fd, static_cast<std::uint64_t>(info.st_size), keep);
+    case Found::refused:
+      result.status = SectionStatus::notOwned;
+      return result;
+    case Found::unsized:
+      break;
   }
-  const off_t size = waitForSize(fd.get(), 1, waitMs);
-  if (size <= 0) {
-    result.status = SectionStatus::absent;
-    return result;
-  }
-  return mapWhole(fd, static_cast<std::uint64_t>(size), keep);
+  result.status = SectionStatus::absent;
+  return result;
+}
+
+// The refusal of a symbolic link under a section's name.
+SectionResult symbolicLinkRefused(std::string_view fullName) {
+  logSymbolicLink(fullName);
+  SectionResult result;
+  result.status = SectionStatus::notOwned;
+  return result;
 }
 
 }  // namespace
@@ -650,13 +724,21 @@ SectionResult createSection(std::string_view fullName, std::uint64_t size, bool 
     return result;
   }
   for (int attempt = 0; attempt < kAttachAttempts; ++attempt) {
-    Descriptor created(::shm_open(name->c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
+    Descriptor created(
+        ::shm_open(name->c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (created.valid()) {
-      if (::fchmod(created.get(), 0600) != 0 ||
-          ::ftruncate(created.get(), static_cast<off_t>(size)) != 0) {
-        result.status = SectionStatus::createFailed;
-        result.errorCode = errno;
+      // The mode before the size: openers check the mode once sized.
+      int error = ::fchmod(created.get(), 0600) == 0 ? 0 : errno;
+      if (error == 0) error = sizeAndReserve(created.get(), static_cast<off_t>(size));
+      if (error != 0) {
         ::shm_unlink(name->c_str());
+        if (error == ENOSPC) {
+          const std::string shown(fullName);
+          logLine(0, 1, 0, "No space left in /dev/shm for section '%s' (%llu bytes)", shown.c_str(),
+                  static_cast<unsigned long long>(size));
+        }
+        result.status = SectionStatus::createFailed;
+        result.errorCode = error;
         return result;
       }
       result = mapWhole(created, size, keepHandle);
@@ -669,9 +751,10 @@ SectionResult createSection(std::string_view fullName, std::uint64_t size, bool 
       result.errorCode = errno;
       return result;
     }
-    Descriptor opened(::shm_open(name->c_str(), O_RDWR, 0));
+    Descriptor opened(::shm_open(name->c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0));
     if (!opened.valid()) {
       if (errno == ENOENT) continue;  // removed in between: create it again
+      if (errno == ELOOP) return symbolicLinkRefused(fullName);
       result.status = SectionStatus::createFailed;
       result.errorCode = errno;
       return result;
@@ -696,8 +779,9 @@ SectionResult openSection(std::string_view fullName, bool keepHandle) {
     result.status = SectionStatus::nameRefused;
     return result;
   }
-  Descriptor opened(::shm_open(name->c_str(), O_RDWR, 0));
+  Descriptor opened(::shm_open(name->c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0));
   if (!opened.valid()) {
+    if (errno == ELOOP) return symbolicLinkRefused(fullName);
     result.status = SectionStatus::absent;
     return result;
   }
@@ -742,34 +826,29 @@ void copyWrittenBytes(const SectionView& from, std::uint8_t* to, std::uint64_t l
 
 // ---------------------------------------------------------------- removal
 
-bool removeSystemObject(std::string_view fullName, SystemObjectKind kind) {
+bool removeSystemObject(std::string_view fullName, SystemObjectKind) {
   const std::optional<std::string> name = systemObjectName(fullName);
   if (!name) return false;
-  if (kind == SystemObjectKind::semaphore) return ::sem_unlink(name->c_str()) == 0;
   return ::shm_unlink(name->c_str()) == 0;
 }
 
 std::size_t removeSystemObjectsWithPrefix(std::string_view fullNamePrefix) {
   const std::string wanted = userPrefix() + encodeName(fullNamePrefix);
-  const std::string wantedSemaphore = std::string(kSemaphoreFilePrefix) + wanted;
+  const std::string wantedLegacy = std::string(kLegacySemaphorePrefix) + wanted;
   std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(kShmDirectory), &::closedir);
   if (!directory) return 0;
   const int directoryFd = ::dirfd(directory.get());
   std::size_t removed = 0;
   while (const dirent* entry = ::readdir(directory.get())) {
     const std::string_view file(entry->d_name);
-    const bool semaphore = file.starts_with(wantedSemaphore);
-    if (!semaphore && !file.starts_with(wanted)) continue;
+    if (!file.starts_with(wanted) && !file.starts_with(wantedLegacy)) continue;
     // Only objects this user owns, whatever their names claim.
     struct stat info {};
     if (::fstatat(directoryFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
         info.st_uid != ::geteuid() || !S_ISREG(info.st_mode)) {
       continue;
     }
-    std::string name(1, '/');
-    name += semaphore ? file.substr(kSemaphoreFilePrefix.size()) : file;
-    const int result = semaphore ? ::sem_unlink(name.c_str()) : ::shm_unlink(name.c_str());
-    if (result == 0) ++removed;
+    if (::unlinkat(directoryFd, entry->d_name, 0) == 0) ++removed;
   }
   return removed;
 }

@@ -50,7 +50,7 @@ TEST(SemaphoreRegistryPosixTest, RemovedSemaphoreIsReplacedAndTheOldOneStaysUsab
   EXPECT_NE(fresh, old);
   EXPECT_EQ(fresh->nameBinding(), Binding::thisObject);
   EXPECT_EQ(old->nameBinding(), Binding::otherObject);
-  EXPECT_EQ(test::objectMode(name.full, true), 0600);
+  EXPECT_EQ(test::objectMode(name.full), 0600);
 
   // The old object works but no longer meets the name's other openers.
   Semaphore opener(name.logical, 10);
@@ -69,7 +69,7 @@ TEST(SemaphoreRegistryPosixTest, RemovalByAnotherCopyIsSeenWithAndWithoutCreate)
   // No object under the name: a lookup without create finds none and makes
   // none, and keeps no stale answer for later.
   EXPECT_EQ(getNamedSemaphore(name.logical, false), nullptr);
-  EXPECT_EQ(test::objectMode(name.full, true), -1);
+  EXPECT_EQ(test::objectMode(name.full), -1);
 
   // The other copy makes a new object under the name and signals through it.
   Semaphore otherCopy(name.logical, 10);

@@ -86,7 +86,7 @@ TEST(SemaphoreTest, MaximumBelowOneIsRefused) {
 TEST(SemaphoreRegistryTest, CreateFlagDecidesAndTheSameObjectComesBack) {
   NamedSemaphoreName name;
   EXPECT_EQ(getNamedSemaphore(name.logical, false), nullptr);
-  EXPECT_EQ(test::objectMode("Local\\Semaphore_" + name.logical, true), -1);
+  EXPECT_EQ(test::objectMode("Local\\Semaphore_" + name.logical), -1);
 
   Semaphore* made = getNamedSemaphore(name.logical, true);
   ASSERT_NE(made, nullptr);

@@ -57,18 +57,18 @@ class LogCapture {
   std::vector<std::uint8_t> categories_;
 };
 
-// The file the system keeps for a named object, or empty when the name is
-// refused. Semaphores carry the "sem." prefix.
-inline std::string objectFile(const std::string& fullName, bool semaphore) {
+// The file the system keeps for a named object (of any kind), or empty when
+// the name is refused.
+inline std::string objectFile(const std::string& fullName) {
   const std::optional<std::string> name = systemObjectName(fullName);
   if (!name) return {};
-  return std::string("/dev/shm/") + (semaphore ? "sem." : "") + name->substr(1);
+  return "/dev/shm/" + name->substr(1);
 }
 
 // Mode bits of the object's file, or -1 when it does not exist.
-inline int objectMode(const std::string& fullName, bool semaphore) {
+inline int objectMode(const std::string& fullName) {
   struct stat info {};
-  if (::stat(objectFile(fullName, semaphore).c_str(), &info) != 0) return -1;
+  if (::stat(objectFile(fullName).c_str(), &info) != 0) return -1;
   return static_cast<int>(info.st_mode & 07777);
 }
 

@@ -37,10 +37,10 @@ TEST(MutexTest, ObjectIsPrivateToTheUserWhateverTheUmaskPosix) {
   Mutex mutex(name.logical);
   ::umask(old);
   ASSERT_TRUE(mutex.valid());
-  EXPECT_EQ(test::objectMode(mutex.fullName(), false), 0600);
+  EXPECT_EQ(test::objectMode(mutex.fullName()), 0600);
 
   EXPECT_TRUE(removeNamedMutex(name.logical));
-  EXPECT_EQ(test::objectMode(mutex.fullName(), false), -1);
+  EXPECT_EQ(test::objectMode(mutex.fullName()), -1);
   EXPECT_FALSE(removeNamedMutex(name.logical));
   // Still usable by those who have it open.
   EXPECT_TRUE(mutex.enter(0, "after remove"));
@@ -54,9 +54,9 @@ TEST(SemaphoreTest, ObjectIsPrivateToTheUserWhateverTheUmaskPosix) {
   ::umask(old);
   ASSERT_TRUE(semaphore.valid());
   const std::string full = "Local\\Semaphore_" + name.logical;
-  EXPECT_EQ(test::objectMode(full, true), 0600);
+  EXPECT_EQ(test::objectMode(full), 0600);
   EXPECT_TRUE(removeNamedSemaphore(name.logical));
-  EXPECT_EQ(test::objectMode(full, true), -1);
+  EXPECT_EQ(test::objectMode(full), -1);
   EXPECT_FALSE(removeNamedSemaphore(name.logical));
 }
 
@@ -67,7 +67,7 @@ TEST(SharedMemoryTest, SectionIsPrivateToTheUserWhateverTheUmaskPosix) {
   ::umask(old);
   ASSERT_NE(view, nullptr);
   const std::string full = "Local\\Shmem_" + name.logical;
-  EXPECT_EQ(test::objectMode(full, false), 0600);
+  EXPECT_EQ(test::objectMode(full), 0600);
 
   EXPECT_TRUE(removeSharedMemory(name.logical));
   EXPECT_EQ(openSharedMemory(name.logical), nullptr);
@@ -93,10 +93,10 @@ TEST(SharedMemoryTest, PrefixRemovalClearsEveryKindOfThisInstanceOnlyPosix) {
     removed += removeNamedObjectsWithPrefix(std::string("Local\\") + kind + instance);
   }
   EXPECT_EQ(removed, 3U);
-  EXPECT_EQ(test::objectMode("Local\\Shmem_" + instance + "section", false), -1);
-  EXPECT_EQ(test::objectMode("Local\\Mutex_" + instance + "mutex", false), -1);
-  EXPECT_EQ(test::objectMode("Local\\Semaphore_" + instance + "sem", true), -1);
-  EXPECT_EQ(test::objectMode("Local\\Shmem_" + other, false), 0600);
+  EXPECT_EQ(test::objectMode("Local\\Shmem_" + instance + "section"), -1);
+  EXPECT_EQ(test::objectMode("Local\\Mutex_" + instance + "mutex"), -1);
+  EXPECT_EQ(test::objectMode("Local\\Semaphore_" + instance + "sem"), -1);
+  EXPECT_EQ(test::objectMode("Local\\Shmem_" + other), 0600);
 
   closeSharedMemory(view, 64);
   closeSharedMemory(kept, 64);
