@@ -1,6 +1,6 @@
 // Instance lookup on POSIX: the named objects are files in /dev/shm under
-// their system names (util/named_objects.h), semaphores with the system's
-// "sem." in front; a directory listing finds every running instance.
+// their system names (util/named_objects.h), semaphores included; a
+// directory listing finds every running instance.
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
@@ -24,8 +24,7 @@ constexpr const char* kShmDirectory = "/dev/shm";
 bool namedObjectExists(std::string_view fullName) {
   const std::optional<std::string> name = systemObjectName(fullName);
   if (!name || name->size() < 2) return false;
-  const bool semaphore = fullName.rfind("Local\\Semaphore_", 0) == 0;
-  const std::string file = (semaphore ? "sem." : "") + name->substr(1);
+  const std::string file = name->substr(1);
   std::error_code ec;
   return std::filesystem::exists(std::filesystem::path(kShmDirectory) / file, ec);
 }

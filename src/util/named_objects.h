@@ -27,9 +27,9 @@
 
 namespace vornix {
 
-// Longest system object name accepted, in characters after the leading '/'.
-// It leaves room for the "sem." prefix that the system adds to semaphore
-// files, so one limit serves all three kinds.
+// Longest system object name accepted, in characters after the leading '/'
+// (within the file-name limit of the shared-memory directory, with room to
+// spare), for all three kinds.
 inline constexpr std::size_t kMaxSystemNameLength = 250;
 
 // Maps a full name to the system object name:
