@@ -278,7 +278,7 @@ int runAnalyze(const AnalyzeOptions& options) {
   runOptions.system.libraryPath = !options.library.empty() ? options.library : config.library;
   runOptions.system.logOutput = stderr;
   runOptions.origin = kOriginMicros;
-  Progress progress(options.files.front());
+  Progress progress(options.files.front(), options.progress);
   runOptions.progress = [&progress](std::uint64_t done, std::uint64_t total) {
     progress.update(done, total);
   };

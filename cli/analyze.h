@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,10 @@ struct AnalyzeOptions {
   bool verbose = false;      // the components' own lines to stderr
   std::string library;       // component library path
   bool conditioning = true;  // --conditioning on|off
+  // With a value: every file is a conversation of its own, analysed in a
+  // process of its own, up to `jobs` at once; outputs in argument order.
+  std::optional<unsigned> jobs;
+  bool progress = true;  // a progress bar on stderr when it is a terminal
 };
 
 // Exit codes.
@@ -31,6 +36,11 @@ inline constexpr int kExitUsage = 2;
 
 // Runs the analysis; messages go to stderr. Returns an exit code.
 int runAnalyze(const AnalyzeOptions& options);
+
+// Runs every file of `options` as an analysis of its own (options.jobs at
+// once), each identical to `loquant analyze FILE` with the same options, and
+// writes their outputs in argument order (all or nothing).
+int runAnalyzeJobs(const AnalyzeOptions& options);
 
 // Origin of the simulated clock: frame k of a recording is processed at
 // kOriginMicros + floor(k × BufferSize × 10^6 / rate) µs. A whole millisecond,

@@ -30,7 +30,11 @@ constexpr const char* kAnalyzeHelp =
     "  --config FILE       run the system of a configuration file instead\n"
     "  --raw               print indexed entries as stored, not grouped in arrays\n"
     "  --verbose           show the components' own lines on stderr\n"
-    "  --library PATH      the component library to load\n";
+    "  --library PATH      the component library to load\n"
+    "  --jobs N            analyse every FILE as a conversation of its own, N at a\n"
+    "                      time, each in a process of its own; outputs in the\n"
+    "                      order of the files, identical to one run per file\n"
+    "  --no-progress       no progress bar, even on a terminal\n";
 
 // Takes the value of an option that needs one.
 bool value(const Arguments& args, std::size_t& i, std::string& out) {
@@ -79,6 +83,19 @@ int analyzeVerb(const Arguments& args) {
       options.verbose = true;
     } else if (a == "--library") {
       if (!value(args, i, options.library)) return kExitUsage;
+    } else if (a == "--jobs" || a == "-j") {
+      if (!value(args, i, v)) return kExitUsage;
+      char* end = nullptr;
+      const unsigned long n = std::strtoul(v.c_str(), &end, 10);
+      if (v.empty() || *end != '\0' || n < 1 || n > 256) {
+        std::fprintf(stderr,
+                     "loquant analyze: --jobs takes a whole number from 1 to 256, not '%s'\n",
+                     v.c_str());
+        return kExitUsage;
+      }
+      options.jobs = static_cast<unsigned>(n);
+    } else if (a == "--no-progress") {
+      options.progress = false;
     } else if (a.size() > 1 && a[0] == '-') {
       std::fprintf(stderr, "loquant analyze: unknown option '%s' (see --help)\n", a.c_str());
       return kExitUsage;
@@ -86,7 +103,7 @@ int analyzeVerb(const Arguments& args) {
       options.files.push_back(a);
     }
   }
-  return runAnalyze(options);
+  return options.jobs ? runAnalyzeJobs(options) : runAnalyze(options);
 }
 
 int configVerb(const Arguments& args) {

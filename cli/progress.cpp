@@ -6,8 +6,8 @@
 
 namespace loquant::cli {
 
-Progress::Progress(std::string label)
-    : label_(std::move(label)), enabled_(isatty(STDERR_FILENO) != 0) {}
+Progress::Progress(std::string label, bool wanted)
+    : label_(std::move(label)), enabled_(wanted && isatty(STDERR_FILENO) != 0) {}
 
 void Progress::update(std::uint64_t done, std::uint64_t total) {
   if (!enabled_ || total == 0) return;

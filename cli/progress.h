@@ -10,7 +10,8 @@ namespace loquant::cli {
 
 class Progress {
  public:
-  explicit Progress(std::string label);
+  // `wanted` false: silent even on a terminal.
+  Progress(std::string label, bool wanted);
   void update(std::uint64_t done, std::uint64_t total);
   // Clears the bar.
   void finish();

@@ -1,0 +1,82 @@
+// The offline drive end to end: its output pinned to what the threaded
+// drive before it printed for the bundled two-speaker recording, and
+// `--jobs` giving exactly what one run per file gives.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "cli/cli_support.h"
+
+namespace loquant::test {
+namespace {
+
+std::uint64_t fnv1a(const std::string& text) {
+  std::uint64_t h = 0xcbf29ce484222325ULL;
+  for (const char c : text) {
+    h ^= static_cast<unsigned char>(c);
+    h *= 0x100000001b3ULL;
+  }
+  return h;
+}
+
+std::string example() {
+  return std::string(LOQUANT_SOURCE_DIR) + "/examples/conversation.wav";
+}
+
+TEST(OfflineRunEndToEnd, BundledConversationGivesThePinnedOutput) {
+  // Digests of the output of the threaded drive this drive replaced: the
+  // cooperative one must not change a byte.
+  ScratchDir dir;
+  for (const char* conditioning : {"off", "on"}) {
+    const Outcome lines =
+        runLoquant(dir, "analyze " + example() + " --conditioning " + conditioning);
+    ASSERT_EQ(lines.status, 0) << lines.err;
+    EXPECT_EQ(lines.out.size(), 13345U) << conditioning;
+    EXPECT_EQ(fnv1a(lines.out), 0x761fd64cea76118cULL) << conditioning;
+    const Outcome summary =
+        runLoquant(dir, "analyze " + example() + " --summary --conditioning " + conditioning);
+    ASSERT_EQ(summary.status, 0) << summary.err;
+    EXPECT_EQ(fnv1a(summary.out), 0xb5f901161ed7bab0ULL) << summary.out;
+  }
+}
+
+TEST(OfflineRunEndToEnd, JobsGiveWhatOneRunPerFileGives) {
+  ScratchDir dir;
+  constexpr std::uint32_t kRate = 16000;
+  // Two conversations and a monologue, each unlike the others, so that a
+  // state carried from one to the next would show.
+  writeWave(
+      dir / "a.wav", kRate,
+      {track(kRate, 6.0, {{0.5, 2.0}, {4.0, 5.0}}, 120.0), track(kRate, 6.0, {{2.3, 3.6}}, 210.0)});
+  writeWave(dir / "b.wav", kRate,
+            {track(kRate, 5.0, {{1.0, 1.8}}, 95.0), track(kRate, 5.0, {{1.5, 4.0}}, 180.0)});
+  writeWave(dir / "c.wav", kRate, {track(kRate, 4.0, {{0.2, 1.2}, {2.0, 3.5}}, 150.0)});
+  const std::string files =
+      (dir / "a.wav").string() + " " + (dir / "b.wav").string() + " " + (dir / "c.wav").string();
+  for (const char* format : {"", " --summary", " --format csv"}) {
+    std::string separate;
+    for (const char* f : {"a.wav", "b.wav", "c.wav"}) {
+      const Outcome one = runLoquant(dir, "analyze " + (dir / f).string() + format);
+      ASSERT_EQ(one.status, 0) << one.err;
+      separate += one.out;
+    }
+    for (const char* jobs : {"1", "2"}) {
+      const Outcome together =
+          runLoquant(dir, std::string("analyze --jobs ") + jobs + " " + files + format);
+      ASSERT_EQ(together.status, 0) << together.err;
+      EXPECT_EQ(together.out, separate) << "--jobs " << jobs << format;
+    }
+  }
+  // One file that cannot be analysed fails the whole command, which then
+  // writes nothing.
+  writeFile(dir / "bad.wav", "not a recording");
+  const Outcome failed =
+      runLoquant(dir, "analyze --jobs 2 " + files + " " + (dir / "bad.wav").string());
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.out, "");
+  EXPECT_NE(failed.err.find("bad.wav"), std::string::npos) << failed.err;
+}
+
+}  // namespace
+}  // namespace loquant::test
