@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# End-to-end speed of `loquant analyze` on hour-long recordings, measured
-# side by side with a peer pitch tracker on the same file in one run.
+# End-to-end speed of `loquant analyze`, measured side by side with a peer
+# pitch tracker on the same files in one run: quiet, with the two cores
+# busy, two analyses at once, the cost of the audio conditioning, and peak
+# memory.
 #
 #   bench/analyze_speed.sh [BUILD_DIR] [RUNS]
 #
-# Makes (once, in $TMPDIR/loquant-bench) a one-hour 44.1 kHz 16-bit mono
-# speech recording from the bundled conversation, and a two-channel one.
-# Prints the median wall time of each command over RUNS runs (default 3),
-# the ratio to `aubiopitch -p yinfast -B 2048 -H 1024` (Debian package
-# aubio-tools; installed when missing), the peak resident memory of analyze,
-# and whether repeated runs gave byte-identical output.
+# Makes (once, in $TMPDIR/loquant-bench) one-hour and ten-minute 44.1 kHz
+# 16-bit speech recordings from the bundled conversation, mono and two
+# channels. Prints the median wall and CPU time of each command over RUNS
+# runs (default 3), the ratios the speed goals are stated in, the peak
+# resident memory, and whether repeated runs gave byte-identical output.
+# The peer is `aubiopitch -p yinfast -B 2048 -H 1024` (Debian aubio-tools,
+# installed when missing).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
@@ -20,6 +23,7 @@ mkdir -p "$work"
 
 command -v aubiopitch >/dev/null || apt-get install -y -qq aubio-tools >/dev/null
 command -v sox >/dev/null || apt-get install -y -qq sox >/dev/null
+[ -x /usr/bin/time ] || apt-get install -y -qq time >/dev/null
 [ -x "$loquant" ] || { echo "no $loquant: build first (scripts/setup)" >&2; exit 1; }
 
 if [ ! -f "$work/hour-mono.wav" ]; then
@@ -27,34 +31,75 @@ if [ ! -f "$work/hour-mono.wav" ]; then
   sox "$work/conv44.wav" "$work/left.wav" remix 1
   sox "$work/left.wav" "$work/hour-mono.wav" repeat 208 trim 0 3600
   sox "$work/conv44.wav" "$work/hour-stereo.wav" repeat 208 trim 0 3600
+  sox "$work/hour-mono.wav" "$work/ten-mono.wav" trim 0 600
 fi
 
-# median_time LABEL COMMAND...: runs the command $runs times, prints and
-# returns (in $median) the median wall time in seconds.
-median_time() {
+# measure LABEL COMMAND...: runs the command $runs times; prints and sets
+# the medians of wall time ($wall), CPU time ($cpu, user + system) and peak
+# resident memory ($peak, kB).
+measure() {
   local label=$1; shift
-  local times=()
+  local walls=() cpus=() peaks=()
   for _ in $(seq "$runs"); do
-    local t0 t1
-    t0=$(date +%s%N)
-    "$@" > /dev/null
-    t1=$(date +%s%N)
-    times+=("$(echo "($t1 - $t0) / 1000000000" | bc -l)")
+    /usr/bin/time -o "$work/time" -f '%e %U %S %M' "$@" > /dev/null 2>/dev/null
+    read -r w u s m < "$work/time"
+    walls+=("$w"); cpus+=("$(echo "$u + $s" | bc -l)"); peaks+=("$m")
   done
-  median=$(printf '%s\n' "${times[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
-  printf '%-44s median %7.3f s   (runs: %s)\n' "$label" "$median" "$(printf '%.3f ' "${times[@]}")"
+  wall=$(printf '%s\n' "${walls[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
+  cpu=$(printf '%s\n' "${cpus[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
+  peak=$(printf '%s\n' "${peaks[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
+  printf '%-46s wall %7.3f s  cpu %7.3f s  peak %6.1f MB\n' "$label" "$wall" "$cpu" \
+    "$(echo "$peak / 1024" | bc -l)"
 }
+ratio() { printf '  %-60s %6.2f\n' "$1" "$(echo "$2 / $3" | bc -l)"; }
 
 echo "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
-median_time "aubiopitch yinfast, 1 h mono" aubiopitch -p yinfast -B 2048 -H 1024 -i "$work/hour-mono.wav"
-aubio=$median
-median_time "loquant analyze, 1 h mono" "$loquant" analyze "$work/hour-mono.wav"
-mono=$median
-median_time "loquant analyze, 1 h two channels" "$loquant" analyze "$work/hour-stereo.wav"
-printf 'ratio analyze mono / aubiopitch yinfast: %.2f\n' "$(echo "$mono / $aubio" | bc -l)"
+measure "examples/conversation.wav" "$loquant" analyze "$root/examples/conversation.wav"
+measure "aubiopitch yinfast, 1 h mono" aubiopitch -p yinfast -B 2048 -H 1024 -i "$work/hour-mono.wav"
+aubio=$wall
+measure "loquant pitch, 1 h mono" "$loquant" pitch "$work/hour-mono.wav"
+pitch_cpu=$cpu
+measure "loquant analyze, 1 h mono" "$loquant" analyze "$work/hour-mono.wav"
+mono=$wall; mono_cpu=$cpu
+measure "loquant analyze --conditioning off, 1 h mono" "$loquant" analyze --conditioning off \
+  "$work/hour-mono.wav"
+raw=$wall
+measure "loquant analyze, 1 h two channels" "$loquant" analyze "$work/hour-stereo.wav"
+stereo=$wall
+measure "loquant analyze, 10 min mono" "$loquant" analyze "$work/ten-mono.wav"
+ten=$wall
+measure "aubiopitch yinfast, 10 min mono" aubiopitch -p yinfast -B 2048 -H 1024 \
+  -i "$work/ten-mono.wav"
+ten_aubio=$wall
 
-peak=$( { /usr/bin/time -f '%M' "$loquant" analyze "$work/hour-mono.wav" > /dev/null; } 2>&1 | tail -1)
-printf 'peak resident memory, 1 h mono: %.1f MB\n' "$(echo "$peak / 1024" | bc -l)"
+# Two analyses at once, each timed.
+/usr/bin/time -o "$work/time1" -f '%e' "$loquant" analyze "$work/ten-mono.wav" >/dev/null 2>&1 &
+/usr/bin/time -o "$work/time2" -f '%e' "$loquant" analyze "$work/ten-mono.wav" >/dev/null 2>&1 &
+wait
+pair=$(cat "$work/time1" "$work/time2" | sort -g | tail -1)
+printf '%-46s wall %7.3f s (the slower of the two)\n' "two analyses at once, 10 min mono each" "$pair"
+
+# Both cores busy with CPU-bound work at the same priority.
+yes > /dev/null & y1=$!
+yes > /dev/null & y2=$!
+trap 'kill $y1 $y2 2>/dev/null || true' EXIT
+measure "busy cores: loquant analyze, 10 min mono" "$loquant" analyze "$work/ten-mono.wav"
+busy=$wall
+measure "busy cores: aubiopitch yinfast, 10 min mono" aubiopitch -p yinfast -B 2048 -H 1024 \
+  -i "$work/ten-mono.wav"
+busy_aubio=$wall
+kill $y1 $y2 2>/dev/null || true
+trap - EXIT
+
+echo "ratios (goal in brackets):"
+ratio "analyze 1 h mono / aubiopitch (<= 0.25)" "$mono" "$aubio"
+ratio "analyze CPU / wall, 1 h mono (<= 1.1)" "$mono_cpu" "$mono"
+ratio "analyze CPU / loquant pitch CPU, 1 h mono (<= 1.5)" "$mono_cpu" "$pitch_cpu"
+ratio "analyze two channels / one channel, 1 h (<= 2)" "$stereo" "$mono"
+ratio "conditioning on / off, 1 h mono (<= 1.25)" "$mono" "$raw"
+ratio "busy cores / quiet, analyze 10 min (<= 3)" "$busy" "$ten"
+ratio "busy cores / quiet, aubiopitch 10 min" "$busy_aubio" "$ten_aubio"
+ratio "two at once / alone, analyze 10 min (<= 1.25)" "$pair" "$ten"
 
 "$loquant" analyze "$work/hour-stereo.wav" > "$work/a.jsonl"
 "$loquant" analyze "$work/hour-stereo.wav" > "$work/b.jsonl"
