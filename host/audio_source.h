@@ -97,6 +97,15 @@ class AudioSource {
   // the source has ended.
   bool nextSamples(std::span<std::int16_t> frame);
 
+  // After a nextSamples() that gave a frame: that frame of channel
+  // `channel` (1-based) of the same recording, zeros past its end; empty for
+  // a channel the recording lacks. Lets one reader serve every channel of a
+  // file.
+  std::span<const std::int16_t> channelFrame(std::uint32_t channel) const noexcept {
+    if (channel == 0 || channel > channels_.size()) return {};
+    return channels_[channel - 1U];
+  }
+
   // The next frame as an audio-frame message of type `frameType` addressed
   // to `targetId`; null once the source has ended.
   std::unique_ptr<DataMessage> nextFrame(const MessageType& frameType, std::uint32_t targetId);

@@ -113,6 +113,19 @@ OfflineRunResult runOffline(const SystemConfig& config, const OfflineRunOptions&
   const std::vector<std::span<std::int16_t>> spans(frames.begin(), frames.end());
   Conditioner conditioner(sources.size(), rate, buffer, options.conditioning);
 
+  // One reader per recording: a source whose file an earlier source reads
+  // takes its channel from that source's frame.
+  std::vector<std::size_t> readerOf(sources.size());
+  for (std::size_t s = 0; s < sources.size(); ++s) {
+    readerOf[s] = s;
+    for (std::size_t r = 0; r < s; ++r) {
+      if (sources[r]->settings().file == sources[s]->settings().file) {
+        readerOf[s] = r;
+        break;
+      }
+    }
+  }
+  std::vector<bool> gotFrame(sources.size(), false);
   std::uint64_t longest = 0;
   for (const auto& source : sources) longest = std::max(longest, source->declaredFrames());
   const std::uint32_t tailMs = options.tailMs.value_or(defaultTailMs(config, sources));
@@ -122,11 +135,16 @@ OfflineRunResult runOffline(const SystemConfig& config, const OfflineRunOptions&
   for (std::uint64_t k = 0; silentSteps < tailSteps; ++k) {
     bool anySamples = false;
     for (std::size_t s = 0; s < sources.size(); ++s) {
-      if (sources[s]->nextSamples(frames[s])) {
-        anySamples = true;
-      } else {
-        std::fill(frames[s].begin(), frames[s].end(), std::int16_t{0});
+      const std::size_t reader = readerOf[s];
+      if (reader == s) {
+        gotFrame[s] = sources[s]->nextSamples(frames[s]);
+      } else if (gotFrame[reader]) {
+        const std::span<const std::int16_t> frame =
+            sources[reader]->channelFrame(sources[s]->settings().channel);
+        std::copy(frame.begin(), frame.end(), frames[s].begin());
       }
+      if (!gotFrame[reader]) std::fill(frames[s].begin(), frames[s].end(), std::int16_t{0});
+      anySamples = anySamples || gotFrame[reader];
     }
     if (!anySamples) ++silentSteps;
     conditioner.process(spans);
@@ -154,9 +172,10 @@ OfflineRunResult runOffline(const SystemConfig& config, const OfflineRunOptions&
 
   std::set<std::string> reported;
   for (std::size_t s = 0; s < sources.size(); ++s) {
-    const AudioSource& source = *sources[s];
+    // What was read is known to the source that read the file.
+    const AudioSource& source = *sources[readerOf[s]];
     SourceOutcome outcome;
-    outcome.settings = source.settings();
+    outcome.settings = sources[s]->settings();
     outcome.declaredFrames = source.declaredFrames();
     outcome.framesRead = source.framesRead();
     outcome.failed = source.failed();

@@ -1,6 +1,7 @@
 #include "host/system.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -59,7 +60,10 @@ struct System::State {
 
   ~State();
   bool build(std::string& error);
-  void route(const DataMessage& message);
+  // Delivers `message` to every component whose trigger matches it (and to
+  // the sinks). `owned`, when given, is `message` itself, which its last
+  // taker then gets instead of a copy.
+  void route(const DataMessage& message, std::unique_ptr<DataMessage> owned = nullptr);
   void deliverToSink(const Component& sink, const DataMessage& message);
   // Routes everything in the system queue in queue order; true when there
   // was anything.
@@ -147,28 +151,53 @@ bool System::State::build(std::string& error) {
   return true;
 }
 
-void System::State::route(const DataMessage& message) {
+void System::State::route(const DataMessage& message, std::unique_ptr<DataMessage> owned) {
   const MessageType type = message.getType();
+  // Who takes it, in configuration order: a sink, or a component with the
+  // trigger that matched first.
+  struct Taker {
+    Component* component;
+    const Trigger* trigger;  // null: a sink without triggers
+  };
+  std::array<Taker, 8> few{};
+  std::vector<Taker> many;
+  std::size_t count = 0;
+  const auto add = [&](Taker taker) {
+    if (count < few.size()) {
+      few[count] = taker;
+    } else {
+      if (many.empty()) many.assign(few.begin(), few.end());
+      many.push_back(taker);
+    }
+    ++count;
+  };
   for (auto& c : components) {
     if (message.toId() != 0 && message.toId() != c->id()) continue;
     const std::vector<Trigger>& triggers = c->wired->triggers;
     if (c->sink() && triggers.empty()) {
       // A sink without triggers takes every message.
-      deliverToSink(*c, message);
+      add(Taker{c.get(), nullptr});
       continue;
     }
     for (const Trigger& t : triggers) {
       if (!typeMatches(type, t.pattern)) continue;
-      if (c->sink()) {
-        deliverToSink(*c, message);
-      } else if (c->api) {
-        if (c->api->queuePair(std::make_unique<DataMessage>(*t.message),
-                              std::make_unique<DataMessage>(message)) &&
-            drive) {
-          drive->queued(c->id());
-        }
-      }
+      if (c->sink() || c->api) add(Taker{c.get(), &t});
       break;
+    }
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    const Taker& taker = count <= few.size() ? few[i] : many[i];
+    Component& c = *taker.component;
+    if (c.sink()) {
+      deliverToSink(c, message);
+      continue;
+    }
+    // The last taker gets the message itself when the caller gave it away:
+    // nothing reads `message` after that.
+    std::unique_ptr<DataMessage> copy =
+        i + 1 == count && owned ? std::move(owned) : std::make_unique<DataMessage>(message);
+    if (c.api->queuePair(taker.trigger->message, std::move(copy)) && drive) {
+      drive->queued(c.id());
     }
   }
   routed.fetch_add(1, std::memory_order_relaxed);
@@ -377,7 +406,9 @@ void System::onSink(std::function<void(SinkRecord&&)> handler) {
 }
 
 void System::inject(std::unique_ptr<DataMessage> message) {
-  if (message) state_->route(*message);
+  if (!message) return;
+  const DataMessage& ref = *message;
+  state_->route(ref, std::move(message));
 }
 
 Micros System::now() const {

@@ -63,9 +63,9 @@ std::optional<Wiring> Wiring::build(const SystemConfig& config, TypeRegistry& ty
                 "': a name or content is too long for its field";
         return std::nullopt;
       }
-      Trigger trigger{t.name, *pattern, std::make_unique<DataMessage>()};
-      trigger.message->setData("TriggerSpec", *bytes);
-      component.triggers.push_back(std::move(trigger));
+      auto message = std::make_shared<DataMessage>();
+      message->setData("TriggerSpec", *bytes);
+      component.triggers.push_back(Trigger{t.name, *pattern, std::move(message)});
     }
     wiring.components_.push_back(std::move(component));
   }

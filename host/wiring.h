@@ -32,7 +32,9 @@ BuiltIn builtInKind(std::string_view entry) noexcept;
 struct Trigger {
   std::string name;
   MessageType pattern;
-  std::unique_ptr<DataMessage> message;  // carries the "TriggerSpec" entry
+  // Carries the "TriggerSpec" entry; shared by every pair queued for the
+  // trigger, never changed.
+  std::shared_ptr<const DataMessage> message;
 };
 
 struct ComponentWiring {

@@ -45,7 +45,8 @@ ComponentMemory* ZelAPI::components() const noexcept {
 
 // ---- host side ----
 
-bool ZelAPI::queuePair(std::unique_ptr<DataMessage> trigger, std::unique_ptr<DataMessage> message) {
+bool ZelAPI::queuePair(std::shared_ptr<const DataMessage> trigger,
+                       std::unique_ptr<DataMessage> message) {
   {
     MutexHold hold(lock_, kLockTimeoutMs, "vornix::ZelAPI::queuePair");
     if (!hold) return false;
@@ -151,7 +152,10 @@ DataMessage* ZelAPI::waitForNewMessage(std::uint32_t timeoutMs, const char** tri
   }
 
   const bool hadTrigger = pair.trigger != nullptr;
-  if (hadTrigger) {
+  if (hadTrigger && pair.trigger == currentTrigger_) {
+    // The same trigger message again: what was read from it stands.
+    if (triggerName != nullptr) *triggerName = triggerName_;
+  } else if (hadTrigger) {
     currentTrigger_ = std::move(pair.trigger);
     triggerSpec_.reset();
     triggerSpecDamaged_ = false;

@@ -80,9 +80,11 @@ struct HostContext {
   WaitObserver* waitObserver = nullptr;
 };
 
-// One inbound pair; both messages owned by the queue until taken.
+// One inbound pair; the message is owned by the queue until taken. The
+// trigger message is never changed after it is queued, so one trigger's
+// message serves every pair the host queues for it.
 struct InboundPair {
-  std::unique_ptr<DataMessage> trigger;
+  std::shared_ptr<const DataMessage> trigger;
   std::unique_ptr<DataMessage> message;
 };
 
@@ -101,7 +103,7 @@ class ZelAPI {
   // ---- host side ----
   // Appends a pair under the lock, then releases the inbound semaphore once.
   // False (and the pair destroyed) when the lock could not be had.
-  bool queuePair(std::unique_ptr<DataMessage> trigger, std::unique_ptr<DataMessage> message);
+  bool queuePair(std::shared_ptr<const DataMessage> trigger, std::unique_ptr<DataMessage> message);
   void setRunning(bool running);
   // Ends the component's current or next wait without a message, as a
   // time-out would (a host timing waits on its own clock; a stop).
@@ -186,7 +188,7 @@ class ZelAPI {
   std::deque<InboundPair> inbound_;
   Semaphore inboundSignal_;
   std::uint8_t keep_ = 0;
-  std::unique_ptr<DataMessage> currentTrigger_;
+  std::shared_ptr<const DataMessage> currentTrigger_;
   std::unique_ptr<DataMessage> kept_;
   std::optional<TriggerSpecView> triggerSpec_;
   bool triggerSpecDamaged_ = false;  // a "TriggerSpec" entry that failed validation
