@@ -3,14 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 
 #include "host/instance.h"
 #include "host/library.h"
 #include "host/log_printer.h"
 #include "host/offline_drive.h"
 #include "host/process_section.h"
+#include "host/realtime_runner.h"
 #include "host/simulated_clock.h"
 #include "host/wiring.h"
 #include "runtime/memory_hub.h"
@@ -29,11 +28,6 @@ struct Component {
   HostContext context;
   std::unique_ptr<ZelAPI> api;  // library components that have their entry point
   EntryPoint entry;
-  // Real time: the component's own thread and its end.
-  std::thread thread;
-  std::mutex doneMutex;
-  std::condition_variable doneChanged;
-  bool done = false;
 };
 
 struct System::State {
@@ -49,9 +43,7 @@ struct System::State {
   std::vector<std::unique_ptr<Component>> components;
   std::vector<std::string> missing;
 
-  // Real time: the router thread.
-  std::thread router;
-  std::atomic<bool> routing{false};
+  std::unique_ptr<RealTimeRunner> runner;  // real time: the threads
   std::atomic<std::uint64_t> routed{0};
   std::function<void(SinkRecord&&)> sinkHandler;
   bool started = false;
@@ -74,8 +66,6 @@ struct System::State {
   std::string nameOf(std::uint32_t id) const;
 
   void startThreads();
-  void stopThreads();
-  bool settleRealTime();
   void startDrive();
   void stopDrive();
   // Prints the drive's problems, once each; true when there were none so far.
@@ -83,8 +73,9 @@ struct System::State {
 };
 
 System::State::~State() {
-  // The tasks go first (an unfinished one is unwound on this thread's
-  // clock), then the handles, then the sections they use.
+  // The threads and tasks go first (an unfinished task is unwound on this
+  // thread's clock), then the handles, then the sections they use.
+  runner.reset();
   drive.reset();
   components.clear();
   instance.reset();
@@ -239,66 +230,14 @@ bool System::State::drainSystemQueue() {
 // ---- real time: a thread per component and a router ----
 
 void System::State::startThreads() {
+  runner = std::make_unique<RealTimeRunner>(
+      instance->systemQueue(), [this] { return drainSystemQueue(); },
+      [this] { return routed.load(); }, options.stopLimit);
+  std::vector<RealTimeRunner::Task> tasks;
   for (auto& c : components) {
-    if (!c->api) continue;
-    Component* raw = c.get();
-    c->thread = std::thread([raw] {
-      raw->entry(raw->api.get());
-      std::lock_guard<std::mutex> lock(raw->doneMutex);
-      raw->done = true;
-      raw->doneChanged.notify_all();
-    });
+    if (c->api) tasks.push_back(RealTimeRunner::Task{c->name(), c->entry, c->api.get()});
   }
-  routing = true;
-  router = std::thread([this] {
-    while (routing.load()) {
-      instance->systemQueue().wait(50);
-      drainSystemQueue();
-    }
-  });
-}
-
-void System::State::stopThreads() {
-  for (auto& c : components) {
-    if (!c->thread.joinable()) continue;
-    std::unique_lock<std::mutex> lock(c->doneMutex);
-    if (!c->doneChanged.wait_for(lock, options.stopLimit, [&] { return c->done; })) {
-      std::fprintf(stderr, "loquant: component '%s' did not stop within %lld ms\n",
-                   c->name().c_str(), static_cast<long long>(options.stopLimit.count()));
-    }
-    lock.unlock();
-    c->thread.join();
-  }
-  if (router.joinable()) {
-    routing = false;
-    router.join();
-  }
-  // Whatever was posted last still reaches the sinks.
-  while (drainSystemQueue()) {
-  }
-}
-
-bool System::State::settleRealTime() {
-  // Nobody can tell when a thread has finished with what it took, but once
-  // every component has taken what was queued for it and the router has
-  // stopped moving messages for a few looks, a stop comes after all of it.
-  constexpr auto kLook = std::chrono::milliseconds(2);
-  constexpr int kQuietLooks = 3;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  int quietLooks = 0;
-  std::uint64_t seen = routed.load();
-  while (quietLooks < kQuietLooks) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(kLook);
-    bool taken = true;
-    for (const auto& c : components) {
-      if (c->api && c->api->queuedPairs() != 0) taken = false;
-    }
-    const std::uint64_t now = routed.load();
-    quietLooks = taken && now == seen ? quietLooks + 1 : 0;
-    seen = now;
-  }
-  return true;
+  runner->start(std::move(tasks));
 }
 
 // ---- simulated clock: the cooperative drive ----
@@ -397,7 +336,7 @@ void System::stop() {
   if (s.drive) {
     s.stopDrive();
   } else {
-    s.stopThreads();
+    s.runner->stop();
   }
 }
 
@@ -433,7 +372,7 @@ void System::advanceTo(Micros t) {
 bool System::settle() {
   State& s = *state_;
   if (!s.started) return s.reportProblems();
-  if (!s.drive) return s.settleRealTime();
+  if (!s.drive) return s.runner->settle();
   // Rounds: every component with something queued runs until it waits
   // again; then what they posted is routed in sender order, which queues
   // the next round's work.
