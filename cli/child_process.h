@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace loquant::cli {
@@ -26,8 +27,15 @@ class ChildProcess {
   // signal). Each child is waited for once.
   static std::pair<std::size_t, int> waitAny(std::span<ChildProcess> children);
 
-  ChildProcess(ChildProcess&& other) noexcept;
-  ChildProcess& operator=(ChildProcess&& other) noexcept;
+  ChildProcess(ChildProcess&& other) noexcept
+      : handle_(std::exchange(other.handle_, -1)), ended_(std::exchange(other.ended_, true)) {}
+  ChildProcess& operator=(ChildProcess&& other) noexcept {
+    if (this != &other) {
+      handle_ = std::exchange(other.handle_, -1);
+      ended_ = std::exchange(other.ended_, true);
+    }
+    return *this;
+  }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
   // A child still running is waited for.

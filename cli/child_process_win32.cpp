@@ -92,17 +92,6 @@ std::pair<std::size_t, int> ChildProcess::waitAny(std::span<ChildProcess> childr
   return {index[k], static_cast<int>(code)};
 }
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : handle_(std::exchange(other.handle_, -1)), ended_(std::exchange(other.ended_, true)) {}
-
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
-  if (this != &other) {
-    handle_ = std::exchange(other.handle_, -1);
-    ended_ = std::exchange(other.ended_, true);
-  }
-  return *this;
-}
-
 ChildProcess::~ChildProcess() {
   if (ended_ || handle_ == -1) return;
   auto* handle = reinterpret_cast<HANDLE>(handle_);
