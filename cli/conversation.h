@@ -4,6 +4,7 @@
 // from the start of the recording.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -34,6 +35,13 @@ struct Speaker {
   std::vector<Utterance> utterances;
   std::vector<PitchSample> pitch;
   std::vector<TurnSummary> turns;
+  // The channel's levels as the audio conditioning estimated them (dBFS,
+  // SNR in dB; NaN where there is no estimate, e.g. no speech at all), and
+  // whether the channel is too noisy or too quiet to analyse reliably. The
+  // summary prints them when levelsKnown.
+  double noiseFloorDbfs = NAN, speechLevelDbfs = NAN, snrDb = NAN;
+  bool tooNoisy = false, tooQuiet = false;
+  bool levelsKnown = false;
 };
 
 // One post of the two-speaker analysis, kept as made.

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <limits>
 #include <map>
-
-#include "json_lines.h"
+#include <string>
+#include <utility>
 
 namespace loquant::cli {
 
@@ -44,6 +44,12 @@ std::string number(double v, int decimals) {
   return buffer;
 }
 
+// A level to a tenth of a dB with its unit, "unknown" where there is no
+// estimate.
+std::string decibels(double db, const char* unit) {
+  return std::isnan(db) ? "unknown" : number(db, 1) + " " + unit;
+}
+
 // The quantile q of sorted values, by linear interpolation.
 double quantile(const std::vector<double>& sorted, double q) {
   if (sorted.empty()) return 0;
@@ -53,18 +59,77 @@ double quantile(const std::vector<double>& sorted, double q) {
   return sorted[below] + (sorted[above] - sorted[below]) * (position - static_cast<double>(below));
 }
 
-// The floor-transfer offsets: at each change of speaker, the next turn's
-// start minus the previous turn's end (gap positive, overlap negative).
-std::vector<double> floorTransferOffsets(const Conversation& c) {
-  const std::vector<Turn> turns = allTurns(c);
-  std::vector<double> offsets;
-  for (std::size_t i = 1; i < turns.size(); ++i) {
-    if (turns[i].speaker != turns[i - 1].speaker) {
-      offsets.push_back(turns[i].startMs - turns[i - 1].endMs);
+constexpr const char* kOverlapBetween = "Overlap between";
+constexpr const char* kOverlapWithin = "Overlap within";
+constexpr const char* kPause = "Silence within";
+constexpr const char* kGap = "Silence giving";
+
+bool isOverlap(const std::string& label) {
+  return label == kOverlapBetween || label == kOverlapWithin;
+}
+
+// Sweeps over the utterance boundaries counting who speaks, and returns the
+// overlaps and the silences between the first and the last utterance by
+// start time, including silences of no length where one speaker starts as
+// another stops (a floor transfer with offset zero).
+std::vector<FloorInterval> floorSweep(const Conversation& c) {
+  struct Edge {
+    double at;
+    int delta;
+    int speaker;
+  };
+  std::vector<Edge> edges;
+  for (const Turn& t : allTurns(c)) {
+    edges.push_back(Edge{t.startMs, +1, t.speaker});
+    edges.push_back(Edge{t.endMs, -1, t.speaker});
+  }
+  // Ends before starts at the same instant: touching turns leave no overlap.
+  std::sort(edges.begin(), edges.end(), [](const Edge& a, const Edge& b) {
+    if (a.at != b.at) return a.at < b.at;
+    return a.delta != b.delta ? a.delta < b.delta : a.speaker < b.speaker;
+  });
+  std::vector<FloorInterval> intervals;
+  int speaking = 0;
+  double overlapStart = 0;
+  int cameIn = 0;  // the speaker whose start opened the overlap
+  double silenceStart = 0;
+  int lastToStop = 0;
+  bool started = false;
+  for (std::size_t i = 0; i < edges.size(); ++i) {
+    const Edge& e = edges[i];
+    const int before = speaking;
+    speaking += e.delta;
+    if (before < 2 && speaking >= 2) {
+      overlapStart = e.at;
+      cameIn = e.speaker;
+    }
+    if (before >= 2 && speaking < 2 && e.at > overlapStart) {
+      // A backchannel ends while another speaker goes on: when everyone
+      // stops at once, nobody kept the floor through it.
+      bool othersStopToo = false;
+      for (std::size_t j = i + 1; j < edges.size() && edges[j].at == e.at; ++j) {
+        if (edges[j].delta < 0) othersStopToo = true;
+      }
+      const bool within = e.speaker == cameIn && !othersStopToo;
+      intervals.push_back(
+          FloorInterval{overlapStart, e.at, within ? kOverlapWithin : kOverlapBetween});
+    }
+    if (before == 1 && speaking == 0) {
+      silenceStart = e.at;
+      lastToStop = e.speaker;
+    }
+    if (before == 0 && speaking == 1) {
+      if (started) {
+        intervals.push_back(
+            FloorInterval{silenceStart, e.at, e.speaker == lastToStop ? kPause : kGap});
+      }
+      started = true;
     }
   }
-  std::sort(offsets.begin(), offsets.end());
-  return offsets;
+  std::stable_sort(
+      intervals.begin(), intervals.end(),
+      [](const FloorInterval& a, const FloorInterval& b) { return a.startMs < b.startMs; });
+  return intervals;
 }
 
 // The summary of the speaker's utterance that ended at `endMs`, if the
@@ -147,49 +212,21 @@ void textGridTier(std::string& out, std::size_t index, const std::string& name, 
 }  // namespace
 
 std::vector<FloorInterval> floorIntervals(const Conversation& c) {
-  // Sweep over utterance boundaries, counting who speaks.
-  struct Edge {
-    double at;
-    int delta;
-    int speaker;
-  };
-  std::vector<Edge> edges;
-  for (const Turn& t : allTurns(c)) {
-    edges.push_back(Edge{t.startMs, +1, t.speaker});
-    edges.push_back(Edge{t.endMs, -1, t.speaker});
-  }
-  // Ends before starts at the same instant: touching turns leave no overlap.
-  std::sort(edges.begin(), edges.end(), [](const Edge& a, const Edge& b) {
-    return a.at != b.at ? a.at < b.at : a.delta < b.delta;
-  });
   std::vector<FloorInterval> intervals;
-  int speaking = 0;
-  double overlapStart = 0;
-  double silenceStart = 0;
-  int lastToStop = 0;
-  bool started = false;
-  for (const Edge& e : edges) {
-    const int before = speaking;
-    speaking += e.delta;
-    if (before < 2 && speaking >= 2) overlapStart = e.at;
-    if (before >= 2 && speaking < 2 && e.at > overlapStart) {
-      intervals.push_back(FloorInterval{overlapStart, e.at, "Overlap"});
-    }
-    if (before == 1 && speaking == 0) {
-      silenceStart = e.at;
-      lastToStop = e.speaker;
-    }
-    if (before == 0 && speaking == 1) {
-      if (started && e.at > silenceStart) {
-        intervals.push_back(FloorInterval{
-            silenceStart, e.at, e.speaker == lastToStop ? "Silence within" : "Silence giving"});
-      }
-      started = true;
-    }
+  for (FloorInterval& f : floorSweep(c)) {
+    if (f.endMs > f.startMs) intervals.push_back(std::move(f));
   }
-  std::sort(intervals.begin(), intervals.end(),
-            [](const FloorInterval& a, const FloorInterval& b) { return a.startMs < b.startMs; });
   return intervals;
+}
+
+std::vector<double> floorTransferOffsets(const Conversation& c) {
+  std::vector<double> offsets;
+  for (const FloorInterval& f : floorSweep(c)) {
+    if (f.label == kGap) offsets.push_back(f.endMs - f.startMs);
+    if (f.label == kOverlapBetween) offsets.push_back(f.startMs - f.endMs);
+  }
+  std::sort(offsets.begin(), offsets.end());
+  return offsets;
 }
 
 void writeTextGrid(const Conversation& c, std::string& out) {
@@ -253,7 +290,22 @@ void writeCsv(const Conversation& c, std::string& out) {
 
 void writeSummary(const Conversation& c, std::string& out) {
   out += "Recording: " + seconds(c.durationMs) + " s, " + std::to_string(c.speakers.size()) +
-         " speaker" + (c.speakers.size() == 1 ? "" : "s") + "\n\n";
+         " speaker" + (c.speakers.size() == 1 ? "" : "s") + "\n";
+  // Warnings first, where a reader sees them before any figure they qualify.
+  for (const Speaker& s : c.speakers) {
+    if (!s.levelsKnown) continue;
+    if (s.tooNoisy) {
+      out += "warning: " + s.name + " is too noisy to analyse reliably (SNR " +
+             decibels(s.snrDb, "dB") + ")\n";
+    }
+    if (s.tooQuiet) {
+      out += "warning: " + s.name + " is too quiet to analyse reliably (" +
+             (std::isnan(s.speechLevelDbfs) ? std::string("no speech found")
+                                            : "speech " + decibels(s.speechLevelDbfs, "dBFS")) +
+             ")\n";
+    }
+  }
+  out += "\n";
   for (const Speaker& s : c.speakers) {
     double speaking = 0;
     for (const Utterance& u : s.utterances) speaking += std::max(0.0, u.endMs - u.startMs);
@@ -263,6 +315,10 @@ void writeSummary(const Conversation& c, std::string& out) {
     out += "  speaking time:  " + seconds(speaking) + " s\n";
     out += "  mean pitch:     " + number(mean, 1) + " (tracker scale), " + number(2 * mean, 1) +
            " Hz\n";
+    if (s.levelsKnown) {
+      out += "  levels:         noise floor " + decibels(s.noiseFloorDbfs, "dBFS") + ", speech " +
+             decibels(s.speechLevelDbfs, "dBFS") + ", SNR " + decibels(s.snrDb, "dB") + "\n";
+    }
     std::map<std::string, int> labels;
     for (const TurnSummary& t : s.turns) ++labels[t.vector];
     out += "  trends:        ";
@@ -271,11 +327,12 @@ void writeSummary(const Conversation& c, std::string& out) {
     out += "\n\n";
   }
   const std::vector<FloorInterval> intervals = floorIntervals(c);
+  // `label` empty: every overlap, whichever kind.
   const auto describe = [&](const std::string& label, const std::string& title) {
     double total = 0;
     int count = 0;
     for (const FloorInterval& f : intervals) {
-      if (f.label == label) {
+      if (label.empty() ? isOverlap(f.label) : f.label == label) {
         total += f.endMs - f.startMs;
         ++count;
       }
@@ -285,9 +342,11 @@ void writeSummary(const Conversation& c, std::string& out) {
   };
   if (c.speakers.size() >= 2) {
     out += "Conversation\n";
-    describe("Overlap", "  overlaps:              ");
-    describe("Silence within", "  pauses (within):       ");
-    describe("Silence giving", "  gaps (giving):         ");
+    describe("", "  overlaps:              ");
+    describe(kOverlapBetween, "  overlaps (between):    ");
+    describe(kOverlapWithin, "  backchannels (within): ");
+    describe(kPause, "  pauses (within):       ");
+    describe(kGap, "  gaps (giving):         ");
     const std::vector<double> fto = floorTransferOffsets(c);
     out += "  floor transfers:       " + std::to_string(fto.size());
     if (!fto.empty()) {
@@ -326,7 +385,7 @@ void writeSvgPlot(const Conversation& c, std::string& out) {
          "silence</text>\n";
   // Turn-taking segments across every lane.
   for (const FloorInterval& f : floorIntervals(c)) {
-    const bool overlap = f.label == "Overlap";
+    const bool overlap = isOverlap(f.label);
     out += "<rect x=\"" + number(x(f.startMs), 1) + "\" y=\"" + number(kTop, 1) + "\" width=\"" +
            number(std::max(x(f.endMs) - x(f.startMs), 0.5), 1) + "\" height=\"" +
            number(lanes * kLane, 1) + "\" fill=\"" + (overlap ? "#ff000030" : "#80808020") +

@@ -6,9 +6,18 @@
 // their intersections, so every interval there is real and ordered; the
 // two-speaker analysis's floor posts are counted as made (including those
 // whose end precedes their start).
+//
+// Turn-taking is counted as conversation analysts count it: an overlap in
+// which the speaker who came in stops while the other goes on (a backchannel,
+// "mm-hm", inside the other's turn) is a within-speaker overlap and does not
+// change who has the floor; an overlap that the speaker who was talking ends
+// is a between-speaker overlap, a change of speaker. Floor transfers are the
+// changes of speaker only: gaps (positive offset), touching turns (zero) and
+// between-speaker overlaps (negative offset).
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "conversation.h"
 
@@ -18,14 +27,22 @@ namespace loquant::cli {
 struct FloorInterval {
   double startMs = 0;
   double endMs = 0;
-  // "Overlap", or for a silence between two utterances "Silence within"
-  // (the same speaker goes on: a pause) or "Silence giving" (another speaker
-  // takes over: a gap).
+  // For an overlap "Overlap between" (at a change of speaker: the speaker
+  // who was talking stops first) or "Overlap within" (a backchannel: the
+  // speaker who came in stops first while another goes on); for a silence
+  // between two utterances "Silence within" (the same speaker goes on: a
+  // pause) or "Silence giving" (another speaker takes over: a gap).
   std::string label;
 };
 
-// Overlaps and silences between the first and the last utterance.
+// Overlaps and silences between the first and the last utterance, by start.
 std::vector<FloorInterval> floorIntervals(const Conversation& conversation);
+
+// The floor-transfer offsets in ms, ascending: at each change of speaker the
+// new speaker's start minus the previous speaker's end (a gap positive, an
+// overlap between speakers negative, touching turns zero). Pauses and
+// backchannels are not changes of speaker.
+std::vector<double> floorTransferOffsets(const Conversation& conversation);
 
 void writeTextGrid(const Conversation& conversation, std::string& out);
 // `fileId` is written as one token: blanks and control characters become '_'.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <stdexcept>
 
 namespace vornix::host {
@@ -35,9 +36,20 @@ Conditioner::Conditioner(std::size_t channels, std::uint32_t rate, std::uint32_t
   // scaled to this swing keeps a swing of at most half the gate's amplitude.
   targetSwing_ = std::max(0.0, 0.5 * std::exp(settings.noiseThreshold) - 1.0);
   channels_.reserve(channels);
-  for (std::size_t c = 0; c < channels; ++c) channels_.emplace_back(floorWindowFrames_);
+  std::vector<Biquad> band;
+  if (settings.bandLowHz > 0.0 && settings.bandLowHz < 0.45 * rate) {
+    band.push_back(butterworth(true, settings.bandLowHz, rate));
+  }
+  if (settings.bandHighHz > 0.0 && settings.bandHighHz < 0.45 * rate) {
+    band.push_back(butterworth(false, settings.bandHighHz, rate));
+  }
+  for (std::size_t c = 0; c < channels; ++c) {
+    channels_.emplace_back(floorWindowFrames_);
+    channels_.back().band = band;
+  }
   coupling_.resize(channels * channels);
   step_.resize(channels);
+  bandStep_.resize(channels);
   open_.resize(channels);
 }
 
@@ -65,6 +77,33 @@ Conditioner::FrameLevel Conditioner::measure(std::span<const std::int16_t> frame
   return level;
 }
 
+// Second-order Butterworth sections after the audio cookbook formulas.
+Conditioner::Biquad Conditioner::butterworth(bool highPass, double hz, std::uint32_t rate) {
+  const double w = 2.0 * std::numbers::pi * hz / rate;
+  const double alpha = std::sin(w) / std::sqrt(2.0);
+  const double c = std::cos(w);
+  const double a0 = 1.0 + alpha;
+  Biquad q;
+  q.b0 = (highPass ? (1.0 + c) : (1.0 - c)) / 2.0 / a0;
+  q.b1 = (highPass ? -(1.0 + c) : (1.0 - c)) / a0;
+  q.b2 = q.b0;
+  q.a1 = -2.0 * c / a0;
+  q.a2 = (1.0 - alpha) / a0;
+  return q;
+}
+
+double Conditioner::bandLevel(Channel& channel, std::span<const std::int16_t> frame) noexcept {
+  if (channel.band.empty()) return measure(frame).db;
+  double sumSquares = 0.0;
+  for (const std::int16_t s : frame) {
+    double y = s;
+    for (Biquad& q : channel.band) y = q.run(y);
+    sumSquares += y * y;
+  }
+  const double power = sumSquares / static_cast<double>(frame.size()) / (kFullScale * kFullScale);
+  return power > 0.0 ? std::max(kSilenceDbfs, 10.0 * std::log10(power)) : kSilenceDbfs;
+}
+
 void Conditioner::attenuate(std::span<std::int16_t> frame, double swing) const noexcept {
   // Q16 gain below 1: |x * gain| stays within 16 bits, and the integer
   // arithmetic gives the same samples on every machine.
@@ -89,12 +128,29 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
   for (std::size_t c = 0; c < channels_.size(); ++c) {
     Channel& ch = channels_[c];
     const FrameLevel& level = step_[c] = measure(frames[c]);
+    const double bandDb = bandStep_[c] = bandLevel(ch, frames[c]);
     ch.floorDb = ch.floor.push(level.db);
+    ch.bandFloorDb = ch.bandFloor.push(bandDb);
     ch.floorSumDb += ch.floorDb;
     ++ch.frames;
-    const double opening = ch.floorDb + settings_.noiseMarginDb;
+    double opening = ch.bandFloorDb + settings_.noiseMarginDb;
+    if (settings_.speechRelativeDb > 0.0 && ch.loudKnown) {
+      opening = std::max(opening, ch.loudDb - settings_.speechRelativeDb);
+    }
     const double closing = opening - settings_.hysteresisDb;
-    if (level.db >= opening || (ch.open && level.db >= closing)) {
+    // The loud-speech level: a high quantile of the band levels that stand
+    // clear of the floor, started at the first such frame.
+    if (bandDb >= ch.bandFloorDb + settings_.noiseMarginDb) {
+      if (!ch.loudKnown) {
+        ch.loudDb = bandDb;
+        ch.loudKnown = true;
+      } else if (bandDb > ch.loudDb) {
+        ch.loudDb += kSpeechQuantile * kSpeechStepDb;
+      } else {
+        ch.loudDb -= (1.0 - kSpeechQuantile) * kSpeechStepDb;
+      }
+    }
+    if (bandDb >= opening || (ch.open && bandDb >= closing)) {
       ch.open = true;
       ch.hangover = hangoverFrames_;
     } else if (ch.open && ch.hangover > 0) {

@@ -49,7 +49,20 @@ struct ConditioningSettings {
   double hysteresisDb = 3.0;
   // "Conditioning.HangoverMs": frames passed after the level fell below the
   // closing level, so utterance ends fading into noise are not clipped.
-  double hangoverMs = 40.0;
+  double hangoverMs = 100.0;
+  // "Conditioning.BandLowHz", "Conditioning.BandHighHz": the gate measures
+  // each frame's level within this band (second-order Butterworth high- and
+  // low-pass), where speech has most of its energy and broadband noise only
+  // a part of its own. 0 leaves that edge open; a high edge at or above 0.45
+  // of the rate is left open too.
+  double bandLowHz = 100.0;
+  double bandHighHz = 4000.0;
+  // "Conditioning.SpeechRelativeDb": the gate also stays shut below the
+  // channel's loud-speech level (the kSpeechQuantile quantile of its band
+  // levels) minus this many dB, so noise that fluctuates like speech (other
+  // voices) but stays well below this channel's own speaker is not passed.
+  // 0 turns this off.
+  double speechRelativeDb = 0.0;
   // "Conditioning.FloorWindowSeconds": the noise floor is the lowest frame
   // level within this many seconds; a floor that rises follows it after
   // this long, one that falls follows at once.
@@ -126,12 +139,34 @@ class Conditioner {
   // kCrosstalkMinimumDb louder, tracked in steps of kCouplingStepDb.
   static constexpr double kCouplingQuantile = 0.8;
   static constexpr double kCouplingStepDb = 1.5;
+  // The loud-speech level is the kSpeechQuantile quantile of the frames'
+  // band levels, tracked in steps of kSpeechStepDb.
+  static constexpr double kSpeechQuantile = 0.95;
+  static constexpr double kSpeechStepDb = 0.5;
 
  private:
+  // A second-order section (direct form I), coefficients normalised.
+  struct Biquad {
+    double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
+    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+    double run(double x) noexcept {
+      const double y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+      x2 = x1;
+      x1 = x;
+      y2 = y1;
+      y1 = y;
+      return y;
+    }
+  };
   struct Channel {
-    explicit Channel(std::size_t window) : floor(window) {}
+    explicit Channel(std::size_t window) : floor(window), bandFloor(window) {}
     SlidingMinimum floor;
+    SlidingMinimum bandFloor;  // of the band levels, which the gate uses
+    std::vector<Biquad> band;  // the band filter, in series
     double floorDb = kSilenceDbfs;
+    double bandFloorDb = kSilenceDbfs;
+    double loudDb = kSilenceDbfs;  // loud-speech level (band), once known
+    bool loudKnown = false;
     double floorSumDb = 0.0;
     bool open = false;
     std::uint32_t hangover = 0;
@@ -152,6 +187,10 @@ class Conditioner {
   };
 
   static FrameLevel measure(std::span<const std::int16_t> frame) noexcept;
+  // A second-order Butterworth high- or low-pass section at `hz`.
+  static Biquad butterworth(bool highPass, double hz, std::uint32_t rate);
+  // The frame's level (dBFS) within the band, running the channel's filter.
+  static double bandLevel(Channel& channel, std::span<const std::int16_t> frame) noexcept;
   void attenuate(std::span<std::int16_t> frame, double swing) const noexcept;
 
   ConditioningSettings settings_;
@@ -163,6 +202,7 @@ class Conditioner {
   std::vector<Channel> channels_;
   std::vector<Coupling> coupling_;  // [other * channels + this]
   std::vector<FrameLevel> step_;    // this step's levels, one per channel
+  std::vector<double> bandStep_;    // this step's band levels, one per channel
   std::vector<char> open_;          // this step's gate decisions, one per channel
 };
 

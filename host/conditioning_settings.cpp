@@ -20,7 +20,7 @@ struct Descriptor {
 };
 
 using S = ConditioningSettings;
-constexpr std::array<Descriptor, 11> kDescriptors = {{
+constexpr std::array<Descriptor, 14> kDescriptors = {{
     {"Enabled", nullptr, &S::enabled, 0, 0, "condition the frames (off: measure only)"},
     {"NoiseThreshold", &S::noiseThreshold, nullptr, -100, 100,
      "the components' gate on ln(amplitude), follows their NoiseThreshold"},
@@ -28,6 +28,12 @@ constexpr std::array<Descriptor, 11> kDescriptors = {{
     {"HysteresisDb", &S::hysteresisDb, nullptr, 0, 60,
      "open gate closes at floor + margin - hysteresis, dB"},
     {"HangoverMs", &S::hangoverMs, nullptr, 0, 10'000, "frames passed after the gate closes, ms"},
+    {"BandLowHz", &S::bandLowHz, nullptr, 0, 100'000,
+     "gate measures levels above this, Hz (0: all)"},
+    {"BandHighHz", &S::bandHighHz, nullptr, 0, 100'000,
+     "gate measures levels below this, Hz (0: all)"},
+    {"SpeechRelativeDb", &S::speechRelativeDb, nullptr, 0, 120,
+     "gate shut below the loud-speech level minus this, dB (0: off)"},
     {"FloorWindowSeconds", &S::floorWindowSeconds, nullptr, 0.1, 600,
      "noise floor = lowest frame level over this window, s"},
     {"Crosstalk", nullptr, &S::crosstalk, 0, 0, "silence frames explained by another channel"},

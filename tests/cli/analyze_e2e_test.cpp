@@ -219,7 +219,7 @@ TEST_F(TwoSpeakers, TextGridReadsBackAsContiguousOrderedTiers) {
   for (const Interval& i : byName["turn-taking"]->intervals) {
     if (!i.text.empty()) labels.push_back(i.text);
   }
-  EXPECT_THAT(labels, ::testing::ElementsAre("Overlap", ::testing::StartsWith("Silence")));
+  EXPECT_THAT(labels, ::testing::ElementsAre("Overlap between", ::testing::StartsWith("Silence")));
 }
 
 TEST_F(TwoSpeakers, RttmLinesMatchTheUtterances) {
