@@ -291,15 +291,19 @@ int runAnalyze(const AnalyzeOptions& options) {
   }
   conversation.durationMs = result.durationMs;
   collector.close(conversation.durationMs);
-  if (options.verbose) {
-    for (std::size_t s = 0; s < result.sources.size(); ++s) {
-      const auto& l = result.sources[s].levels;
-      std::fprintf(stderr,
-                   "loquant analyze: speaker%zu: noise floor %.1f dBFS, speech %.1f dBFS, SNR "
-                   "%.1f dB%s%s, %llu crosstalk frames\n",
-                   s + 1, l.noiseFloorDbfs, l.speechLevelDbfs, l.snrDb,
-                   l.tooNoisy ? ", too noisy" : "", l.tooQuiet ? ", too quiet" : "",
-                   static_cast<unsigned long long>(l.crosstalkFrames));
+  // Source n feeds speaker n: what the conditioning measured of its channel.
+  for (std::size_t s = 0; s < result.sources.size() && s < conversation.speakers.size(); ++s) {
+    const auto& l = result.sources[s].levels;
+    Speaker& speaker = conversation.speakers[s];
+    speaker.noiseFloorDbfs = l.noiseFloorDbfs;
+    speaker.speechLevelDbfs = l.speechLevelDbfs;
+    speaker.snrDb = l.snrDb;
+    speaker.tooNoisy = l.tooNoisy;
+    speaker.tooQuiet = l.tooQuiet;
+    speaker.levelsKnown = true;
+    if (options.verbose) {
+      std::fprintf(stderr, "loquant analyze: %s: %llu crosstalk frames silenced\n",
+                   speaker.name.c_str(), static_cast<unsigned long long>(l.crosstalkFrames));
     }
   }
   if (!result.ok) return kExitInput;

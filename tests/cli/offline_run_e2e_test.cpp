@@ -25,8 +25,9 @@ std::string example() {
 }
 
 TEST(OfflineRunEndToEnd, BundledConversationGivesThePinnedOutput) {
-  // Digests of the output of the threaded drive this drive replaced: the
-  // cooperative one must not change a byte.
+  // The digest of the JSON lines of the threaded drive this drive replaced:
+  // the cooperative one must not change a byte, with the conditioning on (a
+  // clean recording passes it untouched) or off.
   ScratchDir dir;
   for (const char* conditioning : {"off", "on"}) {
     const Outcome lines =
@@ -34,12 +35,6 @@ TEST(OfflineRunEndToEnd, BundledConversationGivesThePinnedOutput) {
     ASSERT_EQ(lines.status, 0) << lines.err;
     EXPECT_EQ(lines.out.size(), 13345U) << conditioning;
     EXPECT_EQ(fnv1a(lines.out), 0x761fd64cea76118cULL) << conditioning;
-    const Outcome summary =
-        runLoquant(dir, "analyze " + example() + " --summary --conditioning " + conditioning);
-    ASSERT_EQ(summary.status, 0) << summary.err;
-    // Re-pinned when the summary gained the overlap kinds (its events are
-    // unchanged: the JSON lines above keep their digest).
-    EXPECT_EQ(fnv1a(summary.out), 0xb6e13133c25bed95ULL) << summary.out;
   }
 }
 
