@@ -190,7 +190,7 @@ class Conditioner {
   // A second-order Butterworth high- or low-pass section at `hz`.
   static Biquad butterworth(bool highPass, double hz, std::uint32_t rate);
   // The frame's level (dBFS) within the band, running the channel's filter.
-  static double bandLevel(Channel& channel, std::span<const std::int16_t> frame) noexcept;
+  double bandLevel(Channel& channel, std::span<const std::int16_t> frame) const noexcept;
   void attenuate(std::span<std::int16_t> frame, double swing) const noexcept;
 
   ConditioningSettings settings_;
@@ -203,6 +203,7 @@ class Conditioner {
   std::vector<Coupling> coupling_;  // [other * channels + this]
   std::vector<FrameLevel> step_;    // this step's levels, one per channel
   std::vector<double> bandStep_;    // this step's band levels, one per channel
+  std::size_t decimation_ = 1;      // samples averaged per band-filter sample
   std::vector<char> open_;          // this step's gate decisions, one per channel
 };
 

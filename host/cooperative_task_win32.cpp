@@ -20,13 +20,18 @@ class ThreadFiber {
     if (converted_) ConvertFiberToThread();
   }
   void* current() {
-    if (IsThreadAFiber() != FALSE) return GetCurrentFiber();
-    void* fiber = ConvertThreadToFiberEx(nullptr, FIBER_FLAG_FLOAT_SWITCH);
-    converted_ = fiber != nullptr;
-    return fiber;
+    if (fiber_ != nullptr) return fiber_;
+    if (IsThreadAFiber() != FALSE) {
+      fiber_ = GetCurrentFiber();
+      return fiber_;
+    }
+    fiber_ = ConvertThreadToFiberEx(nullptr, FIBER_FLAG_FLOAT_SWITCH);
+    converted_ = fiber_ != nullptr;
+    return fiber_;
   }
 
  private:
+  void* fiber_ = nullptr;
   bool converted_ = false;
 };
 
