@@ -217,8 +217,9 @@ OfflineRunResult runOffline(const SystemConfig& config, const OfflineRunOptions&
     if (!reported.insert(file).second) continue;
     if (source.failed()) {
       result.errors.push_back(file + ": read error in the sample data");
-    } else if (source.framesRead() < source.declaredFrames()) {
+    } else if (ok && source.framesRead() < source.declaredFrames()) {
       // A cut-short file: analysing what is there would pass for a whole run.
+      // (A run stopped early has read only part of every file.)
       result.errors.push_back(formatString(
           "%s: truncated: the data ends after %llu of the %llu sample frames the header declares",
           file.c_str(), static_cast<unsigned long long>(source.framesRead()),
