@@ -23,7 +23,7 @@ constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 }  // namespace
 
 struct StopSignals::Saved {
-  struct sigaction previous[std::size(kStopSignals)] {};
+  struct sigaction previous[std::size(kStopSignals)]{};
 };
 
 StopSignals::StopSignals(void (*handler)(int)) : saved_(std::make_unique<Saved>()) {

@@ -81,9 +81,9 @@ std::optional<ObjectName> parseObjectFile(std::string_view file, const std::stri
 
 // Calls `visit(directory fd, file name, kind, lstat info)` for every object
 // file of instance `number`; stops when it returns false.
-void forEachObject(std::uint16_t number,
-                   const std::function<bool(int, const char*, std::string_view,
-                                            const struct stat&)>& visit) {
+void forEachObject(
+    std::uint16_t number,
+    const std::function<bool(int, const char*, std::string_view, const struct stat&)>& visit) {
   std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(kShmDirectory), &::closedir);
   if (!directory) return;
   const int fd = ::dirfd(directory.get());
@@ -183,9 +183,9 @@ std::unique_ptr<InstanceClaim> InstanceClaim::take(std::uint16_t number, Refusal
         // A link, or a file of another user that we may not open.
         refusal = Refusal::foreign;
         if (::lstat(file.c_str(), &info) == 0) {
-          error = formatString("instance %u: %s", number,
-                               describeForeign(file.c_str() + std::strlen(kShmDirectory), info)
-                                   .c_str());
+          error = formatString(
+              "instance %u: %s", number,
+              describeForeign(file.c_str() + std::strlen(kShmDirectory), info).c_str());
         } else {
           error = formatString("instance %u: '%s' cannot be opened: %s", number, file.c_str(),
                                std::strerror(code));
@@ -198,9 +198,9 @@ std::unique_ptr<InstanceClaim> InstanceClaim::take(std::uint16_t number, Refusal
     }
     if (::fstat(held->fd, &info) != 0 || !ours(info)) {
       refusal = Refusal::foreign;
-      error = formatString("instance %u: %s", number,
-                           describeForeign(file.c_str() + std::strlen(kShmDirectory), info)
-                               .c_str());
+      error =
+          formatString("instance %u: %s", number,
+                       describeForeign(file.c_str() + std::strlen(kShmDirectory), info).c_str());
       ::close(std::exchange(held->fd, -1));
       return nullptr;
     }
