@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <map>
@@ -30,6 +31,32 @@
 namespace loquant::cli {
 
 namespace {
+
+std::atomic<bool> analyzeStop{false};
+std::atomic<int> analyzeSignal{0};
+
+extern "C" void onAnalyzeStop(int signal) {
+  int none = 0;
+  analyzeSignal.compare_exchange_strong(none, signal);
+  analyzeStop.store(true);
+}
+
+// The stop signals (platform::StopSignals) during one analysis: the run stops
+// before its next step and exits with 128 + the signal, as the shell reports a
+// process the signal ended.
+class StopRequest {
+ public:
+  StopRequest() : scope_(onAnalyzeStop) {
+    analyzeStop.store(false);
+    analyzeSignal.store(0);
+  }
+  const std::atomic<bool>& requested() const noexcept { return analyzeStop; }
+  int signal() const noexcept { return analyzeSignal.load(); }
+  int status() const noexcept { return 128 + signal(); }
+
+ private:
+  platform::StopSignals scope_;
+};
 
 using vornix::DataMessage;
 using vornix::Micros;
@@ -266,6 +293,9 @@ int runAnalyze(const AnalyzeOptions& options) {
     }
   }
 
+  // A stop request ends the run before its next step; the instance and the
+  // temporary output are removed on the way out.
+  StopRequest stop;
   StandardOutputGuard guard(options.verbose);
   const bool jsonOut = options.format == "jsonl" && !options.summary;
   OutputFile output(options.output, guard.out());
@@ -282,6 +312,7 @@ int runAnalyze(const AnalyzeOptions& options) {
   runOptions.progress = [&progress](std::uint64_t done, std::uint64_t total) {
     progress.update(done, total);
   };
+  runOptions.stop = &stop.requested();
   Collector collector(conversation, jsonOut ? &output : nullptr, options.raw);
   const vornix::host::OfflineRunResult result = vornix::host::runOffline(
       config, runOptions, [&collector](SinkRecord&& record) { collector.take(record); });
@@ -306,6 +337,7 @@ int runAnalyze(const AnalyzeOptions& options) {
                    speaker.name.c_str(), static_cast<unsigned long long>(l.crosstalkFrames));
     }
   }
+  if (result.stopped || stop.signal() != 0) return stop.status();
   if (!result.ok) return kExitInput;
 
   std::string text;
@@ -323,7 +355,7 @@ int runAnalyze(const AnalyzeOptions& options) {
   if (!options.plot.empty()) writeSvgPlot(conversation, svg);
   if (!commitOutputs(output, options.plot, svg, error)) {
     std::fprintf(stderr, "loquant analyze: %s\n", error.c_str());
-    return kExitInput;
+    return stop.signal() != 0 ? stop.status() : kExitInput;
   }
   return kExitOk;
 }

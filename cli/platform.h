@@ -16,10 +16,14 @@ const char* nullDevice() noexcept;
 // harmless and ignored.
 void shareWrittenFile(int fd) noexcept;
 
-// Calls `handler` at an interrupt (Ctrl+C) or a termination request while the
-// object lives; interrupted waits are not resumed, so a sleeping thread wakes
-// at once. The previous handlers are put back on destruction. The handler
-// runs as a signal handler: it may only set a lock-free atomic.
+// Calls `handler` with the signal's number at an interrupt (Ctrl+C) or a
+// termination request while the object lives, and on POSIX also at a hang-up
+// (SIGHUP) and at a write to a pipe whose reader has gone (SIGPIPE: the write
+// fails with EPIPE instead of ending the process). Interrupted waits are not
+// resumed, so a sleeping thread wakes at once. The previous handlers are put
+// back on destruction. The handler runs as a signal handler: it may only set
+// lock-free atomics. A verb that stops for one of these signals cleans up and
+// exits with 128 + its number, as the shell reports a process it ended.
 class StopSignals {
  public:
   explicit StopSignals(void (*handler)(int));

@@ -3,12 +3,16 @@
 // the wall clock; every message a sink receives becomes one JSON line. The
 // run ends when every source has ended and the system has been quiet for a
 // moment, or at SIGINT/SIGTERM; either way the instance is stopped cleanly
-// and leaves no named object behind.
+// and leaves no named object behind. A hang-up (SIGHUP) or a closed output
+// pipe (SIGPIPE) stops it the same way but discards the output (status
+// 128 + the signal); messages lost on the way give status 3, and an object
+// planted under the instance's names stops the run with status 1.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -42,6 +46,11 @@ constexpr const char* kRunHelp =
     "every message a sink receives is printed as one JSON line. Ends when every\n"
     "source has ended, or at Ctrl-C (SIGINT) or SIGTERM.\n"
     "\n"
+    "exit status: 0 done; 1 bad input, or an object under the instance's names\n"
+    "that is not this user's; 2 bad usage; 3 some posted messages were lost (the\n"
+    "output holds the rest); 128+N stopped by signal N other than SIGINT/SIGTERM\n"
+    "(SIGHUP, a closed output pipe), the output discarded.\n"
+    "\n"
     "options:\n"
     "  --output FILE       write to FILE (in full or not at all) instead of stdout\n"
     "  --param N=V         set parameter N on every component that reads it\n"
@@ -55,12 +64,62 @@ constexpr const char* kRunHelp =
 constexpr auto kQuietPeriod = std::chrono::milliseconds(500);
 constexpr auto kQuietLimit = std::chrono::seconds(10);
 
-std::atomic<bool> stopRequested{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+// The run's status when messages were lost.
+constexpr int kExitLost = 3;
+// How often the run looks for objects planted under its instance's names.
+constexpr auto kForeignCheckPeriod = std::chrono::milliseconds(250);
 
-extern "C" void onStopSignal(int) {
+std::atomic<bool> stopRequested{false};
+std::atomic<int> stopSignal{0};  // the first signal that asked for the stop
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
+
+extern "C" void onStopSignal(int signal) {
+  int none = 0;
+  stopSignal.compare_exchange_strong(none, signal);
   stopRequested.store(true);
 }
+
+// Looks for objects planted under the instance's names while the run goes on
+// and stops the run when it finds one.
+class ForeignWatch {
+ public:
+  explicit ForeignWatch(const vornix::host::System& system)
+      : thread_([this, &system] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          while (!done_) {
+            lock.unlock();
+            std::string found = system.foreignObject();
+            lock.lock();
+            if (!found.empty()) {
+              found_ = std::move(found);
+              stopRequested.store(true);
+              return;
+            }
+            changed_.wait_for(lock, kForeignCheckPeriod, [this] { return done_; });
+          }
+        }) {}
+  ~ForeignWatch() { finish(); }
+  ForeignWatch(const ForeignWatch&) = delete;
+  ForeignWatch& operator=(const ForeignWatch&) = delete;
+  // Stops watching; what was found, or empty.
+  std::string finish() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    return found_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool done_ = false;
+  std::string found_;
+  std::thread thread_;  // last: starts once the rest is made
+};
 
 // Catches the interrupt and termination requests for its lifetime and puts
 // the previous handlers back afterwards.
@@ -145,6 +204,7 @@ int runSystem(const RunOptions& options) {
 
   StopSignals signals;
   stopRequested.store(false);
+  stopSignal.store(0);
   StandardOutputGuard guard(options.verbose);
   OutputFile output(options.output, guard.out());
   std::string error;
@@ -184,6 +244,7 @@ int runSystem(const RunOptions& options) {
       static_cast<unsigned>(system->instanceId()), config.components.size(), sources.size());
   start = vornix::currentTime();
   system->start();
+  ForeignWatch watch(*system);
 
   bool ended = true;
   if (sources.empty()) {
@@ -199,9 +260,23 @@ int runSystem(const RunOptions& options) {
         });
     if (ended) awaitQuiet(*system);
   }
+  const std::string foreign = watch.finish();
   system->stop();
+  const std::uint64_t lost = system->lostMessages();
+  const std::uint16_t instance = system->instanceId();
   system.reset();
   if (stopRequested.load()) std::fprintf(stderr, "loquant run: stopped\n");
+  const int signal = stopSignal.load();
+  if (signal != 0 && signal != SIGINT && signal != SIGTERM) {
+    // A hang-up or a reader gone: nobody takes the output any more.
+    std::fprintf(stderr, "loquant run: stopped by signal %d; the output is discarded\n", signal);
+    return 128 + signal;
+  }
+  if (!foreign.empty()) {
+    std::fprintf(stderr, "loquant run: instance %u: %s; the run was stopped\n",
+                 static_cast<unsigned>(instance), foreign.c_str());
+    return kExitInput;
+  }
 
   bool ok = true;
   for (const auto& source : sources) {
@@ -223,6 +298,14 @@ int runSystem(const RunOptions& options) {
   if (!output.commit(error)) {
     std::fprintf(stderr, "loquant run: %s\n", error.c_str());
     return kExitInput;
+  }
+  if (lost != 0) {
+    std::fprintf(stderr,
+                 "loquant run: %llu posted message%s could not be stored or queued and never "
+                 "reached %s receivers (see the sizes of the configuration)\n",
+                 static_cast<unsigned long long>(lost), lost == 1 ? "" : "s",
+                 lost == 1 ? "its" : "their");
+    return kExitLost;
   }
   return kExitOk;
 }

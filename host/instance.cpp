@@ -6,6 +6,7 @@
 
 #include "host/component_section.h"
 #include "host/data_maps_section.h"
+#include "host/instance_claim.h"
 #include "host/master_section.h"
 #include "host/process_section.h"
 #include "host/temporal_section.h"
@@ -31,24 +32,44 @@ std::uint32_t queueIdOf(std::uint16_t process) {
   return std::uint32_t{process} + 1U;
 }
 
-// Removes every named object of one instance: what a crashed run left
-// behind (at start) and whatever is still named at the end of a run.
-void clearInstance(std::uint16_t instance) {
-  for (const char* kind : {"Master", "Component", "Process", "Temporal", "DataMaps"}) {
-    removeNamedMutex(formatString("Zelkora%sMemoryMutex_%u", kind, instance));
-    removeNamedObjectsWithPrefix(formatString("Local\\Shmem_Zelkora%sMemory_%u_", kind, instance));
+// The numbers tried after the default when none is configured.
+constexpr unsigned kNumbersTried = 64;
+
+// Claims `number` and clears what a crashed earlier run of it left behind;
+// a number under whose names another user keeps an object is refused.
+std::unique_ptr<InstanceClaim> claim(std::uint16_t number, InstanceClaim::Refusal& refusal,
+                                     std::string& error) {
+  std::unique_ptr<InstanceClaim> claim = InstanceClaim::take(number, refusal, error);
+  if (!claim) return nullptr;
+  clearInstanceObjects(number);
+  if (std::string foreign = foreignInstanceObject(number); !foreign.empty()) {
+    refusal = InstanceClaim::Refusal::foreign;
+    error = formatString("instance %u: %s", number, foreign.c_str());
+    return nullptr;
   }
-  removeSharedMemory(formatString("ZelkoraMasterMemory_%u", instance));
-  removeSharedMemory(formatString("ZelkoraTemporalOwner_%u", instance));
-  removeNamedObjectsWithPrefix(formatString("Local\\Semaphore_ZelkoraQueue_%u_", instance));
-  removeNamedObjectsWithPrefix(formatString("Local\\Semaphore_ZelkoraInbound_%u_", instance));
+  return claim;
+}
+
+// Claims the configured number, or the first free one from the default on.
+std::unique_ptr<InstanceClaim> claimNumber(std::optional<std::uint16_t> configured,
+                                           std::string& error) {
+  InstanceClaim::Refusal refusal = InstanceClaim::Refusal::none;
+  if (configured) return claim(*configured, refusal, error);
+  const std::uint16_t first = Instance::defaultNumber();
+  for (unsigned i = 0; i < kNumbersTried; ++i) {
+    const auto number = static_cast<std::uint16_t>(1000U + (first - 1000U + i) % 60000U);
+    std::unique_ptr<InstanceClaim> held = claim(number, refusal, error);
+    if (held || refusal == InstanceClaim::Refusal::failed) return held;
+  }
+  error = formatString("no free instance number from %u on (the last: %s)", first, error.c_str());
+  return nullptr;
 }
 
 }  // namespace
 
 struct Instance::Parts {
   std::uint16_t number = 0;
-  bool named = false;  // the number is set and its objects are ours
+  std::unique_ptr<InstanceClaim> claim;  // held until every object is gone
 
   std::unique_ptr<MasterSection> master;
   std::unique_ptr<DataMapsSection> dataMapsSection;
@@ -77,7 +98,7 @@ struct Instance::Parts {
     componentSection.reset();
     dataMapsSection.reset();
     master.reset();
-    if (named) clearInstance(number);
+    if (claim) clearInstanceObjects(number);
   }
 };
 
@@ -85,13 +106,13 @@ std::uint16_t Instance::defaultNumber() {
   return static_cast<std::uint16_t>(1000U + static_cast<std::uint32_t>(getpid()) % 60000U);
 }
 
-std::unique_ptr<Instance> Instance::create(std::uint16_t number, const SystemConfig& config,
-                                           const TypeRegistry& types, std::string& error) {
+std::unique_ptr<Instance> Instance::create(std::optional<std::uint16_t> configured,
+                                           const SystemConfig& config, const TypeRegistry& types,
+                                           std::string& error) {
   auto p = std::make_unique<Parts>();
-  p->number = number;
-  p->named = true;
-  // A crashed earlier run of this instance may have left objects behind.
-  clearInstance(number);
+  p->claim = claimNumber(configured, error);
+  if (!p->claim) return nullptr;
+  const std::uint16_t number = p->number = p->claim->number();
 
   p->master = MasterSection::create(number);
   if (!p->master) {
@@ -163,6 +184,9 @@ MemoryHub& Instance::hub() noexcept {
 }
 QueueReader& Instance::systemQueue() noexcept {
   return *parts_->systemQueue;
+}
+std::string Instance::foreignObject() const {
+  return foreignInstanceObject(parts_->number);
 }
 std::string Instance::inboundName(std::uint32_t id) const {
   return formatString("ZelkoraInbound_%u_%u", parts_->number, id);

@@ -3,9 +3,11 @@
 // temporal store), the clients that read and write them (behind one memory
 // hub), and the reader of the system message queue.
 //
-// Every named object of an instance carries the instance number; creating
-// an instance first clears what a crashed earlier run of the same number
-// left behind, and destroying it removes every name it made.
+// Every named object of an instance carries the instance number. Creating an
+// instance first claims its number (host/instance_claim.h: one live host per
+// number), then clears what a crashed earlier run of the same number left
+// behind; destroying it removes every name it made and then the claim. Only
+// objects of this user are ever removed.
 //
 // Thread safety: created and destroyed by one thread; the hub and the queue
 // reader are used as their own headers say.
@@ -13,6 +15,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "host/config.h"
@@ -25,15 +28,20 @@ class QueueReader;
 
 class Instance {
  public:
-  // The number a host process uses when its configuration names none:
-  // distinct per running host process.
+  // The first number a host process tries when its configuration names
+  // none (1000 + pid % 60000).
   static std::uint16_t defaultNumber();
 
   // Creates instance `number` for the components of `config` (numbered 1..N
-  // in configuration order) and the type level names of `types`. Null with
-  // the reason in `error`; nothing is left behind then.
-  static std::unique_ptr<Instance> create(std::uint16_t number, const SystemConfig& config,
-                                          const TypeRegistry& types, std::string& error);
+  // in configuration order) and the type level names of `types`. A number
+  // held by a live process is refused ("instance N is in use by process P"),
+  // and so is one under whose names another user keeps an object. Without a
+  // number, the first free one from defaultNumber() on is taken (numbers in
+  // use or held by another user are stepped over). Null with the reason in
+  // `error`; nothing is left behind then.
+  static std::unique_ptr<Instance> create(std::optional<std::uint16_t> number,
+                                          const SystemConfig& config, const TypeRegistry& types,
+                                          std::string& error);
   ~Instance();
   Instance(const Instance&) = delete;
   Instance& operator=(const Instance&) = delete;
@@ -43,6 +51,9 @@ class Instance {
   MemoryHub& hub() noexcept;
   // The queue every posted message goes to, read by the router.
   QueueReader& systemQueue() noexcept;
+  // The first object under this instance's names that is not a regular file
+  // of this user (see foreignInstanceObject); empty when all are ours.
+  std::string foreignObject() const;
   // The logical name of component `id`'s inbound semaphore.
   std::string inboundName(std::uint32_t id) const;
 

@@ -1,6 +1,11 @@
 // Instance lookup on POSIX: the named objects are files in /dev/shm under
 // their system names (util/named_objects.h), semaphores included; a
-// directory listing finds every running instance.
+// directory listing finds every running instance. Anyone can create files
+// there: only a master that is a regular file of this user, of an instance
+// whose claim a live host holds (host/instance_claim.h), counts.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
@@ -9,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "host/instance_claim.h"
 #include "host/instance_lookup.h"
 #include "host/instance_view.h"
 #include "util/named_objects.h"
@@ -44,6 +50,14 @@ std::vector<std::uint16_t> listInstances() {
     unsigned value = 0;
     const auto [end, problem] = std::from_chars(first, last, value);
     if (problem != std::errc() || end != last || value > 0xFFFFU) continue;
+    std::error_code statError;
+    const std::filesystem::file_status status = std::filesystem::symlink_status(file, statError);
+    struct stat info {};
+    if (statError || !std::filesystem::is_regular_file(status) ||
+        ::lstat(file.path().c_str(), &info) != 0 || info.st_uid != ::geteuid() ||
+        !instanceClaimed(static_cast<std::uint16_t>(value))) {
+      continue;
+    }
     found.push_back(static_cast<std::uint16_t>(value));
   }
   std::sort(found.begin(), found.end());

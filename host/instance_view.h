@@ -62,8 +62,9 @@ struct InstanceSnapshot {
   std::optional<StoreView> store;  // empty when the instance has no store
 };
 
-// The instance numbers of this user whose master section exists now,
-// ascending.
+// The instance numbers of this user that a live host holds now and whose
+// master section is this user's, ascending (a file planted under one of our
+// names, or a dead host's leftovers, is no running instance).
 std::vector<std::uint16_t> listInstances();
 
 class InstanceView {

@@ -14,6 +14,8 @@ namespace vornix::host {
 namespace {
 
 constexpr std::int64_t kLongestTailMs = 60'000;
+// Steps between two looks for objects planted under the instance's names.
+constexpr std::uint64_t kForeignCheckSteps = 64;
 
 std::int64_t integerParameter(const ComponentConfig& c, const char* name) {
   for (const ParameterSpec& p : c.parameters) {
@@ -132,7 +134,30 @@ OfflineRunResult runOffline(const SystemConfig& config, const OfflineRunOptions&
   const std::uint64_t tailSteps = std::uint64_t{tailMs} * rate / 1000U / buffer + 1U;
   std::uint64_t silentSteps = 0;
   bool ok = true;
+  const auto intact = [&](std::uint64_t k) {
+    if (const std::uint64_t lost = system->lostMessages(); lost != 0) {
+      result.errors.push_back(formatString(
+          "the analysis stopped at frame %llu: %llu posted message%s could not be stored or "
+          "queued (a temporal store at its maximum size, or an object under the instance's "
+          "names that is not ours); the results would be incomplete",
+          static_cast<unsigned long long>(k), static_cast<unsigned long long>(lost),
+          lost == 1 ? "" : "s"));
+      return false;
+    }
+    if (k % kForeignCheckSteps != 0) return true;
+    if (std::string foreign = system->foreignObject(); !foreign.empty()) {
+      result.errors.push_back(formatString("the analysis stopped at frame %llu: %s",
+                                           static_cast<unsigned long long>(k), foreign.c_str()));
+      return false;
+    }
+    return true;
+  };
   for (std::uint64_t k = 0; silentSteps < tailSteps; ++k) {
+    if (options.stop != nullptr && options.stop->load()) {
+      result.stopped = true;
+      ok = false;
+      break;
+    }
     bool anySamples = false;
     for (std::size_t s = 0; s < sources.size(); ++s) {
       const std::size_t reader = readerOf[s];
@@ -162,6 +187,10 @@ OfflineRunResult runOffline(const SystemConfig& config, const OfflineRunOptions&
       ok = false;
       break;
     }
+    if (!intact(k)) {
+      ok = false;
+      break;
+    }
     if (anySamples) {
       result.durationMs = static_cast<double>((k + 1) * buffer) * 1000.0 / rate;
     }
@@ -169,6 +198,8 @@ OfflineRunResult runOffline(const SystemConfig& config, const OfflineRunOptions&
   }
   system->stop();
   flush();
+  // What the components posted on their way out counts too.
+  if (ok && !intact(0)) ok = false;
 
   std::set<std::string> reported;
   for (std::size_t s = 0; s < sources.size(); ++s) {
@@ -186,8 +217,9 @@ OfflineRunResult runOffline(const SystemConfig& config, const OfflineRunOptions&
     if (!reported.insert(file).second) continue;
     if (source.failed()) {
       result.errors.push_back(file + ": read error in the sample data");
-    } else if (source.framesRead() < source.declaredFrames()) {
+    } else if (ok && source.framesRead() < source.declaredFrames()) {
       // A cut-short file: analysing what is there would pass for a whole run.
+      // (A run stopped early has read only part of every file.)
       result.errors.push_back(formatString(
           "%s: truncated: the data ends after %llu of the %llu sample frames the header declares",
           file.c_str(), static_cast<unsigned long long>(source.framesRead()),

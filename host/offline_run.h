@@ -12,6 +12,10 @@
 // every one has; then `tail` more steps of silence let the last utterances
 // close.
 //
+// The run never drops a message: one that the instance's store or queues
+// refused (a temporal store at its configured maximum, an object under the
+// instance's names that is not ours) fails the run with a line saying so.
+//
 // Records reach the caller step by step, each step's ordered by sender
 // (configuration order; the host's own messages last; one sender's records
 // in the order it posted them), so the order never depends on anything but
@@ -21,6 +25,7 @@
 // independent (each has its own instance and clock).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -46,6 +51,9 @@ struct OfflineRunOptions {
   ConditioningSettings conditioning;
   // Called after every step with the steps done and the steps expected.
   std::function<void(std::uint64_t done, std::uint64_t total)> progress;
+  // When given and set (by a signal handler, say), the run stops before its
+  // next step, as a failed run ("stopped" set).
+  const std::atomic<bool>* stop = nullptr;
 };
 
 // What became of one source.
@@ -59,6 +67,7 @@ struct SourceOutcome {
 
 struct OfflineRunResult {
   bool ok = false;
+  bool stopped = false;  // `stop` ended the run early
   // Why the run failed, one line each ("<file>: truncated: ...", a component
   // that failed); empty when ok.
   std::vector<std::string> errors;

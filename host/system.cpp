@@ -89,8 +89,7 @@ std::string System::State::nameOf(std::uint32_t id) const {
 bool System::State::build(std::string& error) {
   wiring = Wiring::build(config, types, error);
   if (!wiring) return false;
-  instance =
-      Instance::create(config.instance.value_or(Instance::defaultNumber()), config, types, error);
+  instance = Instance::create(config.instance, config, types, error);
   if (!instance) return false;
   logPrinter = std::make_unique<LogPrinter>(options.logOutput);
   if (options.simulatedClock) {
@@ -408,6 +407,14 @@ const std::vector<std::string>& System::missing() const {
 
 std::uint64_t System::routedMessages() const {
   return state_->routed.load();
+}
+
+std::uint64_t System::lostMessages() const {
+  return state_->instance->hub().lostMessages();
+}
+
+std::string System::foreignObject() const {
+  return state_->instance->foreignObject();
 }
 
 std::uint64_t System::errorLines() const {

@@ -122,6 +122,13 @@ class System {
   std::uint64_t routedMessages() const;
   // Log lines at level 0 the components sent.
   std::uint64_t errorLines() const;
+  // Posted messages the instance's store or queues refused: each one is a
+  // message some receiver never got.
+  std::uint64_t lostMessages() const;
+  // The first object under the instance's names that is not a regular file
+  // of this user (planted by someone else: the run cannot trust its
+  // objects); empty when every one is ours.
+  std::string foreignObject() const;
 
   struct State;
 

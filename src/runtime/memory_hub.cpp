@@ -28,6 +28,7 @@ bool MemoryHub::deliver(DataMessage& message, std::uint16_t processId) {
       if (temporal_ == nullptr || !temporal_->insertMessage(message, memoryId)) {
         logLine(processId, kCategoryDelivery, 0,
                 "Could not add message from %u to shared memory...", message.fromId());
+        lost_.fetch_add(1, std::memory_order_relaxed);
         return false;
       }
       message.setMemoryId(memoryId);
@@ -35,6 +36,7 @@ bool MemoryHub::deliver(DataMessage& message, std::uint16_t processId) {
   }
   if (process_ == nullptr || !process_->addToMsgQ(kSystemProcess, message)) {
     logLine(processId, kCategoryDelivery, 0, "Could not communicate with System Message Queue...");
+    lost_.fetch_add(1, std::memory_order_relaxed);
     return false;
   }
   process_->addToProcessStats(processId, nullptr, &message);

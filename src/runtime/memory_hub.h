@@ -4,6 +4,7 @@
 // type names.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -34,8 +35,13 @@ class MemoryHub {
   // time-ordered store when its ttl is set (writing the store's id into
   // memoryId, which is cleared first so that no delivery carries the id of an
   // earlier one), onto the system message queue, and into the process's
-  // output statistics. True when it reached the system message queue.
+  // output statistics. True when it reached the system message queue; a
+  // message the store or the queue refused is counted as lost.
   bool deliver(DataMessage& message, std::uint16_t processId);
+
+  // Messages that deliver() could not store or queue, since construction:
+  // the host's check that nothing was dropped.
+  std::uint64_t lostMessages() const noexcept { return lost_.load(std::memory_order_relaxed); }
 
   // The printable name of a type, with level names from the data-maps section.
   std::string typeName(const MessageType& type);
@@ -45,6 +51,7 @@ class MemoryHub {
   ProcessMemory* process_;
   ComponentMemory* component_;
   DataMapsMemory* dataMaps_;
+  std::atomic<std::uint64_t> lost_{0};
 };
 
 }  // namespace vornix

@@ -12,6 +12,7 @@
 
 #include "host/component_section.h"
 #include "host/data_maps_section.h"
+#include "host/instance_claim.h"
 #include "host/master_section.h"
 #include "host/process_section.h"
 #include "host/temporal_section.h"
@@ -34,6 +35,11 @@ class InstanceViewTest : public ::testing::Test {
  protected:
   void SetUp() override {
     instance_ = static_cast<std::uint16_t>(30000U + vornix::test::processId() % 9000U);
+    // Held as a host holds it: only claimed instances are listed.
+    InstanceClaim::Refusal refusal = InstanceClaim::Refusal::none;
+    std::string error;
+    claim_ = InstanceClaim::take(instance_, refusal, error);
+    ASSERT_NE(claim_, nullptr) << error;
     master_ = MasterSection::create(instance_);
     ASSERT_NE(master_, nullptr);
     const std::vector<LevelName> levels = {{2, "Audio"}, {3, "Frame"}};
@@ -67,9 +73,11 @@ class InstanceViewTest : public ::testing::Test {
     components_.reset();
     dataMaps_.reset();
     master_.reset();
+    claim_.reset();
   }
 
   std::uint16_t instance_ = 0;
+  std::unique_ptr<InstanceClaim> claim_;
   std::unique_ptr<MasterSection> master_;
   std::unique_ptr<DataMapsSection> dataMaps_;
   std::unique_ptr<ComponentSection> components_;

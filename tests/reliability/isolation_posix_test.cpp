@@ -3,6 +3,7 @@
 // names, and an object planted under our name by another user is refused.
 // Runs only as root, which can create a throw-away user for the test.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -13,7 +14,12 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "host/config.h"
+#include "host/instance.h"
+#include "host/instance_view.h"
+#include "host/type_registry.h"
 #include "reliability/fork_support_posix.h"
 #include "util/log.h"
 #include "util/mutex.h"
@@ -69,6 +75,7 @@ class IsolationTest : public ::testing::Test {
     setLogLineSink([](std::uint32_t, std::uint8_t, std::uint8_t, std::string_view) {});
   }
   void TearDown() override {
+    removePlanted();
     user.reset();
     // What a failed check left behind (removing what is gone already is
     // harmless).
@@ -77,8 +84,31 @@ class IsolationTest : public ::testing::Test {
     removeNamedSemaphore(logical);
     setLogLineSink({});
   }
+  // Creates empty files under `fullNames` (their system names for us) as
+  // the other user, the way anyone can in /dev/shm; true when all were made.
+  bool plantAsOtherUser(const std::vector<std::string>& fullNames) {
+    for (const std::string& name : fullNames) plantedPaths.push_back(shmPath(name));
+    const pid_t child = fork();
+    if (child < 0) return false;
+    if (child == 0) {
+      if (!user->become()) _exit(10);
+      for (const std::string& path : plantedPaths) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+        if (fd < 0) _exit(11);
+        ::fchmod(fd, 0666);
+        ::close(fd);
+      }
+      _exit(0);
+    }
+    return test::waitChild(child) == 0;
+  }
+  void removePlanted() {
+    for (const std::string& path : plantedPaths) ::unlink(path.c_str());
+    plantedPaths.clear();
+  }
   std::string logical = "LoquantIsolation_" + std::to_string(::getpid());
   std::optional<ThrowAwayUser> user;
+  std::vector<std::string> plantedPaths;
 };
 
 TEST_F(IsolationTest, ObjectsAreOwnerOnlyAndAnotherUserCannotOpenThem) {
@@ -141,6 +171,42 @@ TEST_F(IsolationTest, SectionPlantedUnderOurNameByAnotherUserIsRefused) {
   EXPECT_EQ(openSharedMemory(planted), nullptr);
   EXPECT_EQ(createSharedMemory(planted, 4096), nullptr);
   ::unlink(path.c_str());
+}
+
+// Names another user planted for an instance (a queue semaphore, a grown
+// store section, a fake master) neither empty a run silently nor get removed:
+// a configured number is refused, a host without one steps over it, and
+// `inspect` does not count a master that is not ours.
+TEST_F(IsolationTest, NamesPlantedByAnotherUserAreRefusedSteppedOverAndLeftAlone) {
+  const auto configured =
+      static_cast<std::uint16_t>(20000U + static_cast<unsigned>(::getpid()) % 20000U);
+  const std::uint16_t first = host::Instance::defaultNumber();
+  const auto fake = static_cast<std::uint16_t>(configured + 1U);
+  ASSERT_TRUE(
+      plantAsOtherUser({"Local\\Semaphore_ZelkoraQueue_" + std::to_string(configured) + "_1",
+                        "Local\\Shmem_ZelkoraTemporalMemory_" + std::to_string(first) + "_2",
+                        "Local\\Shmem_ZelkoraMasterMemory_" + std::to_string(fake)}));
+
+  host::SystemConfig config;
+  host::TypeRegistry types;
+  std::string error;
+  EXPECT_EQ(host::Instance::create(configured, config, types, error), nullptr);
+  EXPECT_THAT(error, ::testing::HasSubstr("belongs to another user"));
+  {
+    std::unique_ptr<host::Instance> picked =
+        host::Instance::create(std::nullopt, config, types, error);
+    ASSERT_NE(picked, nullptr) << error;
+    EXPECT_NE(picked->number(), first);
+    const std::vector<std::uint16_t> listed = host::listInstances();
+    EXPECT_THAT(listed, ::testing::Contains(picked->number()));
+    EXPECT_THAT(listed, ::testing::Not(::testing::Contains(fake)));
+  }
+  // Neither the refused start nor the stop of the other removed them.
+  for (const std::string& path : plantedPaths) {
+    struct stat info {};
+    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+  }
+  removePlanted();
 }
 
 }  // namespace
