@@ -36,6 +36,20 @@ extern "C" void __tsan_destroy_fiber(void* fiber);
 extern "C" void __tsan_switch_to_fiber(void* fiber, unsigned flags);
 #endif
 
+// ThreadSanitizer keeps a shadow stack of instrumented frames per fiber: a
+// frame is pushed at entry and popped at exit on whichever fiber is current
+// then, and popping an empty one writes below it (a crash on the first switch
+// into a new task). So every frame is entered and left on one fiber: a switch
+// is announced in the very function that jumps, never in a helper (whose exit
+// would pop the other fiber), and a task that ends is not announced leaving,
+// since its last frames still return on its own stack; the resumer takes the
+// thread back once the jump has returned.
+#if defined(LOQUANT_TASK_TSAN)
+#define LOQUANT_TSAN_SWITCH(fiber) __tsan_switch_to_fiber((fiber), 0)
+#else
+#define LOQUANT_TSAN_SWITCH(fiber) static_cast<void>(fiber)
+#endif
+
 namespace vornix::host {
 
 namespace ctx = boost::context;
@@ -58,12 +72,12 @@ struct CooperativeTask::Impl {
   void* tsanTask = nullptr;
   void* tsanResumer = nullptr;
 
-  // Announce a switch to the sanitizers, just before it happens. `fake`:
-  // where the leaving side keeps its fake stack (null when it ends).
+  // Announce a switch to AddressSanitizer, just before it happens (and note
+  // who resumes, for ThreadSanitizer). The leaving side keeps its fake stack
+  // for its return; a side that ends has none to keep.
   void intoTask() {
 #if defined(LOQUANT_TASK_TSAN)
     tsanResumer = __tsan_get_current_fiber();
-    __tsan_switch_to_fiber(tsanTask, 0);
 #endif
 #if defined(LOQUANT_TASK_ASAN)
     __sanitizer_start_switch_fiber(&resumerFakeStack, stackBottom, stackSize);
@@ -80,9 +94,6 @@ struct CooperativeTask::Impl {
 #else
     static_cast<void>(ending);
 #endif
-#if defined(LOQUANT_TASK_TSAN)
-    __tsan_switch_to_fiber(tsanResumer, 0);
-#endif
   }
   void backInTask(bool first) {
 #if defined(LOQUANT_TASK_ASAN)
@@ -96,7 +107,10 @@ struct CooperativeTask::Impl {
     if (task && started) {
       // Unwinds the unfinished task on its own stack, then comes back here.
       intoTask();
+      LOQUANT_TSAN_SWITCH(tsanTask);
       task = ctx::fiber();
+      // The unwinding left the task's frames on its own fiber.
+      LOQUANT_TSAN_SWITCH(tsanResumer);
       backInResumer();
     }
     // A task that never ran has nothing on its stack to unwind; the library
@@ -179,13 +193,18 @@ void CooperativeTask::resume() {
   if (i.finished || !i.task) return;
   i.started = true;
   i.intoTask();
+  LOQUANT_TSAN_SWITCH(i.tsanTask);
   i.task = std::move(i.task).resume();
+  // A task that suspended has announced the switch back; one that ended
+  // could not.
+  if (i.finished) LOQUANT_TSAN_SWITCH(i.tsanResumer);
   i.backInResumer();
 }
 
 void CooperativeTask::suspend() {
   Impl& i = *impl_;
   i.outOfTask(false);
+  LOQUANT_TSAN_SWITCH(i.tsanResumer);
   try {
     i.resumer = std::move(i.resumer).resume();
   } catch (const ctx::detail::forced_unwind&) {
