@@ -155,10 +155,14 @@ void OfflineDrive::suspend(std::uint32_t componentId) {
 }
 
 void OfflineDrive::checkpoint(std::uint32_t componentId) {
-  if (!overrun_.load(std::memory_order_acquire)) return;
+  // Only the resume the watchdog caught: a long turn that ended in a wait
+  // is no fault of the next task.
+  if (overrunSerial_.load(std::memory_order_acquire) !=
+      resumeSerial_.load(std::memory_order_relaxed)) {
+    return;
+  }
   Entry* e = find(componentId);
   if (e == nullptr || e != current_.load(std::memory_order_relaxed)) return;
-  overrun_.store(false, std::memory_order_relaxed);
   e->stuck = true;
   problems_.push_back(formatString(
       "component '%s' kept the thread for more than %lld ms without waiting (a busy loop?)",
@@ -187,7 +191,7 @@ void OfflineDrive::watch() {
     if (!warned && now - since > limit_) {
       // First the cooperative way: the task is suspended at its next call
       // of the handle.
-      overrun_.store(true, std::memory_order_release);
+      overrunSerial_.store(serial, std::memory_order_release);
       warned = true;
       since = now;
     } else if (warned && now - since > limit_) {

@@ -108,8 +108,8 @@ class OfflineDrive final : public WaitObserver {
   std::mutex watchMutex_;
   std::condition_variable watchChanged_;
   bool watchEnds_ = false;
-  std::atomic<std::uint64_t> resumeSerial_{0};  // odd while a task runs
-  std::atomic<bool> overrun_{false};            // set by the watchdog
+  std::atomic<std::uint64_t> resumeSerial_{0};   // odd while a task runs
+  std::atomic<std::uint64_t> overrunSerial_{0};  // the resume the watchdog caught
   std::thread watchdog_;
 };
 
