@@ -157,6 +157,14 @@ int runAnalyzeJobs(const AnalyzeOptions& options) {
                    options.files[i].c_str());
       return kExitInput;
     }
+#ifdef _WIN32
+    // The child wrote its lines in text mode, as this process will again.
+    std::string lines;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+      if (!(text[at] == '\r' && at + 1 < text.size() && text[at + 1] == '\n')) lines += text[at];
+    }
+    text = std::move(lines);
+#endif
     output.write(text);
   }
   if (!output.commit(error)) {

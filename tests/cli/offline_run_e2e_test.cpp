@@ -11,9 +11,12 @@
 namespace loquant::test {
 namespace {
 
+// The digest of the lines, whatever the system ends them with.
 std::uint64_t fnv1a(const std::string& text) {
   std::uint64_t h = 0xcbf29ce484222325ULL;
-  for (const char c : text) {
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const char c = text[at];
+    if (c == '\r' && at + 1 < text.size() && text[at + 1] == '\n') continue;
     h ^= static_cast<unsigned char>(c);
     h *= 0x100000001b3ULL;
   }
@@ -33,7 +36,6 @@ TEST(OfflineRunEndToEnd, BundledConversationGivesThePinnedOutput) {
     const Outcome lines =
         runLoquant(dir, "analyze " + example() + " --conditioning " + conditioning);
     ASSERT_EQ(lines.status, 0) << lines.err;
-    EXPECT_EQ(lines.out.size(), 13345U) << conditioning;
     EXPECT_EQ(fnv1a(lines.out), 0x761fd64cea76118cULL) << conditioning;
   }
 }
