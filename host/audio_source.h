@@ -53,6 +53,9 @@ struct AudioSourceSettings {
   std::string target;            // "Target"
   std::uint32_t bufferSize = 0;  // "BufferSize", 2 to kMaximumBufferSize
   int line = 0;                  // where the component was declared
+  // The target's "SamplingFrequency" when it sets one: the rate its frames
+  // are analysed at, which the recording must have.
+  std::optional<std::int64_t> targetRate;
 };
 
 // Reads the parameters of a source component. False with the reason in

@@ -79,6 +79,14 @@ TEST_F(BadInput, ConfigurationErrorsNameFileAndLine) {
             "[components.parameters]\nFile = \"good.wav\"\nTarget = \"out\"\n"
             "BufferSize = 256\nChannel = 2\n");
   expectFailure("run stereo.toml --output out.txt", kInput, {"good.wav", "channel 2"});
+  writeFile(dir_ / "rate.toml",
+            "[[components]]\nname = \"speaker\"\nentry = \"Runtime\"\n"
+            "[components.parameters]\nSamplingFrequency = 44100\nBufferSize = 256\n\n"
+            "[[components]]\nname = \"mic\"\nentry = \"source\"\n"
+            "[components.parameters]\nFile = \"good.wav\"\nTarget = \"speaker\"\n"
+            "BufferSize = 256\n");
+  expectFailure("run rate.toml --output out.txt", kInput,
+                {"good.wav: sampled at 16000 Hz", "SamplingFrequency is 44100"});
   // A cut-short recording is found when its data ends.
   writeFile(dir_ / "short.wav", readFile(dir_ / "good.wav").substr(0, 44 + 2 * 4000));
   writeFile(dir_ / "short.toml",
