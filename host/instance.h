@@ -24,6 +24,7 @@
 
 namespace vornix::host {
 
+class ComponentSection;
 class QueueReader;
 
 class Instance {
@@ -49,6 +50,8 @@ class Instance {
   std::uint16_t number() const noexcept;
   // The clients of every section, for the components' handles.
   MemoryHub& hub() noexcept;
+  // The host's writer of the component section (statistics the host keeps).
+  ComponentSection& componentSection() noexcept;
   // The queue every posted message goes to, read by the router.
   QueueReader& systemQueue() noexcept;
   // The first object under this instance's names that is not a regular file
