@@ -311,8 +311,8 @@ bool applyParameter(SystemConfig& config, const std::string& assignment, std::st
     for (ParameterSpec& p : c.parameters) {
       if (!vornix::equalsNoCase(p.name, name)) continue;
       if (!retype(p, value, error)) return false;
-      if (const std::optional<std::string> why = vornix::host::parameterOutOfBounds(p)) {
-        error = "--param " + assignment + ": " + *why;
+      if (std::string why; !vornix::host::parameterWithinBounds(p, why)) {
+        error = "--param " + assignment + ": " + why;
         return false;
       }
       ++applied;

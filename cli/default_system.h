@@ -60,8 +60,8 @@ std::optional<double> lowestSpeechGate(const vornix::host::SystemConfig& config,
 // component reads; false with the reason in `error` when the name is unknown,
 // the value does not have that type, or it is outside the parameter's bounds
 // (host/parameter_bounds.h).
-bool applyParameter(vornix::host::SystemConfig& config, const std::string& assignment,
-                    std::string& error);
+[[nodiscard]] bool applyParameter(vornix::host::SystemConfig& config, const std::string& assignment,
+                                  std::string& error);
 
 // The default system as a configuration file, for `loquant config --print-default`.
 std::string defaultSystemText(int speakers, std::uint32_t rate);

@@ -61,15 +61,17 @@ struct AudioSourceSettings {
 // Reads the parameters of a source component. False with the reason in
 // `error` when one is missing, has the wrong type or is out of range, or
 // when the target is not a component of `config`.
-bool readAudioSourceSettings(const SystemConfig& config, const ComponentConfig& component,
-                             AudioSourceSettings& out, std::string& error);
+[[nodiscard]] bool readAudioSourceSettings(const SystemConfig& config,
+                                           const ComponentConfig& component,
+                                           AudioSourceSettings& out, std::string& error);
 
 class AudioSource {
  public:
   // Opens the recording and checks the channel. Null with the reason in
   // `error` ("<file>: <reason>") when the file cannot be read, is not a
   // usable WAV or AIFF file, or has no such channel.
-  static std::unique_ptr<AudioSource> open(const AudioSourceSettings& settings, std::string& error);
+  [[nodiscard]] static std::unique_ptr<AudioSource> open(const AudioSourceSettings& settings,
+                                                         std::string& error);
 
   AudioSource(const AudioSource&) = delete;
   AudioSource& operator=(const AudioSource&) = delete;

@@ -103,8 +103,7 @@ struct Walk {
       out.value = s->get();
     } else if (const auto* i = node.as_integer()) {
       out.value = i->get();
-      if (const std::optional<std::string> why = parameterOutOfBounds(out))
-        return fail(&node, *why);
+      if (std::string why; !parameterWithinBounds(out, why)) return fail(&node, why);
     } else if (const auto* f = node.as_floating_point()) {
       out.value = f->get();
     } else if (const auto* b = node.as_boolean()) {

@@ -40,9 +40,10 @@ class Instance {
   // number, the first free one from defaultNumber() on is taken (numbers in
   // use or held by another user are stepped over). Null with the reason in
   // `error`; nothing is left behind then.
-  static std::unique_ptr<Instance> create(std::optional<std::uint16_t> number,
-                                          const SystemConfig& config, const TypeRegistry& types,
-                                          std::string& error);
+  [[nodiscard]] static std::unique_ptr<Instance> create(std::optional<std::uint16_t> number,
+                                                        const SystemConfig& config,
+                                                        const TypeRegistry& types,
+                                                        std::string& error);
   ~Instance();
   Instance(const Instance&) = delete;
   Instance& operator=(const Instance&) = delete;

@@ -23,17 +23,18 @@ std::span<const ParameterBound> parameterBounds() noexcept {
   return kBounds;
 }
 
-std::optional<std::string> parameterOutOfBounds(const ParameterSpec& parameter) {
+bool parameterWithinBounds(const ParameterSpec& parameter, std::string& error) {
   const auto* value = std::get_if<std::int64_t>(&parameter.value);
-  if (value == nullptr) return std::nullopt;
+  if (value == nullptr) return true;
   for (const ParameterBound& bound : kBounds) {
     if (parameter.name != bound.name) continue;
-    if (*value <= bound.highest) return std::nullopt;
-    return formatString("%s %lld is over its limit of %lld %s", bound.name,
-                        static_cast<long long>(*value), static_cast<long long>(bound.highest),
-                        bound.unit);
+    if (*value <= bound.highest) return true;
+    error = formatString("%s %lld is over its limit of %lld %s", bound.name,
+                         static_cast<long long>(*value), static_cast<long long>(bound.highest),
+                         bound.unit);
+    return false;
   }
-  return std::nullopt;
+  return true;
 }
 
 }  // namespace vornix::host

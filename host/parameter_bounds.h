@@ -13,7 +13,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 
@@ -30,10 +29,10 @@ struct ParameterBound {
 // Every bounded parameter, in the order the documentation lists them.
 std::span<const ParameterBound> parameterBounds() noexcept;
 
-// Why `parameter` is over its limit ("PitchMonitorWindow 2147483647 is over
-// its limit of 1048576 pitch values"); nothing when it is within it, or when
-// it is not a bounded integer parameter. The name is matched exactly, as
-// the components read it.
-std::optional<std::string> parameterOutOfBounds(const ParameterSpec& parameter);
+// True when `parameter` is within its limit, or is not a bounded integer
+// parameter (the name is matched exactly, as the components read it); false
+// with the reason in `error` ("PitchMonitorWindow 2147483647 is over its
+// limit of 1048576 pitch values") when it is over it.
+[[nodiscard]] bool parameterWithinBounds(const ParameterSpec& parameter, std::string& error);
 
 }  // namespace vornix::host
