@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <semaphore>
 #include <thread>
 #include <vector>
@@ -75,8 +76,10 @@ void BM_PostToReceiver(benchmark::State& state) {
       if (!reader.wait(20)) continue;
       if (auto records = reader.drain()) {
         for (const auto& bytes : *records) {
-          receiver.queuePair(std::make_unique<DataMessage>(*receiverTrigger),
-                             std::make_unique<DataMessage>(bytes));
+          if (!receiver.queuePair(std::make_unique<DataMessage>(*receiverTrigger),
+                                  std::make_unique<DataMessage>(bytes))) {
+            std::abort();  // a lost message would make the figures meaningless
+          }
         }
       }
     }
@@ -126,8 +129,10 @@ void BM_RouteThroughSystemQueue(benchmark::State& state) {
     }
     if (auto records = reader.drain()) {
       for (const auto& bytes : *records) {
-        receiver.queuePair(std::make_unique<DataMessage>(*receiverTrigger),
-                           std::make_unique<DataMessage>(bytes));
+        if (!receiver.queuePair(std::make_unique<DataMessage>(*receiverTrigger),
+                                std::make_unique<DataMessage>(bytes))) {
+          std::abort();  // a lost message would make the figures meaningless
+        }
       }
     }
     for (int i = 0; i < kBatch; ++i) receiver.waitForNewMessage(0, nullptr);
@@ -157,8 +162,10 @@ void BM_HostRoutingOnly(benchmark::State& state) {
     state.ResumeTiming();
     if (auto records = reader.drain()) {
       for (const auto& bytes : *records) {
-        receiver.queuePair(std::make_unique<DataMessage>(*receiverTrigger),
-                           std::make_unique<DataMessage>(bytes));
+        if (!receiver.queuePair(std::make_unique<DataMessage>(*receiverTrigger),
+                                std::make_unique<DataMessage>(bytes))) {
+          std::abort();  // a lost message would make the figures meaningless
+        }
       }
     }
     state.PauseTiming();

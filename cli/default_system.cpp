@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "host/parameter_bounds.h"
 #include "util/format.h"
 #include "util/text.h"
 
@@ -310,6 +311,10 @@ bool applyParameter(SystemConfig& config, const std::string& assignment, std::st
     for (ParameterSpec& p : c.parameters) {
       if (!vornix::equalsNoCase(p.name, name)) continue;
       if (!retype(p, value, error)) return false;
+      if (std::string why; !vornix::host::parameterWithinBounds(p, why)) {
+        error = "--param " + assignment + ": " + why;
+        return false;
+      }
       ++applied;
     }
   }

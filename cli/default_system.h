@@ -57,10 +57,11 @@ std::optional<double> lowestSpeechGate(const vornix::host::SystemConfig& config,
 
 // Applies "Name=value" (every component that reads Name) or
 // "Component.Name=value" (one component). The value is given the type the
-// component reads; false with the reason in `error` when the name is unknown
-// or the value does not have that type.
-bool applyParameter(vornix::host::SystemConfig& config, const std::string& assignment,
-                    std::string& error);
+// component reads; false with the reason in `error` when the name is unknown,
+// the value does not have that type, or it is outside the parameter's bounds
+// (host/parameter_bounds.h).
+[[nodiscard]] bool applyParameter(vornix::host::SystemConfig& config, const std::string& assignment,
+                                  std::string& error);
 
 // The default system as a configuration file, for `loquant config --print-default`.
 std::string defaultSystemText(int speakers, std::uint32_t rate);

@@ -114,6 +114,9 @@ bool readAudioSourceSettings(const SystemConfig& config, const ComponentConfig& 
   }
   settings.channel = static_cast<std::uint32_t>(channel);
   settings.bufferSize = static_cast<std::uint32_t>(buffer);
+  if (const ParameterSpec* rate = findParameter(*target, "SamplingFrequency")) {
+    if (const auto* value = std::get_if<std::int64_t>(&rate->value)) settings.targetRate = *value;
+  }
   out = std::move(settings);
   return true;
 }
@@ -155,6 +158,14 @@ std::unique_ptr<AudioSource> AudioSource::open(const AudioSourceSettings& settin
   }
   if (settings.bufferSize < 2 || settings.bufferSize > kMaximumBufferSize) {
     error = "source '" + settings.name + "': BufferSize out of range";
+    return nullptr;
+  }
+  // A component told another rate would analyse every frame at the wrong
+  // time scale and say nothing: refused before anything runs.
+  if (settings.targetRate && *settings.targetRate != reader->format().rate) {
+    error = settings.file + ": sampled at " + std::to_string(reader->format().rate) +
+            " Hz, but source '" + settings.name + "' plays into '" + settings.target +
+            "', whose SamplingFrequency is " + std::to_string(*settings.targetRate);
     return nullptr;
   }
   return std::make_unique<AudioSource>(Key{}, settings, std::move(*reader));

@@ -53,20 +53,25 @@ struct AudioSourceSettings {
   std::string target;            // "Target"
   std::uint32_t bufferSize = 0;  // "BufferSize", 2 to kMaximumBufferSize
   int line = 0;                  // where the component was declared
+  // The target's "SamplingFrequency" when it sets one: the rate its frames
+  // are analysed at, which the recording must have.
+  std::optional<std::int64_t> targetRate;
 };
 
 // Reads the parameters of a source component. False with the reason in
 // `error` when one is missing, has the wrong type or is out of range, or
 // when the target is not a component of `config`.
-bool readAudioSourceSettings(const SystemConfig& config, const ComponentConfig& component,
-                             AudioSourceSettings& out, std::string& error);
+[[nodiscard]] bool readAudioSourceSettings(const SystemConfig& config,
+                                           const ComponentConfig& component,
+                                           AudioSourceSettings& out, std::string& error);
 
 class AudioSource {
  public:
   // Opens the recording and checks the channel. Null with the reason in
   // `error` ("<file>: <reason>") when the file cannot be read, is not a
   // usable WAV or AIFF file, or has no such channel.
-  static std::unique_ptr<AudioSource> open(const AudioSourceSettings& settings, std::string& error);
+  [[nodiscard]] static std::unique_ptr<AudioSource> open(const AudioSourceSettings& settings,
+                                                         std::string& error);
 
   AudioSource(const AudioSource&) = delete;
   AudioSource& operator=(const AudioSource&) = delete;

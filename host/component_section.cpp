@@ -196,7 +196,18 @@ std::optional<ComponentStats> ComponentSection::stats(std::uint32_t id) {
   s.wakeUps = u64(L::kWakeUps);
   s.seconds = u64(L::kSeconds);
   s.processorTime = u64(L::kProcessorTime);
+  s.undelivered = u64(L::kUndelivered);
   return s;
+}
+
+bool ComponentSection::addUndelivered(std::uint32_t id, std::uint64_t count) {
+  MutexHold hold(mutex_.get(), kSectionTimeoutMs, kLabel);
+  if (!hold) return false;
+  const std::optional<std::uint64_t> entry = entryOffset(id);
+  if (!entry) return false;
+  const std::span<std::uint8_t> e = section_.bytes().subspan(static_cast<std::size_t>(*entry));
+  return bytes::store<std::uint64_t>(e, L::kUndelivered,
+                                     bytes::loadOr<std::uint64_t>(e, L::kUndelivered, 0) + count);
 }
 
 std::vector<std::uint8_t> ComponentSection::historySlot(std::uint32_t id, bool posted,

@@ -63,6 +63,8 @@ struct ComponentStats {
   std::uint8_t status = 0;
   std::uint64_t lastUpdate = 0, received = 0, receivedBytes = 0, posted = 0, postedBytes = 0,
                 firstStatus2 = 0, lastStatus2 = 0, wakeUps = 0, seconds = 0, processorTime = 0;
+  // Messages routed to the component that the host could not queue for it.
+  std::uint64_t undelivered = 0;
 };
 
 class ComponentSection {
@@ -93,6 +95,10 @@ class ComponentSection {
 
   // Read-backs under the mutex; empty when the id has no entry.
   std::optional<ComponentStats> stats(std::uint32_t id);
+  // Adds `count` to the entry's count of messages the host could not queue
+  // for the component; false when the id has no entry or the mutex could not
+  // be had.
+  [[nodiscard]] bool addUndelivered(std::uint32_t id, std::uint64_t count);
   // A copy of one 4096-byte history slot (0 = newest).
   std::vector<std::uint8_t> historySlot(std::uint32_t id, bool posted, std::uint32_t slot);
 

@@ -90,8 +90,8 @@ struct ConditioningSettings {
 // on/off, true/false, yes/no or 1/0). False with the reason in `error` when
 // the name is unknown or the value malformed or out of range; `settings` is
 // then unchanged.
-bool setConditioningSetting(ConditioningSettings& settings, std::string_view name,
-                            std::string_view value, std::string& error);
+[[nodiscard]] bool setConditioningSetting(ConditioningSettings& settings, std::string_view name,
+                                          std::string_view value, std::string& error);
 
 // One line per setting: "Conditioning.Name=default  what it does".
 std::string conditioningSettingsHelp();

@@ -8,11 +8,11 @@
 #include <fstream>
 #include <limits>
 #include <set>
-#include <sstream>
 
 #define TOML_EXCEPTIONS 0
 #include <toml++/toml.h>
 
+#include "host/parameter_bounds.h"
 #include "util/format.h"
 
 namespace vornix::host {
@@ -103,6 +103,7 @@ struct Walk {
       out.value = s->get();
     } else if (const auto* i = node.as_integer()) {
       out.value = i->get();
+      if (std::string why; !parameterWithinBounds(out, why)) return fail(&node, why);
     } else if (const auto* f = node.as_floating_point()) {
       out.value = f->get();
     } else if (const auto* b = node.as_boolean()) {
@@ -482,11 +483,27 @@ ConfigResult loadConfig(const std::string& path) {
   if (std::filesystem::is_directory(path, ec)) {
     return ConfigError{path, 0, "is a directory, not a configuration file"};
   }
+  const std::string tooLarge = formatString(
+      "is larger than %zu bytes, the most a configuration file may hold", kMaximumConfigBytes);
+  // A regular file is measured before anything is read; anything else (a
+  // device, a pipe) is read no further than one byte past the limit.
+  if (std::filesystem::is_regular_file(path, ec)) {
+    const std::uintmax_t size = std::filesystem::file_size(path, ec);
+    if (!ec && size > kMaximumConfigBytes) return ConfigError{path, 0, tooLarge};
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) return ConfigError{path, 0, "cannot be read: " + std::string(std::strerror(errno))};
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  return parseConfig(buffer.str(), path);
+  std::string text(kMaximumConfigBytes + 1U, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  if (in.bad()) return ConfigError{path, 0, "cannot be read: " + std::string(std::strerror(errno))};
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  if (text.size() > kMaximumConfigBytes) return ConfigError{path, 0, tooLarge};
+  // A recording named where the configuration belongs: say so rather than
+  // report its bytes as a syntax error.
+  if (text.starts_with("RIFF") || text.starts_with("FORM")) {
+    return ConfigError{path, 0, "is a recording, not a configuration file"};
+  }
+  return parseConfig(text, path);
 }
 
 }  // namespace vornix::host

@@ -7,6 +7,7 @@
 // configuration is refused at load with the file, the line and the reason.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -80,7 +81,15 @@ struct ConfigError {
 
 using ConfigResult = std::variant<SystemConfig, ConfigError>;
 
-// Reads and checks a configuration file.
+// The largest configuration file loadConfig reads. A system of a few hundred
+// components takes well under a tenth of this.
+inline constexpr std::size_t kMaximumConfigBytes = std::size_t{1} << 20;
+
+// Reads and checks a configuration file: refused, without reading it whole,
+// when it holds more than kMaximumConfigBytes (a device such as /dev/zero
+// included), and refused when it is a recording (a WAV or AIFF file).
+// Parameters that size allocations must lie within their bounds
+// (parameter_bounds.h).
 ConfigResult loadConfig(const std::string& path);
 // Parses configuration text; `source` names it in errors.
 ConfigResult parseConfig(std::string_view text, const std::string& source);

@@ -36,8 +36,9 @@ class CooperativeTask {
 
   // Null with the reason in `error` when the stack cannot be had. The body
   // does not run before the first resume().
-  static std::unique_ptr<CooperativeTask> create(std::function<void()> body, std::size_t stackBytes,
-                                                 std::string& error);
+  [[nodiscard]] static std::unique_ptr<CooperativeTask> create(std::function<void()> body,
+                                                               std::size_t stackBytes,
+                                                               std::string& error);
   // A finished task only releases its stack. An unfinished one is ended
   // first: on POSIX its stack is unwound (destructors run); on Windows the
   // stack is dropped as it is.

@@ -182,6 +182,9 @@ std::uint16_t Instance::number() const noexcept {
 MemoryHub& Instance::hub() noexcept {
   return *parts_->hub;
 }
+ComponentSection& Instance::componentSection() noexcept {
+  return *parts_->componentSection;
+}
 QueueReader& Instance::systemQueue() noexcept {
   return *parts_->systemQueue;
 }

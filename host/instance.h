@@ -24,6 +24,7 @@
 
 namespace vornix::host {
 
+class ComponentSection;
 class QueueReader;
 
 class Instance {
@@ -39,9 +40,10 @@ class Instance {
   // number, the first free one from defaultNumber() on is taken (numbers in
   // use or held by another user are stepped over). Null with the reason in
   // `error`; nothing is left behind then.
-  static std::unique_ptr<Instance> create(std::optional<std::uint16_t> number,
-                                          const SystemConfig& config, const TypeRegistry& types,
-                                          std::string& error);
+  [[nodiscard]] static std::unique_ptr<Instance> create(std::optional<std::uint16_t> number,
+                                                        const SystemConfig& config,
+                                                        const TypeRegistry& types,
+                                                        std::string& error);
   ~Instance();
   Instance(const Instance&) = delete;
   Instance& operator=(const Instance&) = delete;
@@ -49,6 +51,8 @@ class Instance {
   std::uint16_t number() const noexcept;
   // The clients of every section, for the components' handles.
   MemoryHub& hub() noexcept;
+  // The host's writer of the component section (statistics the host keeps).
+  ComponentSection& componentSection() noexcept;
   // The queue every posted message goes to, read by the router.
   QueueReader& systemQueue() noexcept;
   // The first object under this instance's names that is not a regular file

@@ -71,7 +71,8 @@ class InstanceView {
  public:
   // Attaches to the master section of `instance`. Null with the reason in
   // `error` when the instance has no master section (it is not running).
-  static std::unique_ptr<InstanceView> open(std::uint16_t instance, std::string& error);
+  [[nodiscard]] static std::unique_ptr<InstanceView> open(std::uint16_t instance,
+                                                          std::string& error);
   ~InstanceView();
   InstanceView(const InstanceView&) = delete;
   InstanceView& operator=(const InstanceView&) = delete;
@@ -80,7 +81,7 @@ class InstanceView {
 
   // Reads everything once. Nullopt with the reason in `error` when a
   // section is missing, corrupt, or its mutex is not had within 5000 ms.
-  std::optional<InstanceSnapshot> snapshot(std::string& error);
+  [[nodiscard]] std::optional<InstanceSnapshot> snapshot(std::string& error);
 
   struct State;
 

@@ -27,7 +27,8 @@ struct EntryPoint {
 class ComponentLibrary {
  public:
   // Loads the library at `path`; null with the reason in `error` on failure.
-  static std::unique_ptr<ComponentLibrary> open(const std::string& path, std::string& error);
+  [[nodiscard]] static std::unique_ptr<ComponentLibrary> open(const std::string& path,
+                                                              std::string& error);
   // The library built with this host, found beside the running program or in
   // the build tree.
   static std::string defaultPath();

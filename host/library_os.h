@@ -13,7 +13,7 @@ using RawSymbol = void (*)();
 
 // Loads the library at `path`; null with the system's reason in `error`.
 // The result is released with unloadLibrary.
-void* loadLibrary(const std::string& path, std::string& error);
+[[nodiscard]] void* loadLibrary(const std::string& path, std::string& error);
 // The exported function `name`; null when the library has none.
 RawSymbol librarySymbol(void* library, const char* name) noexcept;
 void unloadLibrary(void* library) noexcept;

@@ -49,8 +49,8 @@ class OfflineDrive final : public WaitObserver {
   // Adds the task of component `id` (non-zero, unique); `body` runs the
   // component's entry point and returns its result. It first runs at the
   // next round. False with the reason when its stack cannot be had.
-  bool add(std::uint32_t id, std::string name, std::function<std::int64_t()> body,
-           std::string& error);
+  [[nodiscard]] bool add(std::uint32_t id, std::string name, std::function<std::int64_t()> body,
+                         std::string& error);
   // Something was queued for component `id`: it runs at the next round.
   void queued(std::uint32_t id);
   // The components whose current wait has a time-out that has passed at

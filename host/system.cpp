@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
 
+#include "host/component_section.h"
 #include "host/instance.h"
 #include "host/library.h"
 #include "host/log_printer.h"
@@ -28,6 +32,10 @@ struct Component {
   HostContext context;
   std::unique_ptr<ZelAPI> api;  // library components that have their entry point
   EntryPoint entry;
+  // Messages routed to it that its handle could not queue, and how many of
+  // them the last report line covered (under State::undeliveredMutex).
+  std::atomic<std::uint64_t> undelivered{0};
+  std::uint64_t undeliveredReported = 0;
 };
 
 struct System::State {
@@ -49,6 +57,9 @@ struct System::State {
   bool started = false;
   bool clockInstalled = false;
   bool failed = false;
+  // Reports of undelivered messages: at most one round of lines a second.
+  std::mutex undeliveredMutex;
+  std::chrono::steady_clock::time_point undeliveredSaid{};
 
   ~State();
   bool build(std::string& error);
@@ -57,6 +68,12 @@ struct System::State {
   // taker then gets instead of a copy.
   void route(const DataMessage& message, std::unique_ptr<DataMessage> owned = nullptr);
   void deliverToSink(const Component& sink, const DataMessage& message);
+  // A message routed to `c` that its handle could not queue: counted in its
+  // statistics and reported.
+  void undelivered(Component& c);
+  // Says on stderr, per component, how many messages could not be queued
+  // since the last line; unless `now`, at most once a second.
+  void reportUndelivered(bool now);
   // Routes everything in the system queue in queue order; true when there
   // was anything.
   bool drainSystemQueue();
@@ -186,11 +203,38 @@ void System::State::route(const DataMessage& message, std::unique_ptr<DataMessag
     // nothing reads `message` after that.
     std::unique_ptr<DataMessage> copy =
         i + 1 == count && owned ? std::move(owned) : std::make_unique<DataMessage>(message);
-    if (c.api->queuePair(taker.trigger->message, std::move(copy)) && drive) {
+    if (!c.api->queuePair(taker.trigger->message, std::move(copy))) {
+      undelivered(c);
+    } else if (drive) {
       drive->queued(c.id());
     }
   }
   routed.fetch_add(1, std::memory_order_relaxed);
+}
+
+void System::State::undelivered(Component& c) {
+  c.undelivered.fetch_add(1, std::memory_order_relaxed);
+  // The section's count is for readers such as `loquant inspect`; the line
+  // below is said even when the section cannot be had.
+  static_cast<void>(instance->componentSection().addUndelivered(c.id(), 1));
+  reportUndelivered(false);
+}
+
+void System::State::reportUndelivered(bool now) {
+  std::lock_guard<std::mutex> lock(undeliveredMutex);
+  const auto time = std::chrono::steady_clock::now();
+  if (!now && time - undeliveredSaid < std::chrono::seconds(1)) return;
+  for (auto& c : components) {
+    const std::uint64_t total = c->undelivered.load(std::memory_order_relaxed);
+    if (total == c->undeliveredReported) continue;
+    std::fprintf(stderr,
+                 "loquant: %llu message%s for component '%s' could not be queued (%llu in all)\n",
+                 static_cast<unsigned long long>(total - c->undeliveredReported),
+                 total - c->undeliveredReported == 1 ? "" : "s", c->name().c_str(),
+                 static_cast<unsigned long long>(total));
+    c->undeliveredReported = total;
+    undeliveredSaid = time;
+  }
 }
 
 void System::State::deliverToSink(const Component& sink, const DataMessage& message) {
@@ -266,9 +310,7 @@ void System::State::stopDrive() {
     drive->runRound();
     routeRound();
     for (auto& c : components) {
-      if (!c->api) continue;
-      c->api->wake();
-      drive->queued(c->id());
+      if (c->api && c->api->wake()) drive->queued(c->id());
     }
   }
   for (const std::string& name : drive->unfinished()) {
@@ -329,14 +371,19 @@ void System::stop() {
   // A component blocked in a long wait sees the cleared flag at once.
   for (auto& c : s.components) {
     if (!c->api) continue;
-    c->api->wake();
-    if (s.drive) s.drive->queued(c->id());
+    if (!c->api->wake()) {
+      std::fprintf(stderr, "loquant: component '%s' could not be woken to stop\n",
+                   c->name().c_str());
+    } else if (s.drive) {
+      s.drive->queued(c->id());
+    }
   }
   if (s.drive) {
     s.stopDrive();
   } else {
     s.runner->stop();
   }
+  s.reportUndelivered(true);
 }
 
 void System::onSink(std::function<void(SinkRecord&&)> handler) {
@@ -363,8 +410,12 @@ void System::advanceTo(Micros t) {
   for (const std::uint32_t id : s.drive->dueAt(t)) {
     Component& c = *s.components[id - 1];
     if (!c.api) continue;
-    c.api->queuePair(nullptr, nullptr);
-    s.drive->queued(id);
+    // A time-out the handle cannot take is lost like a message: counted.
+    if (c.api->wake()) {
+      s.drive->queued(id);
+    } else {
+      s.undelivered(c);
+    }
   }
 }
 

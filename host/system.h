@@ -66,8 +66,9 @@ class System {
  public:
   // Builds the instance: sections, handles, the library. Null with the
   // reason in `error` on failure (nothing is left behind).
-  static std::unique_ptr<System> create(const SystemConfig& config, const SystemOptions& options,
-                                        std::string& error);
+  [[nodiscard]] static std::unique_ptr<System> create(const SystemConfig& config,
+                                                      const SystemOptions& options,
+                                                      std::string& error);
   ~System();  // stops and removes every named object of the instance
   System(const System&) = delete;
   System& operator=(const System&) = delete;

@@ -53,8 +53,8 @@ class Wiring {
   // in `types` and encodes every trigger. Null with the reason in `error`
   // when a name or content does not fit its field or the type levels run
   // out.
-  static std::optional<Wiring> build(const SystemConfig& config, TypeRegistry& types,
-                                     std::string& error);
+  [[nodiscard]] static std::optional<Wiring> build(const SystemConfig& config, TypeRegistry& types,
+                                                   std::string& error);
 
   // In configuration order: components()[i].id == i + 1.
   const std::vector<ComponentWiring>& components() const noexcept { return components_; }

@@ -2,7 +2,12 @@
 //
 // Each takes the component handle that the host created for one component,
 // runs the component's loop until the handle says stop, and returns 0. Given
-// no handle, the 32-bit entry points return -1 and the 8-bit ones 255.
+// no handle, the 32-bit entry points return -1 and the 8-bit ones 255. A
+// component stopped by an error (a std::exception inside its loop, such as an
+// allocation that failed) logs one line through the handle and returns -2 or
+// 254: no std::exception leaves an entry point. Exceptions of other types
+// pass through unchanged, so that a host may unwind a task it runs a
+// component on with a type of its own.
 #pragma once
 
 #include <cstdint>
@@ -33,4 +38,7 @@ using EntryPoint8 = std::uint8_t (*)(vornix::ZelAPI*);
 // Results of an entry point given no handle.
 inline constexpr std::int32_t kNullHandle32 = -1;
 inline constexpr std::uint8_t kNullHandle8 = 255;
+// Results of an entry point whose component was stopped by an error.
+inline constexpr std::int32_t kFailed32 = -2;
+inline constexpr std::uint8_t kFailed8 = 254;
 }  // namespace loquant

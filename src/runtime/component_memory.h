@@ -15,7 +15,8 @@
 //   328 10 x 4096 received history (newest first)
 // 41288 u64 posted     41296 u64 posted bytes  41304 10 x 4096 posted history
 // 82264 u64 first status-2 time  82272 u64 last status-2 time
-// 82280 u64 wake-ups   82288 u64 seconds       82304 u64 processor time
+// 82280 u64 wake-ups   82288 u64 seconds       82296 u64 undelivered (host)
+// 82304 u64 processor time
 // 82812 u32 parameter bytes used    82832 parameter records
 // Parameter record: 0 u32 size, 4 u8 type (1 text, 2 integer, 3 real, 4 text
 // list, 5 integer list, 6 real list), 8 name, then the (unaligned) value; a
@@ -64,7 +65,7 @@ class ComponentMemory {
                                    kReceived = 312, kReceivedBytes = 320, kReceivedHistory = 328,
                                    kPosted = 41288, kPostedBytes = 41296, kPostedHistory = 41304,
                                    kFirstStatus2 = 82264, kLastStatus2 = 82272, kWakeUps = 82280,
-                                   kSeconds = 82288, kProcessorTime = 82304,
+                                   kSeconds = 82288, kUndelivered = 82296, kProcessorTime = 82304,
                                    kParameterBytes = 82812, kParameters = 82832;
     static constexpr std::uint64_t kRecordHead = 8, kListItems = 12;
   };

@@ -57,10 +57,10 @@ bool ZelAPI::queuePair(std::shared_ptr<const DataMessage> trigger,
   return true;
 }
 
-void ZelAPI::wake() {
+bool ZelAPI::wake() {
   // A pair that carries nothing: every signal has its pair, and the wait
   // that takes this one returns without a message.
-  queuePair(nullptr, nullptr);
+  return queuePair(nullptr, nullptr);
 }
 
 void ZelAPI::setRunning(bool running) {
@@ -102,10 +102,13 @@ DataMessage* ZelAPI::waitForNewMessage(std::uint32_t timeoutMs, const char** tri
 
 DataMessage* ZelAPI::waitForNewMessage(std::uint32_t timeoutMs, const char** triggerName,
                                        TimeoutUse use) {
-  if (!lock_.enter(kLockTimeoutMs, kWaitLabel)) return nullptr;
+  // Every level of the lock is held by `hold`, so a throw anywhere below
+  // (a trigger specification that cannot be copied) leaves it unlocked.
+  MutexHold hold(lock_, kLockTimeoutMs, kWaitLabel);
+  if (!hold) return nullptr;
   if (inbound_.empty() && cooperative()) {
-    lock_.leave();
-    if (!waitCooperatively(timeoutMs, use)) {
+    hold.release();
+    if (!waitCooperatively(hold, timeoutMs, use)) {
       recordStats(cpuMark(), nullptr, nullptr, 1);
       lastWaitReturn_ = currentTime();
       chainCpu_ = chainWall_ = chainLength_ = 0;
@@ -113,7 +116,7 @@ DataMessage* ZelAPI::waitForNewMessage(std::uint32_t timeoutMs, const char** tri
     }
     // The lock is held again and a pair is queued.
   } else if (inbound_.empty()) {
-    lock_.leave();
+    hold.release();
     // A signal finds its pair in the queue, except the signal of a pair that
     // an earlier call took without waiting: then the wait goes on for the
     // time left, so such a signal never passes for a time-out.
@@ -121,10 +124,10 @@ DataMessage* ZelAPI::waitForNewMessage(std::uint32_t timeoutMs, const char** tri
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     bool haveMessage = false;
     while (inboundSignal_.wait(limitMs)) {
-      if (!lock_.enter(kLockTimeoutMs, kWaitLabel)) return nullptr;
+      if (!hold.enter(kLockTimeoutMs, kWaitLabel)) return nullptr;
       haveMessage = !inbound_.empty();
       if (haveMessage) break;  // the lock stays held
-      lock_.leave();
+      hold.release();
       if (limitMs != kWaitWithoutLimit) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
@@ -192,7 +195,7 @@ DataMessage* ZelAPI::waitForNewMessage(std::uint32_t timeoutMs, const char** tri
     static_cast<void>(pair.message.release());
   }
   if (message != nullptr) ++received_;
-  lock_.leave();
+  hold.release();
 
   recordStats(cpuMark(), message, nullptr, 1);
   lastWaitReturn_ = currentTime();
@@ -204,7 +207,7 @@ bool ZelAPI::cooperative() const noexcept {
          context_->waitObserver->cooperative();
 }
 
-bool ZelAPI::waitCooperatively(std::uint32_t timeoutMs, TimeoutUse use) {
+bool ZelAPI::waitCooperatively(MutexHold& hold, std::uint32_t timeoutMs, TimeoutUse use) {
   // A wait that only tries finds nothing: nothing can arrive while this
   // task runs, since the host delivers only while every task is suspended.
   WaitObserver& observer = *context_->waitObserver;
@@ -216,14 +219,14 @@ bool ZelAPI::waitCooperatively(std::uint32_t timeoutMs, TimeoutUse use) {
                    use == TimeoutUse::runningFlagOnly ? kWaitWithoutLimit : timeoutMs);
   while (true) {
     observer.suspend(componentId_);
-    if (!lock_.enter(kLockTimeoutMs, kWaitLabel)) {
+    if (!hold.enter(kLockTimeoutMs, kWaitLabel)) {
       observer.resumed(componentId_);
       return false;
     }
     // The host resumes a component only with a pair queued (a time-out and
     // a stop queue one that carries nothing); anything else waits on.
     if (!inbound_.empty()) break;
-    lock_.leave();
+    hold.release();
   }
   observer.resumed(componentId_);
   return true;
@@ -257,7 +260,8 @@ bool ZelAPI::deliver(DataMessage& message) {
 int ZelAPI::postOutputMessage(const char* postName, DataMessage* raw) {
   std::unique_ptr<DataMessage> message(raw);
   const std::uint64_t now = cpuMark();
-  if (!lock_.enter(kLockTimeoutMs, nullptr)) return -1;
+  MutexHold hold(lock_, kLockTimeoutMs, nullptr);
+  if (!hold) return -1;
 
   const auto stepWall = [this]() -> std::uint32_t {
     if (lastWaitReturn_ == 0) return 0;
@@ -274,7 +278,7 @@ int ZelAPI::postOutputMessage(const char* postName, DataMessage* raw) {
   if (!triggerSpec_ && !triggerSpecDamaged_) {
     // Direct post: no trigger has routed anything to this component yet.
     if (message == nullptr || (message->toId() == 0 && message->getType().empty())) {
-      lock_.leave();
+      hold.release();
       reportError(1, "Posting none - out of context");
       return -3;
     }
@@ -292,7 +296,7 @@ int ZelAPI::postOutputMessage(const char* postName, DataMessage* raw) {
       if (specs.empty() && message != nullptr) specs = triggerSpec_->byType(message->getType());
     }
     if (specs.empty()) {
-      lock_.leave();
+      hold.release();
       if (triggerSpecDamaged_) {
         reportError(2, "Posting nothing - damaged trigger specification for post name '%s'",
                     name.c_str());
@@ -334,7 +338,7 @@ int ZelAPI::postOutputMessage(const char* postName, DataMessage* raw) {
   delivered_ += static_cast<std::uint32_t>(deliveries);
   if (deliveries == 0) reportError(0, "No msgs were delivered at postOutputMessage");
   recordStats(now, nullptr, message.get(), 0);
-  lock_.leave();
+  hold.release();
   message.reset();
   if (deliveries > 0) return deliveries;
   return failed ? -1 : 0;

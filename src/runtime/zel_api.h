@@ -102,12 +102,15 @@ class ZelAPI {
 
   // ---- host side ----
   // Appends a pair under the lock, then releases the inbound semaphore once.
-  // False (and the pair destroyed) when the lock could not be had.
-  bool queuePair(std::shared_ptr<const DataMessage> trigger, std::unique_ptr<DataMessage> message);
+  // False (and the pair destroyed) when the lock could not be had: the
+  // message is lost to the component, which the host must account for.
+  [[nodiscard]] bool queuePair(std::shared_ptr<const DataMessage> trigger,
+                               std::unique_ptr<DataMessage> message);
   void setRunning(bool running);
   // Ends the component's current or next wait without a message, as a
-  // time-out would (a host timing waits on its own clock; a stop).
-  void wake();
+  // time-out would (a host timing waits on its own clock; a stop). False
+  // when the lock could not be had and nothing was queued.
+  [[nodiscard]] bool wake();
   void setKeep(bool keep);
   HostContext* hostContext() const noexcept { return context_; }
   std::uint32_t receivedCount() const noexcept { return received_; }
@@ -166,10 +169,10 @@ class ZelAPI {
   // True when the host runs this component as a cooperative task.
   bool cooperative() const noexcept;
   // The wait of a cooperative host: suspends the task until the host queues
-  // a pair (a time-out or stop included). True with the lock held and a
-  // pair queued; false (lock not held) for a wait that only tries, or when
-  // the lock could not be had.
-  bool waitCooperatively(std::uint32_t timeoutMs, TimeoutUse use);
+  // a pair (a time-out or stop included). Called with `hold` released. True
+  // with `hold` holding the lock again and a pair queued; false (not held)
+  // for a wait that only tries, or when the lock could not be had.
+  bool waitCooperatively(MutexHold& hold, std::uint32_t timeoutMs, TimeoutUse use);
   void recordStats(std::uint64_t cpuMark, const DataMessage* received, const DataMessage* posted,
                    std::uint32_t wakeups);
   ComponentMemory* components() const noexcept;

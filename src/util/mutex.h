@@ -46,10 +46,10 @@ class Mutex {
   // limit). With a label, a failure logs the time-out or error line
   // (category 1, level 0); without one it is silent. A holder that died gives
   // false with the error line and result 128 (0x80); the mutex is then free.
-  bool enter(std::uint32_t timeoutMs, const char* label);
+  [[nodiscard]] bool enter(std::uint32_t timeoutMs, const char* label);
   // Waits without limit; an abandoned mutex gives false without a line (and
   // is then free); any other failure logs "Lock of mutex failed: <name>".
-  bool lock();
+  [[nodiscard]] bool lock();
   // Releases one level; true and nothing done when depth is 0. False, with
   // the counters unchanged, when the system refuses the release (for example
   // when the calling thread is not the holder).
@@ -82,18 +82,33 @@ class Mutex {
 // there was no such mutex.
 bool removeNamedMutex(std::string_view logicalName);
 
-// Holds a Mutex taken with enter() for one scope; check held() before use.
+// Holds a Mutex for one scope: whatever leaves the scope (a return, an
+// exception) leaves the level this holder took. Check held() before use. A
+// holder may let the mutex go within its scope and take it again (a wait
+// that must not hold it while it sleeps); it leaves only what it holds.
 class MutexHold {
  public:
-  MutexHold(Mutex& mutex, std::uint32_t timeoutMs, const char* label)
+  // Takes the mutex with enter(timeoutMs, label).
+  [[nodiscard]] MutexHold(Mutex& mutex, std::uint32_t timeoutMs, const char* label)
       : mutex_(&mutex), held_(mutex.enter(timeoutMs, label)) {}
-  ~MutexHold() {
-    if (held_) mutex_->leave();
-  }
+  // Takes the mutex with lock(): waits without limit.
+  [[nodiscard]] explicit MutexHold(Mutex& mutex) : mutex_(&mutex), held_(mutex.lock()) {}
+  ~MutexHold() { release(); }
   MutexHold(const MutexHold&) = delete;
   MutexHold& operator=(const MutexHold&) = delete;
   bool held() const noexcept { return held_; }
   explicit operator bool() const noexcept { return held_; }
+
+  // Leaves the mutex now when this holder holds it.
+  void release() noexcept {
+    if (held_) mutex_->leave();
+    held_ = false;
+  }
+  // Takes it again after release(), as the constructor does; true when held.
+  [[nodiscard]] bool enter(std::uint32_t timeoutMs, const char* label) {
+    if (!held_) held_ = mutex_->enter(timeoutMs, label);
+    return held_;
+  }
 
  private:
   Mutex* mutex_;

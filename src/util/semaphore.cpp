@@ -49,10 +49,11 @@ void stopSemaphoreRegistry() noexcept {
   if (registry == nullptr) return;
   SemaphoreRegistry* ending = registry;
   registry = nullptr;
-  const bool held = ending->guard.lock();
-  ending->semaphores.clear();
-  ending->retired.clear();
-  if (held) ending->guard.leave();
+  {
+    const MutexHold hold(ending->guard);
+    ending->semaphores.clear();
+    ending->retired.clear();
+  }
   std::destroy_at(ending);
 }
 
@@ -98,12 +99,10 @@ Semaphore::NameBinding Semaphore::nameBinding() const noexcept {
 
 Semaphore* getNamedSemaphore(std::string_view logicalName, bool create) {
   SemaphoreRegistry* current = registry;
-  if (current == nullptr || !current->guard.lock()) return nullptr;
+  if (current == nullptr) return nullptr;
   // Left on every path, a failed allocation included.
-  struct Leave {
-    Mutex& guard;
-    ~Leave() { guard.leave(); }
-  } leave{current->guard};
+  const MutexHold hold(current->guard);
+  if (!hold) return nullptr;
   auto entry = current->semaphores.find(logicalName);
   const Semaphore::NameBinding binding = entry == current->semaphores.end()
                                              ? Semaphore::NameBinding::noObject

@@ -47,6 +47,10 @@ TEST(AudioSourceSettingsTest, ReadsParametersAndRefusesBadOnes) {
   EXPECT_EQ(settings.channel, 1U);  // the default
   EXPECT_EQ(settings.bufferSize, 256U);
   EXPECT_EQ(settings.line, 7);
+  EXPECT_FALSE(settings.targetRate);  // the sink reads no rate
+  good.components[0].parameters = {{"SamplingFrequency", std::int64_t{16000}}};
+  ASSERT_TRUE(vornix::host::readAudioSourceSettings(good, good.components[1], settings, error));
+  EXPECT_EQ(settings.targetRate, 16000);
 
   const std::vector<std::pair<std::vector<ParameterSpec>, std::string>> bad = {
       {{{"Target", std::string("out")}, {"BufferSize", std::int64_t{256}}}, "File"},
@@ -182,6 +186,18 @@ TEST_F(SteppedSource, OpenRefusesMissingFilesAndChannels) {
   settings_.file = (dir_ / "junk.wav").string();
   EXPECT_EQ(AudioSource::open(settings_, error), nullptr);
   EXPECT_THAT(error, ::testing::HasSubstr("junk.wav"));
+}
+
+// A target told another rate than the recording's would analyse every frame
+// at the wrong time scale: refused at open, with both rates.
+TEST_F(SteppedSource, OpenRefusesARecordingOfAnotherRateThanItsTarget) {
+  std::string error;
+  settings_.targetRate = 16000;
+  EXPECT_EQ(AudioSource::open(settings_, error), nullptr);
+  EXPECT_THAT(error, ::testing::HasSubstr("sampled at 8000 Hz, but source 'mic' plays into "
+                                          "'out', whose SamplingFrequency is 16000"));
+  settings_.targetRate = 8000;
+  EXPECT_NE(AudioSource::open(settings_, error), nullptr) << error;
 }
 
 }  // namespace

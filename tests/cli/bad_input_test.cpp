@@ -37,6 +37,9 @@ TEST_F(BadInput, OptionsAndParameters) {
                 {"BufferSize", "abc"});
   expectFailure("analyze good.wav --param nobody.BufferSize=512 --output out.txt", kUsage,
                 {"nobody"});
+  // A parameter that sizes an allocation, far out of its bounds.
+  expectFailure("analyze good.wav --param PitchMonitorWindow=2147483647 --output out.txt", kUsage,
+                {"PitchMonitorWindow 2147483647 is over its limit of 1048576"});
   expectFailure("analyze good.wav --format xml --output out.txt", kUsage, {"--format", "xml"});
   expectFailure("analyze good.wav --output", kUsage, {"--output"});
   expectFailure("frobnicate", kUsage, {"frobnicate"});
@@ -79,6 +82,14 @@ TEST_F(BadInput, ConfigurationErrorsNameFileAndLine) {
             "[components.parameters]\nFile = \"good.wav\"\nTarget = \"out\"\n"
             "BufferSize = 256\nChannel = 2\n");
   expectFailure("run stereo.toml --output out.txt", kInput, {"good.wav", "channel 2"});
+  writeFile(dir_ / "rate.toml",
+            "[[components]]\nname = \"speaker\"\nentry = \"Runtime\"\n"
+            "[components.parameters]\nSamplingFrequency = 44100\nBufferSize = 256\n\n"
+            "[[components]]\nname = \"mic\"\nentry = \"source\"\n"
+            "[components.parameters]\nFile = \"good.wav\"\nTarget = \"speaker\"\n"
+            "BufferSize = 256\n");
+  expectFailure("run rate.toml --output out.txt", kInput,
+                {"good.wav: sampled at 16000 Hz", "SamplingFrequency is 44100"});
   // A cut-short recording is found when its data ends.
   writeFile(dir_ / "short.wav", readFile(dir_ / "good.wav").substr(0, 44 + 2 * 4000));
   writeFile(dir_ / "short.toml",
@@ -92,11 +103,12 @@ TEST_F(BadInput, ConfigurationErrorsNameFileAndLine) {
   EXPECT_FALSE(std::filesystem::exists(dir_ / "out.txt"));
 }
 
-TEST_F(BadInput, ADirectoryAsTheConfigurationIsNamedSo) {
+TEST_F(BadInput, ADirectoryOrARecordingAsTheConfigurationIsNamedSo) {
   std::filesystem::create_directory(dir_ / "setup");
   expectFailure("analyze good.wav --config setup --output out.txt", kInput,
                 {"setup", "is a directory"});
   expectFailure("run setup --output out.txt", kInput, {"setup", "is a directory"});
+  expectFailure("run good.wav --output out.txt", kInput, {"good.wav: is a recording"});
 }
 
 TEST_F(BadInput, InspectOfAnInstanceThatIsNotRunning) {

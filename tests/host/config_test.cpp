@@ -1,6 +1,9 @@
 // A bad configuration is refused with the file, the line and the reason.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 
 #include "host/config.h"
@@ -40,6 +43,11 @@ TEST(ConfigErrors, NameFileLineAndReason) {
                            "\"a\", \"b\"] ] } ]\n",
        7, "content type 'X' must be S, I or F"},
       {std::string(kMic) + kMic, 4, "component name 'mic' is used twice"},
+      {std::string(kMic) + "[components.parameters]\nBufferSize = 372\n"
+                           "PitchMonitorWindow = 2147483647\n",
+       6, "PitchMonitorWindow 2147483647 is over its limit of 1048576 pitch values"},
+      {std::string(kMic) + "[components.parameters]\nBufferSize = 1048577\n", 5,
+       "BufferSize 1048577 is over its limit of 1048576 samples"},
   };
   for (const Case& c : cases) {
     const ConfigError error = refused(c.text);
@@ -57,6 +65,36 @@ TEST(ConfigErrors, MissingFileNamesItsPath) {
   EXPECT_EQ(
       std::get<ConfigError>(result).text().rfind("/nonexistent/dir/sys.toml: cannot be read", 0),
       0U);
+}
+
+// Nothing past the limit is read: a device that never ends, a file one byte
+// too large and a recording are refused before parsing.
+TEST(ConfigErrors, OversizedFilesDevicesAndRecordingsAreRefused) {
+  const auto reasonOf = [](const std::string& path) {
+    ConfigResult result = loadConfig(path);
+    return std::holds_alternative<ConfigError>(result) ? std::get<ConfigError>(result).text()
+                                                       : std::string("loaded");
+  };
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() /
+      ("loquant-config-" + std::to_string(std::hash<std::string>{}(
+                               ::testing::UnitTest::GetInstance()->current_test_info()->name())));
+  std::filesystem::create_directories(dir);
+  const auto write = [&](const char* name, const std::string& text) {
+    std::ofstream(dir / name, std::ios::binary) << text;
+    return (dir / name).string();
+  };
+  std::string large(kMaximumConfigBytes + 1U, ' ');
+  EXPECT_NE(reasonOf(write("large.toml", large)).find("is larger than 1048576 bytes"),
+            std::string::npos);
+  large.pop_back();
+  EXPECT_NE(reasonOf(write("limit.toml", large)).find("needs at least one"), std::string::npos);
+  EXPECT_NE(reasonOf(write("talk.wav", "RIFF\x24\x08\x00\x00WAVEfmt ")).find("is a recording"),
+            std::string::npos);
+#ifndef _WIN32
+  EXPECT_NE(reasonOf("/dev/zero").find("/dev/zero: is larger than"), std::string::npos);
+#endif
+  std::filesystem::remove_all(dir);
 }
 
 TEST(ConfigReading, ParametersTriggersAndPosts) {

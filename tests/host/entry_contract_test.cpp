@@ -36,7 +36,7 @@ int runExport(const char* name, bool stopFirst) {
   } else {
     auto message = std::make_unique<DataMessage>();
     message->setInt("Timestamp", 1);
-    api.queuePair(nullptr, std::move(message));
+    EXPECT_TRUE(api.queuePair(nullptr, std::move(message)));
     std::thread component([&] { result = entry(&api); });
     // Long enough for the component to take the pair; the check below is
     // that the run ends normally, not how fast.

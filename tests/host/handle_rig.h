@@ -127,7 +127,7 @@ class HandleRig {
   // Queues (trigger, an empty message with int "n" = n) and takes it with a
   // wait, so that the handle's current trigger is `trigger`.
   static void enter(ZelAPI& api, std::unique_ptr<DataMessage> trigger) {
-    api.queuePair(std::move(trigger), std::make_unique<DataMessage>());
+    if (!api.queuePair(std::move(trigger), std::make_unique<DataMessage>())) return;
     const char* name = nullptr;
     api.waitForNewMessage(100, &name);
   }

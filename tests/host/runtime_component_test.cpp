@@ -14,8 +14,8 @@
 // handle keeps the library loaded in between.
 //
 // The tracker's creation is seen through the allocation functions of this
-// program, which count blocks of at least a watched size: a tracker of n
-// samples allocates one block of more than 8n bytes (its wavelet levels),
+// program (replaced_allocation.h), which count blocks of at least a watched
+// size: a tracker of n samples allocates one block of more than 8n bytes (its wavelet levels),
 // and nothing else the host or the loop does per message comes near it.
 // Only where the library shares this program's allocation functions: a
 // Windows DLL carries its own copy of the C++ runtime, whose operator new
@@ -38,69 +38,14 @@
 #include "host/config.h"
 #include "host/library.h"
 #include "host/system.h"
+#include "replaced_allocation.h"
 #include "test_audio.h"
-
-namespace {
-#ifdef _WIN32
-constexpr bool kSeesLibraryAllocations = false;
-#else
-constexpr bool kSeesLibraryAllocations = true;
-#endif
-std::atomic<std::size_t> watchedSize{0};  // 0: not counting
-std::atomic<std::size_t> largeBlocks{0};
-}  // namespace
-
-// The replacements pair malloc with free on purpose; GCC cannot see that
-// through the inlined new-expressions and warns in optimised builds.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void* operator new(std::size_t size) {
-  const std::size_t watched = watchedSize.load(std::memory_order_relaxed);
-  if (watched != 0 && size >= watched) largeBlocks.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-  return ::operator new(size);
-}
-// The non-throwing forms too: the library's sorts take their buffers
-// through them and give them back through the plain delete.
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return ::operator new(size);
-  } catch (...) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  return ::operator new(size, std::nothrow);
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, const std::nothrow_t&) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-  std::free(p);
-}
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
 
 namespace vornix::host {
 namespace {
+
+using testing::kSeesLibraryAllocations;
+using testing::watchLargeBlocks;
 
 constexpr Micros kOrigin = 1'800'000'000'000'000ULL;  // a whole millisecond
 constexpr std::size_t kSamples = 1024;
@@ -279,11 +224,9 @@ std::unique_ptr<ComponentLibrary> holdLibrary() {
 
 // Large blocks allocated while `step` runs, counted from `bytes` up.
 std::size_t largeBlocksDuring(std::size_t bytes, const std::function<void()>& step) {
-  largeBlocks.store(0);
-  watchedSize.store(bytes);
+  static_cast<void>(watchLargeBlocks(bytes));
   step();
-  watchedSize.store(0);
-  return largeBlocks.load();
+  return watchLargeBlocks(0);
 }
 
 std::vector<double> pitchValues(const DataMessage& m) {

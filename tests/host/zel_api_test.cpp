@@ -41,7 +41,8 @@ class HandleTest : public ::testing::Test {
 
 TEST_F(HandleTest, LongQueueShedsDroppableMessagesDownToOneHundred) {
   ZelAPI& api = rig.handle();
-  for (int i = 1; i <= 150; ++i) api.queuePair(HandleRig::trigger("T", {}), numbered(i, 1));
+  for (int i = 1; i <= 150; ++i)
+    EXPECT_TRUE(api.queuePair(HandleRig::trigger("T", {}), numbered(i, 1)));
   const char* name = nullptr;
   const DataMessage* message = api.waitForNewMessage(100, &name);
   ASSERT_NE(message, nullptr);
@@ -53,8 +54,9 @@ TEST_F(HandleTest, LongQueueShedsDroppableMessagesDownToOneHundred) {
 
 TEST_F(HandleTest, FirstMessageWithoutDropFlagIsReturnedAndNothingShed) {
   ZelAPI& api = rig.handle();
-  api.queuePair(HandleRig::trigger("T", {}), numbered(1, 0));
-  for (int i = 2; i <= 150; ++i) api.queuePair(HandleRig::trigger("T", {}), numbered(i, 1));
+  EXPECT_TRUE(api.queuePair(HandleRig::trigger("T", {}), numbered(1, 0)));
+  for (int i = 2; i <= 150; ++i)
+    EXPECT_TRUE(api.queuePair(HandleRig::trigger("T", {}), numbered(i, 1)));
   const DataMessage* message = api.waitForNewMessage(100, nullptr);
   ASSERT_NE(message, nullptr);
   EXPECT_EQ(message->getInt("n"), 1);
@@ -63,9 +65,11 @@ TEST_F(HandleTest, FirstMessageWithoutDropFlagIsReturnedAndNothingShed) {
 
 TEST_F(HandleTest, PairWithoutMessageStopsTheSheddingAndIsReturned) {
   ZelAPI& api = rig.handle();
-  for (int i = 1; i <= 10; ++i) api.queuePair(HandleRig::trigger("T", {}), numbered(i, 1));
-  api.queuePair(HandleRig::trigger("Bare", {}), nullptr);
-  for (int i = 12; i <= 150; ++i) api.queuePair(HandleRig::trigger("T", {}), numbered(i, 1));
+  for (int i = 1; i <= 10; ++i)
+    EXPECT_TRUE(api.queuePair(HandleRig::trigger("T", {}), numbered(i, 1)));
+  EXPECT_TRUE(api.queuePair(HandleRig::trigger("Bare", {}), nullptr));
+  for (int i = 12; i <= 150; ++i)
+    EXPECT_TRUE(api.queuePair(HandleRig::trigger("T", {}), numbered(i, 1)));
   const char* name = nullptr;
   EXPECT_EQ(api.waitForNewMessage(100, &name), nullptr);
   EXPECT_STREQ(name, "Bare");
@@ -75,7 +79,7 @@ TEST_F(HandleTest, PairWithoutMessageStopsTheSheddingAndIsReturned) {
 TEST_F(HandleTest, PairWithoutTriggerKeepsTheCurrentTrigger) {
   ZelAPI& api = rig.handle();
   HandleRig::enter(api, HandleRig::trigger("First", {HandleRig::post("Out", 2)}));
-  api.queuePair(nullptr, numbered(2, 0));
+  EXPECT_TRUE(api.queuePair(nullptr, numbered(2, 0)));
   const char* name = "unchanged";
   ASSERT_NE(api.waitForNewMessage(100, &name), nullptr);
   EXPECT_EQ(name, nullptr);
@@ -88,7 +92,7 @@ TEST_F(HandleTest, WaitTimesOutWithNullAndAPairQueuedLaterWakesIt) {
   EXPECT_EQ(api.waitForNewMessage(5, nullptr), nullptr);
   std::thread host([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    api.queuePair(HandleRig::trigger("Late", {}), numbered(7, 0));
+    EXPECT_TRUE(api.queuePair(HandleRig::trigger("Late", {}), numbered(7, 0)));
   });
   const DataMessage* message = api.waitForNewMessage(5000, nullptr);
   host.join();
@@ -100,13 +104,13 @@ TEST_F(HandleTest, SignalOfAPairTakenWithoutWaitingIsNotATimeOut) {
   ZelAPI& api = rig.handle();
   // Both pairs are queued before the first wait: neither call needs to wait,
   // so their two signals are still counted afterwards.
-  api.queuePair(HandleRig::trigger("A", {}), numbered(1, 0));
-  api.queuePair(HandleRig::trigger("A", {}), numbered(2, 0));
+  EXPECT_TRUE(api.queuePair(HandleRig::trigger("A", {}), numbered(1, 0)));
+  EXPECT_TRUE(api.queuePair(HandleRig::trigger("A", {}), numbered(2, 0)));
   ASSERT_NE(api.waitForNewMessage(100, nullptr), nullptr);
   ASSERT_NE(api.waitForNewMessage(100, nullptr), nullptr);
   std::thread host([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    api.queuePair(HandleRig::trigger("A", {}), numbered(3, 0));
+    EXPECT_TRUE(api.queuePair(HandleRig::trigger("A", {}), numbered(3, 0)));
   });
   // The counted signals find no pair: the wait goes on until the third.
   const DataMessage* message = api.waitForNewMessage(5000, nullptr);
@@ -114,7 +118,7 @@ TEST_F(HandleTest, SignalOfAPairTakenWithoutWaitingIsNotATimeOut) {
   ASSERT_NE(message, nullptr);
   EXPECT_EQ(message->getInt("n"), 3);
   // wake() ends a wait without a message, as a time-out would.
-  api.wake();
+  EXPECT_TRUE(api.wake());
   EXPECT_EQ(api.waitForNewMessage(5000, nullptr), nullptr);
 }
 
@@ -128,9 +132,9 @@ class CooperativeHost final : public WaitObserver {
   void suspend(std::uint32_t) override {
     const auto n = static_cast<std::size_t>(++suspends);
     if (n <= plan.size() && plan[n - 1]) {
-      api_->queuePair(HandleRig::trigger("Coop", {}), numbered(suspends, 0));
+      EXPECT_TRUE(api_->queuePair(HandleRig::trigger("Coop", {}), numbered(suspends, 0)));
     } else if (n > plan.size()) {
-      api_->wake();  // the host's time-out
+      EXPECT_TRUE(api_->wake());  // the host's time-out
     }
   }
   void checkpoint(std::uint32_t) override { ++checkpoints; }
@@ -369,7 +373,7 @@ TEST_P(DamagedTriggerTest, WaitReturnsTheMessageAndPostsAreRefused) {
   auto trigger = std::make_unique<DataMessage>();
   trigger->setData("TriggerSpec", bytes);
   ZelAPI& api = rig.handle();
-  api.queuePair(std::move(trigger), numbered(3, 0));
+  EXPECT_TRUE(api.queuePair(std::move(trigger), numbered(3, 0)));
   const char* name = nullptr;
   const DataMessage* message = api.waitForNewMessage(100, &name);
   ASSERT_NE(message, nullptr);

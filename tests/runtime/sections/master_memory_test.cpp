@@ -62,10 +62,10 @@ TEST(MasterMemoryTest, StuckHolderTimesTheGetterOut) {
   ASSERT_TRUE(master->publishComponent(9, 100));
   std::promise<void> held, release;
   std::thread holder([&] {
-    master->mutex().enter(5000, nullptr);
+    const MutexHold hold(master->mutex(), 5000, nullptr);
+    EXPECT_TRUE(hold);
     held.set_value();
     release.get_future().wait();
-    master->mutex().leave();
   });
   held.get_future().wait();
   test::LogCapture log;
