@@ -51,7 +51,7 @@ std::filesystem::path makeRecording(double seconds) {
 // One frame of 372 samples of channel 2 as an audio-frame message.
 void BM_SourceFrame(benchmark::State& state) {
   const std::filesystem::path path = makeRecording(60.0);
-  AudioSourceSettings settings{"mic", path.string(), 2, "speaker2", 372, 0};
+  AudioSourceSettings settings{"mic", path.string(), 2, "speaker2", 372, 0, std::nullopt};
   std::string error;
   std::unique_ptr<AudioSource> source = AudioSource::open(settings, error);
   MessageType type;

@@ -50,7 +50,7 @@ void BM_CooperativeWait(benchmark::State& state) {
   ZelAPI& api = rig.handle(testing::HandleRig::kReceiver);
   std::int64_t taken = 0;
   std::string error;
-  drive.add(
+  const bool added = drive.add(
       testing::HandleRig::kReceiver, "receiver",
       [&]() -> std::int64_t {
         while (api.keepRunning()) {
@@ -59,16 +59,20 @@ void BM_CooperativeWait(benchmark::State& state) {
         return 0;
       },
       error);
+  if (!added) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
   drive.runRound();  // the task starts and waits
   for (auto _ : state) {
-    api.queuePair(nullptr, std::make_unique<DataMessage>());
+    if (!api.queuePair(nullptr, std::make_unique<DataMessage>())) state.SkipWithError("not queued");
     drive.queued(testing::HandleRig::kReceiver);
     drive.runRound();
   }
   if (taken != static_cast<std::int64_t>(state.iterations())) state.SkipWithError("lost messages");
   drive.stopping();
   api.setRunning(false);
-  api.wake();
+  if (!api.wake()) state.SkipWithError("not woken");
   drive.queued(testing::HandleRig::kReceiver);
   drive.runRound();
   rig.context().waitObserver = nullptr;

@@ -86,13 +86,15 @@ TEST(OfflineDrivePosixDeathTest, TaskThatNeverCallsTheHandleEndsTheProcessWithIt
         host::SimulatedClock clock(1'000'000);
         OfflineDrive drive(clock, std::chrono::milliseconds(100));
         std::string error;
-        drive.add(
-            7, "hog",
-            []() -> std::int64_t {
-              volatile unsigned spins = 0;
-              while (true) spins = spins + 1U;
-            },
-            error);
+        if (!drive.add(
+                7, "hog",
+                []() -> std::int64_t {
+                  volatile unsigned spins = 0;
+                  while (true) spins = spins + 1U;
+                },
+                error)) {
+          std::_Exit(1);
+        }
         drive.runRound();
       },
       ::testing::ExitedWithCode(70), "component 'hog' has kept the thread .*ending the process");

@@ -48,7 +48,7 @@ class OfflineDriveTest : public ::testing::Test {
     drive.stopping();
     for (const auto& [id, api] : components) {
       api->setRunning(false);
-      api->wake();
+      ASSERT_TRUE(api->wake());
       drive.queued(id);
     }
     drive.runRound();
@@ -96,11 +96,11 @@ TEST_F(OfflineDriveTest, WaitEndsAtTheFirstClockStepAtOrPastItsDeadlineAndSeesAT
     clock.set(kStart + step * kStep);
     dueLog.push_back(drive.dueAt(clock.now()));
     for (const std::uint32_t id : dueLog.back()) {
-      apis[id]->wake();
+      ASSERT_TRUE(apis[id]->wake());
       drive.queued(id);
     }
     if (step == 1) {
-      rewaits.queuePair(nullptr, numbered(1));
+      EXPECT_TRUE(rewaits.queuePair(nullptr, numbered(1)));
       drive.queued(3);
     }
     drive.runRound();
@@ -150,17 +150,17 @@ TEST_F(OfflineDriveTest, ARoundRunsQueuedTasksInTheOrderAddedEachUntilItWaitsAga
   // Queued for a first: b still runs first; a takes both its pairs before
   // it waits again.
   log.clear();
-  a.queuePair(nullptr, numbered(1));
-  a.queuePair(nullptr, numbered(2));
+  EXPECT_TRUE(a.queuePair(nullptr, numbered(1)));
+  EXPECT_TRUE(a.queuePair(nullptr, numbered(2)));
   drive.queued(1);
-  b.queuePair(nullptr, numbered(3));
+  EXPECT_TRUE(b.queuePair(nullptr, numbered(3)));
   drive.queued(2);
   EXPECT_FALSE(drive.quiet());
   EXPECT_TRUE(drive.runRound());
   EXPECT_EQ(log, (Lines{"b takes 3", "a takes 1", "a takes 2"}));
   // Only a task with something queued runs.
   log.clear();
-  a.queuePair(nullptr, numbered(4));
+  EXPECT_TRUE(a.queuePair(nullptr, numbered(4)));
   drive.queued(1);
   drive.runRound();
   EXPECT_EQ(log, (Lines{"a takes 4"}));
@@ -202,12 +202,12 @@ TEST_F(OfflineDriveTest, BusyLoopIsSuspendedAtItsNextHandleCallAndTheOthersGoOn)
   EXPECT_NE(problems[1].find("component 'poller' kept the thread"), std::string::npos)
       << problems[1];
   // A suspended busy loop is never resumed again, whatever is queued for it.
-  poller.queuePair(nullptr, numbered(1));
+  EXPECT_TRUE(poller.queuePair(nullptr, numbered(1)));
   drive.queued(1);
   drive.queued(2);
   EXPECT_FALSE(drive.runRound());
   EXPECT_TRUE(drive.quiet());
-  worker.queuePair(nullptr, numbered(2));
+  EXPECT_TRUE(worker.queuePair(nullptr, numbered(2)));
   drive.queued(3);
   EXPECT_TRUE(drive.runRound());
   EXPECT_EQ(workerTurns, 2);
@@ -244,7 +244,7 @@ TEST_F(OfflineDriveTest, LongTurnEndingInAWaitIsNotBlamedOnTheNextTask) {
   drive.runRound();
   const Lines problems = drive.takeProblems();
   EXPECT_TRUE(problems.empty()) << problems.front();
-  next.queuePair(nullptr, numbered(1));
+  EXPECT_TRUE(next.queuePair(nullptr, numbered(1)));
   drive.queued(2);
   drive.runRound();
   EXPECT_EQ(nextTurns, 2);
@@ -266,7 +266,7 @@ TEST_F(OfflineDriveTest, TaskThatThrowsOrReturnsEarlyEndsAndIsReportedButNotAfte
   });
   drive.runRound();
   EXPECT_EQ(drive.takeProblems(), (Lines{"component 'quitter' ended before the stop (result 3)"}));
-  thrower.queuePair(nullptr, numbered(1));
+  EXPECT_TRUE(thrower.queuePair(nullptr, numbered(1)));
   drive.queued(1);
   EXPECT_NO_THROW(drive.runRound());
   EXPECT_EQ(drive.takeProblems(), (Lines{"component 'thrower' failed: frame 12 is damaged"}));
