@@ -146,8 +146,13 @@ def main(argv: list[str]) -> int:
 
     here = systems.HERE
     repo = os.path.dirname(os.path.dirname(here))
-    work = os.path.abspath(args.work or os.path.join(here, "work"))
-    binary = os.path.abspath(args.loquant or os.path.join(repo, "build", "cli", "loquant"))
+    # Paths given on the command line are the caller's, who may stand anywhere.
+    caller = os.environ.get("ACCURACY_CALLER_DIR", os.getcwd())
+    given = lambda path: os.path.abspath(os.path.join(caller, path))
+    work = given(args.work) if args.work else os.path.join(here, "work")
+    binary = given(args.loquant) if args.loquant else os.path.join(repo, "build", "cli", "loquant")
+    if args.json:
+        args.json = given(args.json)
     if args.smoke:
         args.conversations, args.seconds, args.peers = 1, 20.0, "none"
     names = conditions.condition_names(args.smoke)
