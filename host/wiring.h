@@ -61,8 +61,8 @@ class Wiring {
   std::vector<ComponentWiring>& components() noexcept { return components_; }
   // The id of the component named `name`; 0 when there is none.
   std::uint32_t idOf(const std::string& name) const;
-  // The post name of the specification with tag `postTag` of component
-  // `from`; empty when there is none.
+  // The name of the post with tag `postTag` that component `from` posts;
+  // empty when there is none.
   const std::string& postName(std::uint32_t from, std::uint32_t postTag) const;
   // The source index of component `id` (see ComponentWiring::source).
   int sourceOf(std::uint32_t id) const noexcept;
