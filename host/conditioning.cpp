@@ -66,13 +66,15 @@ Conditioner::Conditioner(std::size_t channels, std::uint32_t rate, std::uint32_t
 
 Conditioner::FrameLevel Conditioner::measure(std::span<const std::int16_t> frame) noexcept {
   std::int64_t sum = 0;
-  std::int64_t sumSquares = 0;
+  std::uint64_t sumSquares = 0;
   std::int32_t low = std::numeric_limits<std::int16_t>::max();
   std::int32_t high = std::numeric_limits<std::int16_t>::min();
+  // A square of a 16-bit sample fits 32 unsigned bits; the sums are exact
+  // in any order, so the loop may run on vector lanes.
   for (const std::int16_t s : frame) {
     const std::int32_t x = s;
     sum += x;
-    sumSquares += x * x;
+    sumSquares += static_cast<std::uint32_t>(x * x);
     low = std::min(low, x);
     high = std::max(high, x);
   }
@@ -103,17 +105,35 @@ Conditioner::Biquad Conditioner::butterworth(bool highPass, double hz, std::uint
   return q;
 }
 
-double Conditioner::bandLevel(Channel& channel, std::span<const std::int16_t> frame) const noexcept {
+double Conditioner::bandLevel(Channel& channel,
+                              std::span<const std::int16_t> frame) const noexcept {
   if (channel.band.empty()) return measure(frame).db;
   double sumSquares = 0.0;
   const std::size_t groups = frame.size() / decimation_;
   const double scale = 1.0 / static_cast<double>(decimation_);
-  for (std::size_t g = 0; g < groups; ++g) {
+  const auto input = [&](std::size_t g) {
     std::int32_t sum = 0;
     for (std::size_t i = 0; i < decimation_; ++i) sum += frame[g * decimation_ + i];
-    double y = static_cast<double>(sum) * scale;
-    for (Biquad& q : channel.band) y = q.run(y);
-    sumSquares += y * y;
+    return static_cast<double>(sum) * scale;
+  };
+  if (channel.band.size() == 2) {
+    // The usual band (a high-pass and a low-pass) with the filters' state in
+    // locals for the frame, so the recursions do not wait on memory; the
+    // arithmetic is the same, and so is every bit of the result.
+    Biquad high = channel.band[0];
+    Biquad low = channel.band[1];
+    for (std::size_t g = 0; g < groups; ++g) {
+      const double y = low.run(high.run(input(g)));
+      sumSquares += y * y;
+    }
+    channel.band[0] = high;
+    channel.band[1] = low;
+  } else {
+    for (std::size_t g = 0; g < groups; ++g) {
+      double y = input(g);
+      for (Biquad& q : channel.band) y = q.run(y);
+      sumSquares += y * y;
+    }
   }
   if (groups == 0) return kSilenceDbfs;
   const double power = sumSquares / static_cast<double>(groups) / (kFullScale * kFullScale);

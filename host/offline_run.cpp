@@ -1,6 +1,7 @@
 #include "host/offline_run.h"
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
 #include <memory>
 #include <set>
@@ -14,8 +15,13 @@ namespace vornix::host {
 namespace {
 
 constexpr std::int64_t kLongestTailMs = 60'000;
-// Steps between two looks for objects planted under the instance's names.
-constexpr std::uint64_t kForeignCheckSteps = 64;
+// A look for objects planted under the instance's names lists the whole
+// shared-memory folder, whose length is not ours to bound: it is taken at
+// the first step and then at most once per interval of working time, so its
+// cost does not grow with the recording (the clock is read every
+// kForeignClockSteps steps).
+constexpr std::uint64_t kForeignClockSteps = 64;
+constexpr std::chrono::milliseconds kForeignLookInterval{500};
 
 std::int64_t integerParameter(const ComponentConfig& c, const char* name) {
   for (const ParameterSpec& p : c.parameters) {
@@ -134,6 +140,7 @@ OfflineRunResult runOffline(const SystemConfig& config, const OfflineRunOptions&
   const std::uint64_t tailSteps = std::uint64_t{tailMs} * rate / 1000U / buffer + 1U;
   std::uint64_t silentSteps = 0;
   bool ok = true;
+  std::chrono::steady_clock::time_point lastForeignLook{};
   const auto intact = [&](std::uint64_t k) {
     if (const std::uint64_t lost = system->lostMessages(); lost != 0) {
       result.errors.push_back(formatString(
@@ -144,7 +151,10 @@ OfflineRunResult runOffline(const SystemConfig& config, const OfflineRunOptions&
           lost == 1 ? "" : "s"));
       return false;
     }
-    if (k % kForeignCheckSteps != 0) return true;
+    if (k % kForeignClockSteps != 0) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (k != 0 && now - lastForeignLook < kForeignLookInterval) return true;
+    lastForeignLook = now;
     if (std::string foreign = system->foreignObject(); !foreign.empty()) {
       result.errors.push_back(formatString("the analysis stopped at frame %llu: %s",
                                            static_cast<unsigned long long>(k), foreign.c_str()));

@@ -131,7 +131,17 @@ void recordMessage(std::span<std::uint8_t> entry, std::uint64_t countOffset,
   addTo(entry, countOffset, 1);
   addTo(entry, bytesOffset, message.isValid() ? message.size() : 0);
   std::uint8_t* history = entry.data() + historyOffset;
-  std::memmove(history + kSlot, history, (ComponentMemory::kHistorySlots - 1) * kSlot);
+  // Each slot moves down by the bytes of its record (its size word), not by
+  // the whole slot: a frame's record fills half a slot, an event's a tenth,
+  // and the move ran at every wait and post. A slot whose word is not the
+  // size of a record that fits (an empty slot, damage) moves whole, so what
+  // a reader finds by the size word is always the record that was there.
+  for (std::size_t slot = ComponentMemory::kHistorySlots - 1; slot > 0; --slot) {
+    const std::uint8_t* from = history + (slot - 1) * kSlot;
+    const std::uint32_t size = bytes::loadAt<std::uint32_t>(from);
+    const std::size_t used = size >= record::kHeaderSize && size <= kSlot ? size : kSlot;
+    std::memcpy(history + slot * kSlot, from, used);
+  }
   auto store = [history](std::span<const std::uint8_t> record) {
     std::memcpy(history, record.data(), std::min(record.size(), kSlot));
   };

@@ -25,10 +25,10 @@ std::string_view nameOf(const char* name) {
   return name != nullptr ? name : "";
 }
 
-std::uint64_t cpuMark() {
-  std::uint64_t mark = 0;
-  threadCpuTime(mark);
-  return mark;
+std::uint64_t monotonicMicros() noexcept {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
 }
 
 }  // namespace
@@ -85,6 +85,17 @@ bool ZelAPI::keepRunning() {
   MutexHold hold(lock_, kLockTimeoutMs, nullptr);
   if (!hold) return true;
   return running_ != 0;
+}
+
+std::uint64_t ZelAPI::cpuMark() noexcept {
+  if (!cooperative()) {
+    std::uint64_t mark = 0;
+    threadCpuTime(mark);
+    return mark;
+  }
+  const std::uint64_t now = monotonicMicros();
+  if (taskResumedAt_ == 0) taskResumedAt_ = now;
+  return taskRunMicros_ + (now - taskResumedAt_);
 }
 
 void ZelAPI::recordStats(std::uint64_t mark, const DataMessage* received, const DataMessage* posted,
@@ -218,7 +229,9 @@ bool ZelAPI::waitCooperatively(MutexHold& hold, std::uint32_t timeoutMs, Timeout
   observer.waiting(componentId_,
                    use == TimeoutUse::runningFlagOnly ? kWaitWithoutLimit : timeoutMs);
   while (true) {
+    if (taskResumedAt_ != 0) taskRunMicros_ += monotonicMicros() - taskResumedAt_;
     observer.suspend(componentId_);
+    taskResumedAt_ = monotonicMicros();
     if (!hold.enter(kLockTimeoutMs, kWaitLabel)) {
       observer.resumed(componentId_);
       return false;
