@@ -144,6 +144,7 @@ class HandleRig {
   host::LogPrinter& log() { return log_; }
   host::QueueReader& systemQueue() { return *systemQueue_; }
   host::TemporalSection& temporalSection() { return *temporalSection_; }
+  host::ComponentSection& componentSection() { return *componentSection_; }
   HostContext& context() { return context_; }
   std::uint16_t instance() const { return instance_; }
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "handle_rig.h"
@@ -122,6 +123,36 @@ TEST_F(OfflineDriveTest, WaitEndsAtTheFirstClockStepAtOrPastItsDeadlineAndSeesAT
   stopAll({{1, &exact}, {2, &later}, {3, &rewaits}});
   EXPECT_TRUE(drive.allEnded());
   EXPECT_TRUE(drive.takeProblems().empty());
+}
+
+// A task's processor time counts only while it runs: the time it spends
+// suspended while the host (or other tasks) works is not its own.
+TEST_F(OfflineDriveTest, ATasksProcessorTimeLeavesOutItsTimeSuspended) {
+  constexpr auto kWork = std::chrono::milliseconds(2);
+  constexpr auto kAway = std::chrono::milliseconds(60);
+  ZelAPI& api = handle(1);
+  add(1, "worker", [&api, kWork]() -> std::int64_t {
+    while (api.waitForNewMessage(1000, nullptr) != nullptr) {
+      const auto until = std::chrono::steady_clock::now() + kWork;
+      while (std::chrono::steady_clock::now() < until) {
+      }
+    }
+    return 0;
+  });
+  drive.runRound();
+  for (int n = 0; n < 3; ++n) {
+    ASSERT_TRUE(api.queuePair(nullptr, numbered(n)));
+    drive.queued(1);
+    drive.runRound();
+    std::this_thread::sleep_for(kAway);
+  }
+  stopAll({{1, &api}});
+  EXPECT_TRUE(drive.allEnded());
+  // The work on each message is reported at the wait that follows it.
+  const auto stats = rig.componentSection().stats(1);
+  ASSERT_TRUE(stats);
+  EXPECT_GE(stats->processorTime, 3U * 2'000U);
+  EXPECT_LT(stats->processorTime, 100'000U) << "time suspended was counted";
 }
 
 TEST_F(OfflineDriveTest, ARoundRunsQueuedTasksInTheOrderAddedEachUntilItWaitsAgain) {

@@ -81,12 +81,12 @@ TEST_F(ComponentMemoryTest, NameFillingItsWholeFieldStaysInsideIt) {
   EXPECT_EQ(client->getComponentNameString(1), std::string(L::kNameWidth, 'n'));
 }
 
-// A message whose record is exactly `size` bytes.
-DataMessage messageOfSize(std::uint32_t size) {
+// A message whose record is exactly `size` bytes, its payload all `fill`.
+DataMessage messageOfSize(std::uint32_t size, std::uint8_t fill = 0x5A) {
   std::uint32_t payload = size - 300;
   for (int attempt = 0; attempt < 8; ++attempt) {
     DataMessage message;
-    message.setData("payload", std::vector<std::uint8_t>(payload, 0x5A));
+    message.setData("payload", std::vector<std::uint8_t>(payload, fill));
     if (message.size() == size) return message;
     payload = payload + size - message.size();
   }
@@ -142,6 +142,23 @@ TEST_F(ComponentMemoryTest, ElevenReceivedKeepTheLastTenNewestFirst) {
   }
   EXPECT_EQ(section->stats(1)->received, 11U);
   EXPECT_EQ(section->stats(1)->wakeUps, 11U);
+}
+
+// Slots move by their records' sizes: long and short records in turn must
+// each arrive whole in the slot below, whatever the slot held before.
+TEST_F(ComponentMemoryTest, RecordsOfMixedSizesMoveDownWhole) {
+  std::vector<DataMessage> posted;
+  for (std::uint32_t n = 0; n < 13; ++n) {
+    posted.push_back(messageOfSize(n % 3 == 0 ? 3900 : 400 + 40 * n, static_cast<std::uint8_t>(n)));
+    ASSERT_TRUE(client->addComponentStats(1, 3, 0, nullptr, &posted.back(), 0, 0));
+  }
+  for (std::uint32_t slot = 0; slot < 10; ++slot) {
+    const DataMessage& expected = posted[12 - slot];
+    const std::vector<std::uint8_t> stored = section->historySlot(1, true, slot);
+    ASSERT_GE(stored.size(), expected.size());
+    EXPECT_TRUE(std::equal(expected.bytes().begin(), expected.bytes().end(), stored.begin()))
+        << "slot " << slot;
+  }
 }
 
 TEST_F(ComponentMemoryTest, StatusTwoTimesAndAccumulators) {
