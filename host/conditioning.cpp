@@ -105,6 +105,65 @@ Conditioner::Biquad Conditioner::butterworth(bool highPass, double hz, std::uint
   return q;
 }
 
+namespace {
+
+double powerDb(double sumSquares, std::size_t groups) noexcept {
+  if (groups == 0) return Conditioner::kSilenceDbfs;
+  const double power = sumSquares / static_cast<double>(groups) / (kFullScale * kFullScale);
+  return power > 0.0 ? std::max(Conditioner::kSilenceDbfs, 10.0 * std::log10(power))
+                     : Conditioner::kSilenceDbfs;
+}
+
+}  // namespace
+
+void Conditioner::bandLevelsOfPair(std::size_t first,
+                                   std::span<const std::span<std::int16_t>> frames) noexcept {
+  // Two channels of the usual band (a high-pass and a low-pass) side by
+  // side, the filters' state in locals for the frame: each channel's
+  // recursion waits on its own last output only, so the two chains overlap
+  // and neither waits on memory. Each channel's arithmetic is the same as
+  // one filter at a time, and so is every bit of its result.
+  Channel& a = channels_[first];
+  Channel& b = channels_[first + 1];
+  Biquad highA = a.band[0], lowA = a.band[1], highB = b.band[0], lowB = b.band[1];
+  double sumA = 0.0, sumB = 0.0;
+  const std::int16_t* inA = frames[first].data();
+  const std::int16_t* inB = frames[first + 1].data();
+  const std::size_t groups = bufferSize_ / decimation_;
+  const double scale = 1.0 / static_cast<double>(decimation_);
+  for (std::size_t g = 0; g < groups; ++g) {
+    std::int32_t groupA = 0, groupB = 0;
+    for (std::size_t i = 0; i < decimation_; ++i) {
+      groupA += inA[g * decimation_ + i];
+      groupB += inB[g * decimation_ + i];
+    }
+    const double yA = lowA.run(highA.run(static_cast<double>(groupA) * scale));
+    const double yB = lowB.run(highB.run(static_cast<double>(groupB) * scale));
+    sumA += yA * yA;
+    sumB += yB * yB;
+  }
+  a.band[0] = highA;
+  a.band[1] = lowA;
+  b.band[0] = highB;
+  b.band[1] = lowB;
+  bandStep_[first] = powerDb(sumA, groups);
+  bandStep_[first + 1] = powerDb(sumB, groups);
+}
+
+void Conditioner::bandLevels(std::span<const std::span<std::int16_t>> frames) noexcept {
+  std::size_t c = 0;
+  while (c < channels_.size()) {
+    if (c + 1 < channels_.size() && channels_[c].band.size() == 2 &&
+        channels_[c + 1].band.size() == 2) {
+      bandLevelsOfPair(c, frames);
+      c += 2;
+    } else {
+      bandStep_[c] = bandLevel(channels_[c], frames[c]);
+      ++c;
+    }
+  }
+}
+
 double Conditioner::bandLevel(Channel& channel,
                               std::span<const std::int16_t> frame) const noexcept {
   if (channel.band.empty()) return measure(frame).db;
@@ -117,9 +176,9 @@ double Conditioner::bandLevel(Channel& channel,
     return static_cast<double>(sum) * scale;
   };
   if (channel.band.size() == 2) {
-    // The usual band (a high-pass and a low-pass) with the filters' state in
-    // locals for the frame, so the recursions do not wait on memory; the
-    // arithmetic is the same, and so is every bit of the result.
+    // The usual band with the filters' state in locals for the frame, so the
+    // recursions do not wait on memory; the arithmetic, and so every bit of
+    // the result, is that of the general loop below.
     Biquad high = channel.band[0];
     Biquad low = channel.band[1];
     for (std::size_t g = 0; g < groups; ++g) {
@@ -135,9 +194,7 @@ double Conditioner::bandLevel(Channel& channel,
       sumSquares += y * y;
     }
   }
-  if (groups == 0) return kSilenceDbfs;
-  const double power = sumSquares / static_cast<double>(groups) / (kFullScale * kFullScale);
-  return power > 0.0 ? std::max(kSilenceDbfs, 10.0 * std::log10(power)) : kSilenceDbfs;
+  return powerDb(sumSquares, groups);
 }
 
 void Conditioner::attenuate(std::span<std::int16_t> frame, double swing) const noexcept {
@@ -161,10 +218,11 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
   const double gateSwing = std::exp(settings_.noiseThreshold);
   // The gate of every channel first: crosstalk is judged against the other
   // channels' decisions in the same step.
+  bandLevels(frames);
   for (std::size_t c = 0; c < channels_.size(); ++c) {
     Channel& ch = channels_[c];
     const FrameLevel& level = step_[c] = measure(frames[c]);
-    const double bandDb = bandStep_[c] = bandLevel(ch, frames[c]);
+    const double bandDb = bandStep_[c];
     ch.floorDb = ch.floor.push(level.db);
     ch.bandFloorDb = ch.bandFloor.push(bandDb);
     ch.floorSumDb += ch.floorDb;

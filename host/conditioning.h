@@ -191,6 +191,11 @@ class Conditioner {
   static Biquad butterworth(bool highPass, double hz, std::uint32_t rate);
   // The frame's level (dBFS) within the band, running the channel's filter.
   double bandLevel(Channel& channel, std::span<const std::int16_t> frame) const noexcept;
+  // bandStep_ of every channel from its frame: channels with the usual band
+  // two at a time (bandLevelsOfPair), others one by one (bandLevel).
+  void bandLevels(std::span<const std::span<std::int16_t>> frames) noexcept;
+  void bandLevelsOfPair(std::size_t first,
+                        std::span<const std::span<std::int16_t>> frames) noexcept;
   void attenuate(std::span<std::int16_t> frame, double swing) const noexcept;
 
   ConditioningSettings settings_;
