@@ -67,16 +67,19 @@ Conditioner::Conditioner(std::size_t channels, std::uint32_t rate, std::uint32_t
 Conditioner::FrameLevel Conditioner::measure(std::span<const std::int16_t> frame) noexcept {
   std::int64_t sum = 0;
   std::uint64_t sumSquares = 0;
-  std::int32_t low = std::numeric_limits<std::int16_t>::max();
-  std::int32_t high = std::numeric_limits<std::int16_t>::min();
   // A square of a 16-bit sample fits 32 unsigned bits; the sums are exact
-  // in any order, so the loop may run on vector lanes.
+  // in any order, and the extremes are taken on the 16-bit samples
+  // themselves, so both loops run on vector lanes.
   for (const std::int16_t s : frame) {
     const std::int32_t x = s;
     sum += x;
     sumSquares += static_cast<std::uint32_t>(x * x);
-    low = std::min(low, x);
-    high = std::max(high, x);
+  }
+  std::int16_t low = std::numeric_limits<std::int16_t>::max();
+  std::int16_t high = std::numeric_limits<std::int16_t>::min();
+  for (const std::int16_t s : frame) {
+    low = std::min(low, s);
+    high = std::max(high, s);
   }
   FrameLevel level;
   const double n = static_cast<double>(frame.size());
@@ -86,7 +89,7 @@ Conditioner::FrameLevel Conditioner::measure(std::span<const std::int16_t> frame
   if (variance > 0.0) {
     level.db = std::max(kSilenceDbfs, 10.0 * std::log10(variance / (kFullScale * kFullScale)));
   }
-  level.swing = 0.5 * static_cast<double>(high - low);
+  level.swing = 0.5 * (static_cast<double>(high) - static_cast<double>(low));
   return level;
 }
 

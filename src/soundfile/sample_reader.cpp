@@ -154,9 +154,21 @@ std::size_t SampleReader::read(std::span<const std::span<std::int16_t>> perChann
   while (done < wantedFrames) {
     const std::size_t batch = std::min(wantedFrames - done, scratch_.size() / stride);
     const std::size_t frames = readInterleaved(std::span(scratch_).first(batch * stride));
-    for (std::size_t c = 0; c < stride; ++c) {
-      std::int16_t* target = perChannel[c].data() + done;
-      for (std::size_t k = 0; k < frames; ++k) target[k] = scratch_[k * stride + c];
+    const std::int16_t* from = scratch_.data();
+    if (stride == 2) {
+      // The usual two speakers: one pass, a constant stride the compiler
+      // can turn into shuffles.
+      std::int16_t* first = perChannel[0].data() + done;
+      std::int16_t* second = perChannel[1].data() + done;
+      for (std::size_t k = 0; k < frames; ++k) {
+        first[k] = from[2 * k];
+        second[k] = from[2 * k + 1];
+      }
+    } else {
+      for (std::size_t c = 0; c < stride; ++c) {
+        std::int16_t* target = perChannel[c].data() + done;
+        for (std::size_t k = 0; k < frames; ++k) target[k] = from[k * stride + c];
+      }
     }
     done += frames;
     if (frames < batch) break;
