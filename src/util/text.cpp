@@ -102,6 +102,8 @@ std::optional<std::size_t> findNoCase(const char* text, const char* word, std::s
 
 bool equalsNoCase(std::string_view a, std::string_view b) noexcept {
   if (a.size() != b.size()) return false;
+  // Names are nearly always looked up as they were written.
+  if (a == b) return true;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
   }
