@@ -10,12 +10,6 @@ namespace loquant::cli::platform {
 // nowhere.
 const char* nullDevice() noexcept;
 
-// Lets other users read a file that this program wrote through descriptor
-// `fd` (mode 0644 on POSIX, whatever the umask and the temporary file's own
-// 0600; Windows files carry the folder's permissions already). Failure is
-// harmless and ignored.
-void shareWrittenFile(int fd) noexcept;
-
 // Calls `handler` with the signal's number at an interrupt (Ctrl+C) or a
 // termination request while the object lives, and on POSIX also at a hang-up
 // (SIGHUP) and at a write to a pipe whose reader has gone (SIGPIPE: the write

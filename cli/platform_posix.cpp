@@ -1,5 +1,4 @@
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <iterator>
 
@@ -9,10 +8,6 @@ namespace loquant::cli::platform {
 
 const char* nullDevice() noexcept {
   return "/dev/null";
-}
-
-void shareWrittenFile(int fd) noexcept {
-  fchmod(fd, 0644);
 }
 
 namespace {

@@ -8,8 +8,6 @@ const char* nullDevice() noexcept {
   return "NUL";
 }
 
-void shareWrittenFile(int) noexcept {}
-
 // The C runtime turns Ctrl+C into SIGINT and Ctrl+Break into SIGBREAK; SIGTERM
 // is raised only by the program itself. Its handlers are reset to the default
 // before each call, so the handler stays installed for one request: a second
