@@ -18,7 +18,7 @@
 #include "handle_rig.h"
 #include "host/library.h"
 #include "loquant/loquant.h"
-#include "replaced_allocation.h"
+#include "support/replaced_allocation.h"
 #include "support/test_process.h"
 
 namespace vornix::testing {

@@ -38,7 +38,7 @@
 #include "host/config.h"
 #include "host/library.h"
 #include "host/system.h"
-#include "replaced_allocation.h"
+#include "support/replaced_allocation.h"
 #include "test_audio.h"
 
 namespace vornix::host {

@@ -1,51 +1,15 @@
 // computePitch allocates nothing: every working buffer is sized by the
-// constructor. Counted by replacing the global allocation functions of this
-// test program (they forward to malloc/free).
+// constructor. Counted through the program's replaced allocation functions
+// (support/replaced_allocation.h).
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdint>
-#include <cstdlib>
-#include <new>
 #include <random>
 #include <vector>
 
 #include "speech/test_signals.h"
 #include "speech/wavelet_pitch_tracker.h"
-
-namespace {
-std::atomic<std::size_t> allocationCount{0};
-}  // namespace
-
-// The replacements pair malloc with free on purpose; GCC cannot see that
-// through the inlined new-expressions and warns in optimised builds.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void* operator new(std::size_t size) {
-  allocationCount.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) {
-  return ::operator new(size);
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-  std::free(p);
-}
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+#include "support/replaced_allocation.h"
 
 namespace vornix {
 namespace {
@@ -65,17 +29,17 @@ TEST(PitchAllocationTest, ComputePitchAllocatesNothing) {
 
     WaveletPitchTracker tracker(n, 0.5, 2.0, kRate);
     PitchResult r;
-    const std::size_t before = allocationCount.load();
+    const std::size_t before = testing::allocationsSoFar();
     for (int round = 0; round < 3; ++round) {
       for (const auto& frame : frames) ASSERT_TRUE(tracker.computePitch(frame, r));
       ASSERT_TRUE(tracker.computePitchLittleEndian(bytes, r));
     }
-    EXPECT_EQ(allocationCount.load(), before);
+    EXPECT_EQ(testing::allocationsSoFar(), before);
   }
   // The counter does see allocations (the check above can fail).
-  const std::size_t before = allocationCount.load();
+  const std::size_t before = testing::allocationsSoFar();
   WaveletPitchTracker another(64, 0.5, 2.0, kRate);
-  EXPECT_GT(allocationCount.load(), before);
+  EXPECT_GT(testing::allocationsSoFar(), before);
 }
 
 }  // namespace

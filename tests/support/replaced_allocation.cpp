@@ -7,10 +7,15 @@
 namespace {
 std::atomic<std::size_t> watchedSize{0};  // 0: not counting
 std::atomic<std::size_t> largeBlocks{0};
+std::atomic<std::size_t> allocations{0};
 thread_local unsigned failCountdown = 0;  // 0: disarmed
 }  // namespace
 
 namespace vornix::testing {
+
+std::size_t allocationsSoFar() {
+  return allocations.load();
+}
 
 std::size_t watchLargeBlocks(std::size_t bytes) {
   watchedSize.store(bytes);
@@ -30,6 +35,7 @@ void failNthAllocationOnThisThread(unsigned n) {
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #endif
 void* operator new(std::size_t size) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
   if (failCountdown != 0 && --failCountdown == 0) throw std::bad_alloc();
   const std::size_t watched = watchedSize.load(std::memory_order_relaxed);
   if (watched != 0 && size >= watched) largeBlocks.fetch_add(1, std::memory_order_relaxed);

@@ -1,8 +1,9 @@
-// The host suite's replacements of the global allocation functions: every
-// allocation of this program, and of a library it loads on a system whose
-// shared libraries use the program's allocation functions (not a Windows
-// DLL, which carries its own), passes through them. Tests use them to watch
-// large blocks and to make allocations fail.
+// Replacements of the global allocation functions for the suites that link
+// them (not the others, whose allocations the sanitizers keep watching):
+// every allocation of the program, and of a library it loads on a system
+// whose shared libraries use the program's allocation functions (not a
+// Windows DLL, which carries its own), passes through them. Tests use them to
+// count allocations, watch large blocks and make allocations fail.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +17,9 @@ inline constexpr bool kSeesLibraryAllocations = false;
 #else
 inline constexpr bool kSeesLibraryAllocations = true;
 #endif
+
+// Allocations made by the whole program so far.
+std::size_t allocationsSoFar();
 
 // Counts the blocks of at least `bytes` from now on (0: stops counting) and
 // returns how many were counted since the last call.
