@@ -28,7 +28,7 @@ std::unique_ptr<ComponentLibrary> ComponentLibrary::open(const std::string& path
 
 std::string ComponentLibrary::defaultPath() {
   std::string beside = os::libraryBesideProgram();
-  return beside.empty() ? std::string(LOQUANT_DEFAULT_LIBRARY) : beside;
+  return beside.empty() ? os::expectedLibrary() : beside;
 }
 
 ComponentLibrary::~ComponentLibrary() {

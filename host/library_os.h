@@ -19,8 +19,15 @@ RawSymbol librarySymbol(void* library, const char* name) noexcept;
 void unloadLibrary(void* library) noexcept;
 
 // The library file built with this host, looked for beside the running
-// program, in lib/ next to its folder and in the build tree's src/; empty
-// when none of them exists.
+// program, where the install rules put it relative to the program's folder
+// (POSIX: ../lib/libloquant.so.N), in lib/ next to its folder and in the
+// build tree's src/ next to it; empty when none of them exists.
 std::string libraryBesideProgram();
+// The library a program should use when libraryBesideProgram() found none:
+// the build tree's own for a program of that build tree (its tests), else
+// where an installed program's library belongs, so that the error of
+// loading it names the file that is missing. Never a build tree's library
+// for a program outside it.
+std::string expectedLibrary();
 
 }  // namespace vornix::host::os

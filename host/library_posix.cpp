@@ -1,6 +1,7 @@
 // Libraries on POSIX: dlopen, dlsym, dlclose.
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "host/library_os.h"
@@ -28,18 +29,43 @@ void unloadLibrary(void* library) noexcept {
   dlclose(library);
 }
 
-std::string libraryBesideProgram() {
-  // Beside the program first (an installed or copied tree), then lib/ next to
-  // its folder, then the build tree this host was built in.
+namespace {
+
+std::filesystem::path programPath() {
   std::error_code ec;
-  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return {};
-  for (const auto& candidate : {self.parent_path() / "libloquant.so",
-                                self.parent_path().parent_path() / "lib" / "libloquant.so",
-                                self.parent_path().parent_path() / "src" / "libloquant.so"}) {
-    if (std::filesystem::exists(candidate, ec)) return candidate.string();
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::filesystem::path() : self;
+}
+
+}  // namespace
+
+std::string libraryBesideProgram() {
+  // Beside the program first (a copied tree), then where the install rules
+  // put it relative to the program, then lib/ next to its folder, then the
+  // build tree's src/ next to it (cli/loquant -> src/libloquant.so).
+  const std::filesystem::path self = programPath();
+  if (self.empty()) return {};
+  std::error_code ec;
+  const std::filesystem::path folder = self.parent_path();
+  for (const auto& candidate : {folder / "libloquant.so", folder / LOQUANT_INSTALLED_LIBRARY,
+                                folder.parent_path() / "lib" / "libloquant.so",
+                                folder.parent_path() / "src" / "libloquant.so"}) {
+    if (std::filesystem::exists(candidate, ec)) return candidate.lexically_normal().string();
   }
   return {};
+}
+
+std::string expectedLibrary() {
+  const std::filesystem::path self = programPath();
+  std::error_code ec;
+  const std::filesystem::path tree =
+      std::filesystem::weakly_canonical(std::filesystem::path(LOQUANT_BUILD_TREE), ec);
+  if (!self.empty() && !ec) {
+    const auto mismatch = std::mismatch(tree.begin(), tree.end(), self.begin(), self.end());
+    if (mismatch.first == tree.end()) return LOQUANT_DEFAULT_LIBRARY;
+  }
+  if (self.empty()) return "libloquant.so";
+  return (self.parent_path() / LOQUANT_INSTALLED_LIBRARY).lexically_normal().string();
 }
 
 }  // namespace vornix::host::os

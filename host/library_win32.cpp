@@ -82,4 +82,8 @@ std::string libraryBesideProgram() {
   return {};
 }
 
+std::string expectedLibrary() {
+  return LOQUANT_DEFAULT_LIBRARY;
+}
+
 }  // namespace vornix::host::os
