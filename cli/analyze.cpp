@@ -58,126 +58,6 @@ class StopRequest {
   platform::StopSignals scope_;
 };
 
-using vornix::DataMessage;
-using vornix::Micros;
-using vornix::host::SinkRecord;
-using vornix::host::SystemConfig;
-
-// Turns sink records into the JSON stream and the Conversation of the
-// reports. A record's speaker is the source its sender serves, as the
-// system's wiring says (SinkRecord::source): source n is speaker n + 1.
-class Collector {
- public:
-  Collector(Conversation& conversation, OutputFile* json, bool raw)
-      : conversation_(conversation), json_(json), raw_(raw) {}
-
-  void take(const SinkRecord& record) {
-    const double timeMs = relativeMs(record.message.getCreatedTime());
-    if (json_ != nullptr) {
-      line_.clear();
-      appendJsonLine(line_, record, timeMs, raw_);
-      json_->write(line_);
-    }
-    const std::string& post = record.postName;
-    if (post == "SpeechOn" || post == "SpeechOff") {
-      Speaker* speaker = speakerOf(record);
-      if (speaker == nullptr) return;
-      const double at = absoluteMsToRelative(record.message.getInt("timestamp"));
-      if (post == "SpeechOn") {
-        speaker->utterances.push_back(Utterance{at, at});
-        open_[speaker->number] = true;
-      } else {
-        if (open_[speaker->number] && !speaker->utterances.empty()) {
-          speaker->utterances.back().endMs = at;
-        }
-        open_[speaker->number] = false;
-        const std::int64_t count = record.message.getInt("PitchCount");
-        for (std::int64_t i = 0; i < count; ++i) {
-          bool hasValue = false;
-          bool hasTime = false;
-          const double value = record.message.getDouble(i, "pitchvalue", &hasValue);
-          const std::int64_t time = record.message.getInt(i, "pitchtime", &hasTime);
-          if (!hasValue || !hasTime) break;
-          speaker->pitch.push_back(PitchSample{absoluteMsToRelative(time), value});
-        }
-      }
-    } else if (post == "Analysis") {
-      Speaker* speaker = speakerOf(record);
-      if (speaker == nullptr) return;
-      TurnSummary turn;
-      turn.timeMs = timeMs;
-      if (const char* v = record.message.getString("Vector")) turn.vector = v;
-      turn.average = record.message.getDouble("Average");
-      turn.slope = record.message.getDouble("Slope");
-      speaker->turns.push_back(std::move(turn));
-    } else if (post.rfind("Pitch", 0) == 0 && (post.find("Overlapping") != std::string::npos ||
-                                               post.find("Silence") != std::string::npos)) {
-      FloorPost floor;
-      floor.postedMs = timeMs;
-      floor.post = post;
-      if (const char* category = record.message.getString("Category")) floor.label = category;
-      bool found = false;
-      const std::int64_t start = record.message.getInt("StartTime", &found);
-      if (found) floor.startMs = absoluteMsToRelative(start);
-      const std::int64_t end = record.message.getInt("EndTime", &found);
-      if (found) floor.endMs = absoluteMsToRelative(end);
-      conversation_.floorPosts.push_back(std::move(floor));
-    }
-  }
-
-  // A speaker whose utterance is still open at the end ends with the recording.
-  void close(double endMs) {
-    for (Speaker& s : conversation_.speakers) {
-      if (open_[s.number] && !s.utterances.empty()) s.utterances.back().endMs = endMs;
-      open_[s.number] = false;
-    }
-  }
-
- private:
-  static double relativeMs(Micros t) {
-    return (static_cast<double>(t) - static_cast<double>(kOriginMicros)) / 1000.0;
-  }
-  static double absoluteMsToRelative(std::int64_t ms) {
-    return static_cast<double>(ms) - static_cast<double>(kOriginMicros / 1000U);
-  }
-  Speaker* speakerOf(const SinkRecord& record) {
-    if (record.source < 0 ||
-        static_cast<std::size_t>(record.source) >= conversation_.speakers.size()) {
-      return nullptr;
-    }
-    return &conversation_.speakers[static_cast<std::size_t>(record.source)];
-  }
-
-  Conversation& conversation_;
-  OutputFile* json_;
-  bool raw_;
-  std::string line_;
-  std::map<int, bool> open_;
-};
-
-// Reads the --param assignments meant for the conditioning; the others are
-// the components'. False with the message printed on a bad one.
-bool takeConditioningParameters(const std::vector<std::string>& params,
-                                vornix::host::ConditioningSettings& settings,
-                                std::vector<std::string>& rest, bool& gateGiven) {
-  for (const std::string& assignment : params) {
-    if (assignment.rfind(vornix::host::kConditioningPrefix, 0) != 0) {
-      rest.push_back(assignment);
-      continue;
-    }
-    const std::size_t equals = assignment.find('=');
-    const std::string name = assignment.substr(0, equals);
-    const std::string value = equals == std::string::npos ? "" : assignment.substr(equals + 1);
-    std::string error;
-    if (!vornix::host::setConditioningSetting(settings, name, value, error)) {
-      std::fprintf(stderr, "loquant analyze: --param %s\n", error.c_str());
-      return false;
-    }
-    gateGiven = gateGiven || name == "Conditioning.NoiseThreshold";
-  }
-  return true;
-}
-
 }  // namespace
 
 int runAnalyze(const AnalyzeOptions& options) {
@@ -201,145 +81,39 @@ int runAnalyze(const AnalyzeOptions& options) {
     }
   }
 
-  // The inputs: every channel of every file is one speaker.
-  struct Input {
-    std::string path;
-    int channels = 0;
-  };
-  std::vector<Input> inputs;
-  int speakers = 0;
-  std::uint32_t rate = 0;
-  for (const std::string& path : options.files) {
-    captureSoundFileReports();
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) {
-      std::fprintf(stderr, "loquant analyze: %s: %s\n", path.c_str(),
-                   std::filesystem::exists(path, ec) ? "not a regular file" : "no such file");
-      return kExitInput;
-    }
-    std::optional<vornix::SampleReader> reader = vornix::SampleReader::open(path);
-    if (!reader) {
-      std::fprintf(stderr, "loquant analyze: %s: %s\n", path.c_str(),
-                   lastSoundFileReport("not a WAV or AIFF recording").c_str());
-      return kExitInput;
-    }
-    const auto fileRate = static_cast<std::uint32_t>(reader->format().rate);
-    if (rate != 0 && fileRate != rate) {
-      std::fprintf(stderr, "loquant analyze: %s: sampled at %u Hz, but %s at %u Hz\n", path.c_str(),
-                   fileRate, options.files.front().c_str(), rate);
-      return kExitInput;
-    }
-    rate = fileRate;
-    inputs.push_back(Input{path, reader->channels()});
-    speakers += reader->channels();
-  }
-
-  // The system: the built-in one, or the user's.
-  SystemConfig config;
-  if (options.config.empty()) {
-    config = defaultSystem(speakers, rate);
-  } else {
-    vornix::host::ConfigResult loaded = vornix::host::loadConfig(options.config);
-    if (const auto* error = std::get_if<vornix::host::ConfigError>(&loaded)) {
-      std::fprintf(stderr, "loquant analyze: %s\n", error->text().c_str());
-      return kExitInput;
-    }
-    config = std::get<SystemConfig>(std::move(loaded));
-  }
-  vornix::host::OfflineRunOptions runOptions;
-  runOptions.conditioning.enabled = options.conditioning;
-  bool gateGiven = false;
-  std::vector<std::string> componentParams;
-  if (!takeConditioningParameters(options.params, runOptions.conditioning, componentParams,
-                                  gateGiven)) {
-    return kExitUsage;
-  }
-  for (const std::string& assignment : componentParams) {
-    std::string error;
-    if (!applyParameter(config, assignment, error)) {
-      std::fprintf(stderr, "loquant analyze: %s\n", error.c_str());
-      return kExitUsage;
-    }
-  }
-  // Each speaker's frames go to the Runtime components in their order, from
-  // a source component per channel.
-  std::vector<std::pair<std::string, int>> files;
-  for (const Input& input : inputs) files.emplace_back(input.path, input.channels);
-  const RecordingSources sources = addRecordingSources(config, files);
-  if (!sources.error.empty()) {
-    std::fprintf(stderr, "loquant analyze: %s\n", sources.error.c_str());
-    return sources.usage ? kExitUsage : kExitInput;
-  }
-  const std::vector<std::string>* speakerNames = &sources.speakers;
-  // The conditioner silences frames below the lowest of the speakers' gates.
-  if (!gateGiven) {
-    if (const std::optional<double> gate = lowestSpeechGate(config, *speakerNames)) {
-      runOptions.conditioning.noiseThreshold = *gate;
-    }
-  }
-
-  Conversation conversation;
-  conversation.rate = rate;
-  {
-    int number = 0;
-    for (const Input& input : inputs) {
-      for (int ch = 0; ch < input.channels; ++ch) {
-        Speaker speaker;
-        speaker.number = ++number;
-        speaker.name = (*speakerNames)[static_cast<std::size_t>(number - 1)];
-        speaker.source = input.path + ":" + std::to_string(ch + 1);
-        conversation.speakers.push_back(std::move(speaker));
-      }
-    }
-  }
-
   // A stop request ends the run before its next step; the instance and the
   // temporary output are removed on the way out.
   StopRequest stop;
   StandardOutputGuard guard(options.verbose);
   const bool jsonOut = options.format == "jsonl" && !options.summary;
   OutputFile output(options.output, guard.out());
-  std::string error;
-  if (!output.open(error)) {
-    std::fprintf(stderr, "loquant analyze: %s\n", error.c_str());
-    return kExitInput;
-  }
-
-  runOptions.system.libraryPath = !options.library.empty() ? options.library : config.library;
-  runOptions.system.logOutput = stderr;
-  runOptions.origin = kOriginMicros;
   Progress progress(options.files.front(), options.progress);
-  runOptions.progress = [&progress](std::uint64_t done, std::uint64_t total) {
+
+  AnalysisSettings settings;
+  settings.files = options.files;
+  settings.config = options.config;
+  settings.params = options.params;
+  settings.library = options.library;
+  settings.conditioning = options.conditioning;
+  settings.raw = options.raw;
+  settings.verbose = options.verbose;
+  AnalysisHooks hooks;
+  if (jsonOut) hooks.jsonLine = [&output](const std::string& line) { output.write(line); };
+  hooks.ready = [&output](std::string& error) { return output.open(error); };
+  hooks.progress = [&progress](std::uint64_t done, std::uint64_t total) {
     progress.update(done, total);
   };
-  runOptions.stop = &stop.requested();
-  Collector collector(conversation, jsonOut ? &output : nullptr, options.raw);
-  const vornix::host::OfflineRunResult result = vornix::host::runOffline(
-      config, runOptions, [&collector](SinkRecord&& record) { collector.take(record); });
+  hooks.stop = &stop.requested();
+  const AnalysisOutcome outcome = analyzeRecordings(settings, hooks);
   progress.finish();
-  for (const std::string& line : result.errors) {
+  for (const std::string& line : outcome.errors) {
     std::fprintf(stderr, "loquant analyze: %s\n", line.c_str());
   }
-  conversation.durationMs = result.durationMs;
-  collector.close(conversation.durationMs);
-  // Source n feeds speaker n: what the conditioning measured of its channel.
-  for (std::size_t s = 0; s < result.sources.size() && s < conversation.speakers.size(); ++s) {
-    const auto& l = result.sources[s].levels;
-    Speaker& speaker = conversation.speakers[s];
-    speaker.noiseFloorDbfs = l.noiseFloorDbfs;
-    speaker.speechLevelDbfs = l.speechLevelDbfs;
-    speaker.snrDb = l.snrDb;
-    speaker.tooNoisy = l.tooNoisy;
-    speaker.tooQuiet = l.tooQuiet;
-    speaker.levelsKnown = true;
-    if (options.verbose) {
-      std::fprintf(stderr, "loquant analyze: %s: %llu crosstalk frames silenced\n",
-                   speaker.name.c_str(), static_cast<unsigned long long>(l.crosstalkFrames));
-    }
-  }
-  if (result.stopped || stop.signal() != 0) return stop.status();
-  if (!result.ok) return kExitInput;
+  const Conversation& conversation = outcome.conversation;
+  if (outcome.stopped || stop.signal() != 0) return stop.status();
+  if (outcome.status != kExitOk) return outcome.status;
 
+  std::string error;
   std::string text;
   if (options.summary) {
     writeSummary(conversation, text);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis_engine.h"
 #include "conversation.h"
 
 namespace loquant::cli {
@@ -41,10 +42,5 @@ int runAnalyze(const AnalyzeOptions& options);
 // once), each identical to `loquant analyze FILE` with the same options, and
 // writes their outputs in argument order (all or nothing).
 int runAnalyzeJobs(const AnalyzeOptions& options);
-
-// Origin of the simulated clock: frame k of a recording is processed at
-// kOriginMicros + floor(k × BufferSize × 10^6 / rate) µs. A whole millisecond,
-// and not 0 (which means "no time").
-inline constexpr unsigned long long kOriginMicros = 1'000'000ULL;
 
 }  // namespace loquant::cli
