@@ -1,0 +1,96 @@
+#!/usr/bin/env python3
+"""The Python module side by side with the command, on one hour of 44.1 kHz
+16-bit mono speech (made once with sox from the bundled conversation, as
+bench/analyze_speed.sh makes it):
+
+  - loquant.track_pitch on the samples already in memory, against
+    `loquant pitch FILE` less the time it takes to read the file's samples
+    (measured separately: the WAV read into memory), with the command's
+    settings (frames of 1024, ratio 0.75, gate 0);
+  - loquant.analyze(FILE), events turned into dicts included, against
+    `loquant analyze FILE > /dev/null`.
+
+    PYTHONPATH=build/python python3 bench/python_speed.py [--command build/cli/loquant]
+        [--runs 3] [--smoke]
+
+Prints the median wall time of each over RUNS runs and the ratios; --smoke
+uses the 17-s example once (seconds), for a check that everything runs.
+"""
+import argparse
+import os
+import pathlib
+import statistics
+import subprocess
+import sys
+import time
+import wave
+
+import numpy as np
+
+import loquant
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+
+
+def hour_file() -> pathlib.Path:
+    work = pathlib.Path(os.environ.get("TMPDIR", "/tmp")) / "loquant-bench"
+    work.mkdir(parents=True, exist_ok=True)
+    hour = work / "hour-mono.wav"
+    if not hour.exists():
+        example = ROOT / "examples" / "conversation.wav"
+        subprocess.run(["sox", example, "-r", "44100", work / "conv44.wav"], check=True)
+        subprocess.run(["sox", work / "conv44.wav", work / "left.wav", "remix", "1"], check=True)
+        subprocess.run(["sox", work / "left.wav", hour, "repeat", "208", "trim", "0", "3600"],
+                       check=True)
+    return hour
+
+
+def median_time(runs: int, action) -> float:
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        action()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def read_samples(path: pathlib.Path) -> tuple[np.ndarray, int]:
+    with wave.open(str(path)) as recording:
+        data = np.frombuffer(recording.readframes(recording.getnframes()), "<i2")
+        return data.reshape(-1, recording.getnchannels())[:, 0].copy(), recording.getframerate()
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--command", default=str(ROOT / "build" / "cli" / "loquant"))
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--smoke", action="store_true")
+    options = parser.parse_args()
+    path = ROOT / "examples" / "conversation.wav" if options.smoke else hour_file()
+    runs = 1 if options.smoke else options.runs
+    quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, "check": True}
+
+    print(f"machine: {os.cpu_count()} cores, load {os.getloadavg()[0]:.2f}; {path.name}, {runs} runs")
+    command_pitch = median_time(runs, lambda: subprocess.run(
+        [options.command, "pitch", str(path)], **quiet))
+    reading = median_time(runs, lambda: read_samples(path))
+    samples, rate = read_samples(path)
+    track = median_time(runs, lambda: loquant.track_pitch(samples, rate, 1024, 0.75, 0.0))
+    command_analyze = median_time(runs, lambda: subprocess.run(
+        [options.command, "analyze", "--no-progress", str(path)], **quiet))
+    module_analyze = median_time(runs, lambda: loquant.analyze(path))
+
+    reference = command_pitch - reading
+    print(f"loquant pitch FILE (wall)            {command_pitch:8.3f} s")
+    print(f"  reading the samples of FILE        {reading:8.3f} s")
+    print(f"  less the reading                   {reference:8.3f} s")
+    print(f"loquant.track_pitch (in memory)      {track:8.3f} s   ratio {track / reference:5.2f}"
+          " (goal <= 1.1)")
+    print(f"loquant analyze FILE (wall)          {command_analyze:8.3f} s")
+    print(f"loquant.analyze(FILE)                {module_analyze:8.3f} s   ratio "
+          f"{module_analyze / command_analyze:5.2f} (goal <= 1.2)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
