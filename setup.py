@@ -20,7 +20,10 @@ class CMakeBuild(build_ext):
         build_dir = pathlib.Path(os.environ.get("LOQUANT_BUILD_DIR")
                                  or ROOT / "build-python" / "cmake").resolve()
         configure = ["cmake", "-S", str(ROOT), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Release",
-                     "-DLOQUANT_PYTHON=ON", f"-DPython3_EXECUTABLE={sys.executable}"]
+                     "-DLOQUANT_PYTHON=ON",
+                     # The interpreter itself, not a virtual environment's link to
+                     # it, which may be gone when the build folder is used again.
+                     f"-DPython3_EXECUTABLE={os.path.realpath(sys.executable)}"]
         if not (build_dir / "CMakeCache.txt").exists():
             configure += ["-DLOQUANT_TESTS=OFF", "-DLOQUANT_BENCHMARKS=OFF"]
             if shutil.which("ninja"):

@@ -9,6 +9,7 @@
 #     python3 examples/python/conversation.py [RECORDING] [--plot FILE.png]
 
 # %%
+import argparse
 import pathlib
 import sys
 import wave
@@ -17,9 +18,13 @@ import numpy as np
 
 import loquant
 
-args = [a for a in sys.argv[1:] if not a.startswith("--plot")]
-recording = pathlib.Path(args[0] if args else pathlib.Path(__file__).parents[1] / "conversation.wav")
-plot_file = next((sys.argv[i + 1] for i, a in enumerate(sys.argv[:-1]) if a == "--plot"), None)
+parser = argparse.ArgumentParser(description="Pitch and turn-taking of a conversation")
+parser.add_argument("recording", nargs="?",
+                    default=pathlib.Path(__file__).parents[1] / "conversation.wav")
+parser.add_argument("--plot", metavar="FILE.png", help="save the plot instead of showing it")
+options = parser.parse_args()
+recording = pathlib.Path(options.recording)
+plot_file = options.plot
 
 with wave.open(str(recording)) as w:
     rate = w.getframerate()
