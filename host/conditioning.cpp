@@ -59,6 +59,12 @@ Conditioner::Conditioner(std::size_t channels, std::uint32_t rate, std::uint32_t
     channels_.back().band = band;
   }
   coupling_.resize(channels * channels);
+  if (settings.crosstalk && settings.crosstalkMaxDelayMs > 0.0 && channels > 1) {
+    const auto maxLag =
+        static_cast<std::size_t>(std::lround(settings.crosstalkMaxDelayMs / 1000.0 * rate));
+    delays_.assign(channels * channels, PickupDelay(maxLag));
+    recorded_.assign(channels, std::vector<std::int16_t>(maxLag + 1 + bufferSize, 0));
+  }
   step_.resize(channels);
   bandStep_.resize(channels);
   open_.resize(channels);
@@ -209,6 +215,34 @@ void Conditioner::attenuate(std::span<std::int16_t> frame, double swing) const n
   }
 }
 
+void Conditioner::record(std::span<const std::span<std::int16_t>> frames) {
+  for (std::size_t c = 0; c < recorded_.size(); ++c) {
+    std::vector<std::int16_t>& r = recorded_[c];
+    const std::size_t keep = r.size() - bufferSize_;
+    std::copy(r.end() - static_cast<std::ptrdiff_t>(keep), r.end(), r.begin());
+    std::copy(frames[c].begin(), frames[c].end(), r.begin() + static_cast<std::ptrdiff_t>(keep));
+  }
+}
+
+bool Conditioner::ownVoiceUnder(std::size_t o, std::size_t c, bool clearPickup, double levelDb) {
+  if (delays_.empty()) return false;
+  PickupDelay& delay = delays_[o * channels_.size() + c];
+  const std::span<const std::int16_t> self =
+      std::span<const std::int16_t>(recorded_[c]).last(bufferSize_);
+  const std::span<const std::int16_t> other = recorded_[o];
+  if (!delay.ready()) {
+    if (clearPickup) delay.learn(self, other);
+    return false;
+  }
+  const double unexplained = delay.unexplainedDb(self, other);
+  // What the copy leaves must be clearly more than it leaves of pick-up
+  // alone, and loud enough on its own to open the gate.
+  const bool own = unexplained >= delay.pickupResidualDb() + settings_.crosstalkOwnDb &&
+                   levelDb + unexplained >= channels_[c].floorDb + settings_.noiseMarginDb;
+  if (!own && clearPickup) delay.learnResidual(unexplained);
+  return own;
+}
+
 void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
   if (frames.size() != channels_.size()) {
     throw std::invalid_argument("conditioning: a step needs one frame per channel");
@@ -222,6 +256,7 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
   // The gate of every channel first: crosstalk is judged against the other
   // channels' decisions in the same step.
   bandLevels(frames);
+  record(frames);
   for (std::size_t c = 0; c < channels_.size(); ++c) {
     Channel& ch = channels_[c];
     const FrameLevel& level = step_[c] = measure(frames[c]);
@@ -271,7 +306,8 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
       // own speech lower the differences seen while the other speaks, and a
       // high quantile keeps to the pick-up alone.
       const double learned = coupling.known ? coupling.db : difference;
-      if (pass && settings_.crosstalk && difference > learned - settings_.crosstalkMarginDb) {
+      if (pass && settings_.crosstalk && difference > learned - settings_.crosstalkMarginDb &&
+          !ownVoiceUnder(o, c, difference >= learned - kClearPickupDb, level.db)) {
         pass = false;
         ++ch.crosstalkFrames;
         // The other's speech carried this gate: no hangover of its own.

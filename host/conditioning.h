@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "host/conditioning_delay.h"
 #include "host/conditioning_floor.h"
 
 namespace vornix::host {
@@ -74,6 +75,16 @@ struct ConditioningSettings {
   // kCrosstalkMinimumDb louder, and this frame stands less than the margin
   // above the other channel's pick-up on this microphone as learned so far.
   double crosstalkMarginDb = 10.0;
+  // "Conditioning.CrosstalkMaxDelayMs": the longest delay (ms) at which a
+  // microphone is taken to hear another channel's speaker. Within it the
+  // delay is learned from frames of pick-up alone, and a frame that the
+  // levels call crosstalk still passes when the other channel's copy at that
+  // delay leaves CrosstalkOwnDb more of it unexplained than it leaves of
+  // pick-up alone: the quieter speaker talking during an overlap. 0 judges
+  // by the levels alone.
+  double crosstalkMaxDelayMs = 10.0;
+  // "Conditioning.CrosstalkOwnDb": see CrosstalkMaxDelayMs.
+  double crosstalkOwnDb = 10.0;
   // "Conditioning.SpeechLevelSeconds": time constant (in seconds of speech)
   // of the running speech level.
   double speechLevelSeconds = 10.0;
@@ -139,6 +150,9 @@ class Conditioner {
   // kCrosstalkMinimumDb louder, tracked in steps of kCouplingStepDb.
   static constexpr double kCouplingQuantile = 0.8;
   static constexpr double kCouplingStepDb = 1.5;
+  // Frames whose level difference lies within this of the learned pick-up
+  // are taken as pick-up alone: the delay is learned from them.
+  static constexpr double kClearPickupDb = 3.0;
   // The loud-speech level is the kSpeechQuantile quantile of the frames'
   // band levels, tracked in steps of kSpeechStepDb.
   static constexpr double kSpeechQuantile = 0.95;
@@ -196,6 +210,13 @@ class Conditioner {
   void bandLevels(std::span<const std::span<std::int16_t>> frames) noexcept;
   void bandLevelsOfPair(std::size_t first,
                         std::span<const std::span<std::int16_t>> frames) noexcept;
+  // Keeps this step's frames as recorded, after the history the delayed-copy
+  // test needs.
+  void record(std::span<const std::span<std::int16_t>> frames);
+  // Whether channel c's frame, which the levels call channel o's pick-up,
+  // holds a voice of its own by the delayed-copy test; learns from it when
+  // `clearPickup`.
+  bool ownVoiceUnder(std::size_t o, std::size_t c, bool clearPickup, double levelDb);
   void attenuate(std::span<std::int16_t> frame, double swing) const noexcept;
 
   ConditioningSettings settings_;
@@ -206,10 +227,15 @@ class Conditioner {
   double targetSwing_;  // the largest swing a silenced frame keeps
   std::vector<Channel> channels_;
   std::vector<Coupling> coupling_;  // [other * channels + this]
-  std::vector<FrameLevel> step_;    // this step's levels, one per channel
-  std::vector<double> bandStep_;    // this step's band levels, one per channel
-  std::size_t decimation_ = 1;      // samples averaged per band-filter sample
-  std::vector<char> open_;          // this step's gate decisions, one per channel
+  // The delayed-copy test, [other * channels + this]; empty when off.
+  std::vector<PickupDelay> delays_;
+  // Per channel, the samples as recorded: PickupDelay::history() of the
+  // frames before, then this step's frame.
+  std::vector<std::vector<std::int16_t>> recorded_;
+  std::vector<FrameLevel> step_;  // this step's levels, one per channel
+  std::vector<double> bandStep_;  // this step's band levels, one per channel
+  std::size_t decimation_ = 1;    // samples averaged per band-filter sample
+  std::vector<char> open_;        // this step's gate decisions, one per channel
 };
 
 }  // namespace vornix::host

@@ -20,7 +20,7 @@ struct Descriptor {
 };
 
 using S = ConditioningSettings;
-constexpr std::array<Descriptor, 14> kDescriptors = {{
+constexpr std::array<Descriptor, 16> kDescriptors = {{
     {"Enabled", nullptr, &S::enabled, 0, 0, "condition the frames (off: measure only)"},
     {"NoiseThreshold", &S::noiseThreshold, nullptr, -100, 100,
      "the components' gate on ln(amplitude), follows their NoiseThreshold"},
@@ -39,6 +39,10 @@ constexpr std::array<Descriptor, 14> kDescriptors = {{
     {"Crosstalk", nullptr, &S::crosstalk, 0, 0, "silence frames explained by another channel"},
     {"CrosstalkMarginDb", &S::crosstalkMarginDb, nullptr, 0, 120,
      "crosstalk when another channel stands this much higher, dB"},
+    {"CrosstalkMaxDelayMs", &S::crosstalkMaxDelayMs, nullptr, 0, 100,
+     "longest delay of another channel's pick-up, ms (0: levels alone)"},
+    {"CrosstalkOwnDb", &S::crosstalkOwnDb, nullptr, 0, 120,
+     "pick-up passes as own voice when its delayed copy leaves this much more, dB"},
     {"SpeechLevelSeconds", &S::speechLevelSeconds, nullptr, 0.1, 3600,
      "time constant of the running speech level, s of speech"},
     {"MinSnrDb", &S::minSnrDb, nullptr, -120, 120, "too noisy below this SNR, dB"},

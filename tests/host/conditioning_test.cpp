@@ -376,6 +376,76 @@ TEST(ConditioningCrosstalk, OtherSpeakerPickedUpWithDelayIsSilenced) {
   EXPECT_GT(conditioner.levels(1).crosstalkFrames, frameCount(5.0));
 }
 
+// Two close-talk microphones, each hearing the other speaker 20 dB down and
+// `delaySeconds` late; `smear` adds two more copies of the pick-up, 3 and 7 ms
+// later and 3 and 6 dB down, as a room's reflections would.
+std::vector<std::vector<std::int16_t>> microphones(const Signal& a, const Signal& b,
+                                                   double delaySeconds, bool smear) {
+  Signal micA = a;
+  Signal micB = b;
+  const auto addCopy = [&](double seconds, double gain) {
+    const std::size_t delay = samplesIn(seconds);
+    for (std::size_t i = delay; i < a.size(); ++i) {
+      micA[i] += gain * b[i - delay];
+      micB[i] += gain * a[i - delay];
+    }
+  };
+  addCopy(delaySeconds, 0.1);
+  if (smear) {
+    addCopy(delaySeconds + 0.003, 0.1 * std::pow(10.0, -3.0 / 20));
+    addCopy(delaySeconds + 0.007, 0.1 * std::pow(10.0, -6.0 / 20));
+  }
+  addNoise(micA, -75, 0, 1e9, 21);
+  addNoise(micB, -75, 0, 1e9, 22);
+  return {toPcm(micA), toPcm(micB)};
+}
+
+// A quiet speaker B (13 dB below A) talks under A three times: the levels
+// alone take B's words for A's pick-up; the delayed copy of A explains only
+// a small part of those frames, so they pass.
+TEST(ConditioningCrosstalk, QuietSpeakerUnderTheOtherPassesByTheDelayedCopy) {
+  Signal a(samplesIn(20.0));
+  Signal b(samplesIn(20.0));
+  const std::vector<Span> turnsA = {{0.5, 7.0}, {9.0, 16.0}};
+  const std::vector<Span> turnsB = {{4.0, 5.5}, {7.5, 8.5}, {11.0, 12.0}, {14.0, 15.0}};
+  addVoice(a, 110, -24, turnsA);
+  addVoice(b, 220, -37, turnsB);
+  const auto wantA = reference(20.0, 110, -24, turnsA);
+  const auto wantB = reference(20.0, 220, -37, turnsB);
+  {
+    // By the levels alone, B's words under A are lost.
+    auto channels = microphones(a, b, 0.002, false);
+    ConditioningSettings levelsOnly;
+    levelsOnly.crosstalkMaxDelayMs = 0;
+    const auto sound = condition(channels, levelsOnly);
+    EXPECT_GT(mismatches(sound[1], wantB).size(), frameCount(1.0));
+  }
+  for (const double delay : {0.0, 0.002}) {
+    auto channels = microphones(a, b, delay, false);
+    const auto sound = condition(channels, ConditioningSettings{});
+    EXPECT_EQ(mismatches(sound[0], wantA), std::vector<std::size_t>{}) << delay;
+    EXPECT_EQ(mismatches(sound[1], wantB), std::vector<std::size_t>{}) << delay;
+  }
+}
+
+// Where a single delayed copy does not explain the pick-up (reflections), the
+// test learns that pick-up alone is explained no better than speech of its
+// own and leaves every decision to the levels.
+TEST(ConditioningCrosstalk, SmearedPickUpIsLeftToTheLevels) {
+  Signal a(samplesIn(20.0));
+  Signal b(samplesIn(20.0));
+  addVoice(a, 110, -24, {{0.5, 7.0}, {9.0, 16.0}});
+  addVoice(b, 220, -37, {{4.0, 5.5}, {7.5, 8.5}, {11.0, 12.0}, {14.0, 15.0}});
+  auto channels = microphones(a, b, 0.002, true);
+  auto levelsOnly = channels;
+  ConditioningSettings noDelay;
+  noDelay.crosstalkMaxDelayMs = 0;
+  condition(levelsOnly, noDelay);
+  condition(channels, ConditioningSettings{});
+  EXPECT_EQ(firstDifferentFrame(channels[0], levelsOnly[0]), frameCount(20.0));
+  EXPECT_EQ(firstDifferentFrame(channels[1], levelsOnly[1]), frameCount(20.0));
+}
+
 // Channels measured side by side give each channel exactly what it gets
 // alone: the same samples out and the same levels, to the bit.
 TEST(ConditioningBand, ChannelsSideBySideMatchEachChannelAlone) {
