@@ -224,23 +224,33 @@ void Conditioner::record(std::span<const std::span<std::int16_t>> frames) {
   }
 }
 
-bool Conditioner::ownVoiceUnder(std::size_t o, std::size_t c, bool clearPickup, double levelDb) {
-  if (delays_.empty()) return false;
+Conditioner::Copy Conditioner::delayedCopy(std::size_t o, std::size_t c, bool clearPickup,
+                                           double levelDb) {
+  if (delays_.empty()) return Copy::kUnknown;
   PickupDelay& delay = delays_[o * channels_.size() + c];
   const std::span<const std::int16_t> self =
       std::span<const std::int16_t>(recorded_[c]).last(bufferSize_);
   const std::span<const std::int16_t> other = recorded_[o];
   if (!delay.ready()) {
     if (clearPickup) delay.learn(self, other);
-    return false;
+    return Copy::kUnknown;
+  }
+  // A frame never leaves more than all of itself unexplained: when pick-up
+  // alone leaves within CrosstalkOwnDb of that, the test cannot tell.
+  const double own = delay.pickupResidualDb() + settings_.crosstalkOwnDb;
+  if (own > 0.0) {
+    if (clearPickup) delay.learnResidual(delay.unexplainedDb(self, other));
+    return Copy::kUnknown;
   }
   const double unexplained = delay.unexplainedDb(self, other);
   // What the copy leaves must be clearly more than it leaves of pick-up
   // alone, and loud enough on its own to open the gate.
-  const bool own = unexplained >= delay.pickupResidualDb() + settings_.crosstalkOwnDb &&
-                   levelDb + unexplained >= channels_[c].floorDb + settings_.noiseMarginDb;
-  if (!own && clearPickup) delay.learnResidual(unexplained);
-  return own;
+  if (unexplained >= own &&
+      levelDb + unexplained >= channels_[c].floorDb + settings_.noiseMarginDb) {
+    return Copy::kOwnVoice;
+  }
+  if (clearPickup) delay.learnResidual(unexplained);
+  return Copy::kPickUp;
 }
 
 void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
@@ -306,8 +316,18 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
       // own speech lower the differences seen while the other speaks, and a
       // high quantile keeps to the pick-up alone.
       const double learned = coupling.known ? coupling.db : difference;
-      if (pass && settings_.crosstalk && difference > learned - settings_.crosstalkMarginDb &&
-          !ownVoiceUnder(o, c, difference >= learned - kClearPickupDb, level.db)) {
+      // By the levels, the frame is crosstalk when it stands less than the
+      // margin above the pick-up; a delayed copy of the other, where it can
+      // tell, decides either way: it finds the quieter speaker's words in
+      // an overlap, and the pick-up of a word's end that arrives late.
+      const bool byLevels = difference > learned - settings_.crosstalkMarginDb;
+      bool crosstalk = false;
+      if (pass && settings_.crosstalk) {
+        const bool clearPickup = byLevels && difference >= learned - kClearPickupDb;
+        const Copy copy = delayedCopy(o, c, clearPickup, level.db);
+        crosstalk = copy == Copy::kUnknown ? byLevels : copy == Copy::kPickUp;
+      }
+      if (crosstalk) {
         pass = false;
         ++ch.crosstalkFrames;
         // The other's speech carried this gate: no hangover of its own.

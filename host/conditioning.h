@@ -213,10 +213,12 @@ class Conditioner {
   // Keeps this step's frames as recorded, after the history the delayed-copy
   // test needs.
   void record(std::span<const std::span<std::int16_t>> frames);
-  // Whether channel c's frame, which the levels call channel o's pick-up,
-  // holds a voice of its own by the delayed-copy test; learns from it when
-  // `clearPickup`.
-  bool ownVoiceUnder(std::size_t o, std::size_t c, bool clearPickup, double levelDb);
+  // What the delayed-copy test says of channel c's frame while channel o
+  // speaks louder: kUnknown until the delay and the pick-up are learned, or
+  // when a copy explains pick-up alone too poorly to tell (then the levels
+  // decide). Learns from the frame when `clearPickup`.
+  enum class Copy { kUnknown, kOwnVoice, kPickUp };
+  Copy delayedCopy(std::size_t o, std::size_t c, bool clearPickup, double levelDb);
   void attenuate(std::span<std::int16_t> frame, double swing) const noexcept;
 
   ConditioningSettings settings_;
