@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstddef>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 namespace vornix::host {
@@ -21,13 +24,14 @@ std::vector<std::int16_t> noise(std::size_t n, double rms, unsigned seed) {
   return out;
 }
 
-// Frame k of a microphone that hears `source` `lag` samples late at `gain`,
-// plus its own `own` signal.
 struct Pair {
   std::vector<std::int16_t> self;   // kFrame samples
   std::vector<std::int16_t> other;  // history, then the frame
 };
 
+// Frame k of a microphone that hears `source` `lag` samples late at `gain`
+// (inverted when `sign` is -1), plus its own `own` signal; `other` is the
+// source's own microphone.
 Pair frame(const std::vector<std::int16_t>& source, const std::vector<std::int16_t>& own,
            std::size_t k, std::size_t lag, double gain, double sign = 1.0) {
   const std::size_t history = kMaxLag + 1;
