@@ -9,6 +9,9 @@ namespace vornix::host {
 BuiltIn builtInKind(std::string_view entry) noexcept {
   if (entry == "sink") return BuiltIn::sink;
   if (entry == "source") return BuiltIn::source;
+  // A capture (host/live_capture.h) is a source whose frames come from a
+  // device instead of a file.
+  if (entry == "capture") return BuiltIn::source;
   return BuiltIn::none;
 }
 

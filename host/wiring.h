@@ -25,7 +25,8 @@ namespace vornix::host {
 
 // Components the host runs itself instead of the library: "sink" turns
 // every message routed to it into a record; "source" plays a recording
-// (host/audio_source.h).
+// (host/audio_source.h) and "capture" records a device (host/live_capture.h),
+// both of kind source.
 enum class BuiltIn { none, sink, source };
 BuiltIn builtInKind(std::string_view entry) noexcept;
 

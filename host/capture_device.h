@@ -1,0 +1,70 @@
+// Capture devices: the seam between the host and the system's audio input.
+// One implementation per platform library (capture_portaudio.cpp reaches
+// ALSA, PulseAudio/PipeWire and JACK on Linux); the build adds exactly one.
+//
+// A CaptureStream records interleaved 16-bit samples of `channels` channels
+// at `rate` into a SampleRing. The audio callback never blocks, allocates or
+// locks: a block that does not fit the ring (the reader too slow) is dropped
+// and counted as an overrun, as is a block the audio system itself reports
+// lost.
+//
+// Thread safety: listCaptureDevices and openCaptureStream may be called from
+// any thread, not concurrently. A stream's ring has the audio callback as its
+// producer and one reader thread as its consumer; overruns() and failed()
+// may be read from any thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/sample_ring.h"
+
+namespace vornix::host {
+
+struct CaptureDeviceInfo {
+  std::string name;
+  std::string api;           // the audio system it belongs to ("ALSA", "JACK", ...)
+  int channels = 0;          // input channels
+  double defaultRate = 0.0;  // Hz
+  bool isDefault = false;    // the system's default input
+};
+
+// Every device with at least one input channel. False with the reason in
+// `error` when the audio system cannot be reached at all.
+[[nodiscard]] bool listCaptureDevices(std::vector<CaptureDeviceInfo>& out, std::string& error);
+
+struct CaptureRequest {
+  std::string device = "default";  // a device name, a unique part of one, or "default"
+  int channels = 1;
+  std::uint32_t rate = 0;            // 0: the device's default rate
+  std::uint32_t framesPerBlock = 0;  // per callback; 0 lets the system choose
+  // Seconds of audio the ring holds before blocks are dropped.
+  double ringSeconds = 2.0;
+};
+
+class CaptureStream {
+ public:
+  virtual ~CaptureStream() = default;  // stops and closes the stream
+  CaptureStream() = default;
+  CaptureStream(const CaptureStream&) = delete;
+  CaptureStream& operator=(const CaptureStream&) = delete;
+
+  virtual const std::string& deviceName() const noexcept = 0;
+  virtual int channels() const noexcept = 0;
+  virtual std::uint32_t rate() const noexcept = 0;
+  // Interleaved samples, channel order within each sample frame.
+  virtual SampleRing& ring() noexcept = 0;
+  // Blocks dropped so far (ring full, or lost by the audio system).
+  virtual std::uint64_t overruns() const noexcept = 0;
+  // True once the stream has stopped on its own (device gone).
+  virtual bool failed() const noexcept = 0;
+};
+
+// Opens and starts a stream. Null with one line in `error` when the device
+// does not exist, lacks the channels, refuses the rate, or cannot start.
+[[nodiscard]] std::unique_ptr<CaptureStream> openCaptureStream(const CaptureRequest& request,
+                                                               std::string& error);
+
+}  // namespace vornix::host

@@ -1,0 +1,252 @@
+#include "host/live_capture.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+#include <utility>
+
+#include "host/audio_source.h"
+#include "host/system.h"
+
+namespace vornix::host {
+
+namespace {
+
+const ParameterSpec* findParameter(const ComponentConfig& component, const char* name) {
+  for (const ParameterSpec& p : component.parameters) {
+    if (p.name == name) return &p;
+  }
+  return nullptr;
+}
+
+std::string where(const ComponentConfig& component) {
+  return "capture '" + component.name + "'";
+}
+
+bool textParameter(const ComponentConfig& component, const char* name,
+                   std::optional<std::string> fallback, std::string& out, std::string& error) {
+  const ParameterSpec* p = findParameter(component, name);
+  if (p == nullptr && fallback) {
+    out = *fallback;
+    return true;
+  }
+  if (p == nullptr) {
+    error = where(component) + " needs the parameter " + name;
+    return false;
+  }
+  const auto* text = std::get_if<std::string>(&p->value);
+  if (text == nullptr || text->empty()) {
+    error = where(component) + ": " + name + " must be a non-empty text";
+    return false;
+  }
+  out = *text;
+  return true;
+}
+
+bool integerParameter(const ComponentConfig& component, const char* name, std::int64_t low,
+                      std::int64_t high, std::optional<std::int64_t> fallback, std::int64_t& out,
+                      std::string& error) {
+  const ParameterSpec* p = findParameter(component, name);
+  if (p == nullptr && fallback) {
+    out = *fallback;
+    return true;
+  }
+  const auto* value = p != nullptr ? std::get_if<std::int64_t>(&p->value) : nullptr;
+  if (value == nullptr || *value < low || *value > high) {
+    error = where(component) + ": " + name + " must be a whole number from " + std::to_string(low) +
+            " to " + std::to_string(high);
+    return false;
+  }
+  out = *value;
+  return true;
+}
+
+// How long pump() sleeps when no frame is ready: short against a frame
+// (23 ms by default) so frames leave soon after they are complete.
+constexpr auto kPollPeriod = std::chrono::milliseconds(2);
+constexpr auto kOverrunReportPeriod = std::chrono::seconds(1);
+
+}  // namespace
+
+// One opened device and the captures it feeds.
+struct LiveCapture::Device {
+  std::unique_ptr<CaptureStream> stream;
+  std::uint32_t bufferSize = 0;
+  std::vector<std::size_t> captures;              // indices into captures_
+  std::vector<std::int16_t> interleaved;          // one block of all channels
+  std::vector<std::vector<std::int16_t>> frames;  // per capture
+  std::unique_ptr<Conditioner> conditioner;
+  std::uint64_t frameCount = 0;
+  std::uint64_t overrunsReported = 0;
+};
+
+bool readCaptureSettings(const SystemConfig& config, const ComponentConfig& component,
+                         CaptureSettings& out, std::string& error) {
+  CaptureSettings settings;
+  settings.name = component.name;
+  settings.line = component.line;
+  std::int64_t channel = 0;
+  std::int64_t buffer = 0;
+  if (!textParameter(component, "Device", std::string("default"), settings.device, error) ||
+      !textParameter(component, "Target", std::nullopt, settings.target, error) ||
+      !integerParameter(component, "Channel", 1, 64, 1, channel, error) ||
+      !integerParameter(component, "BufferSize", 2, 1 << 16, std::nullopt, buffer, error)) {
+    return false;
+  }
+  const ComponentConfig* target = config.find(settings.target);
+  if (target == nullptr || target == &component) {
+    error = where(component) + ": Target '" + settings.target + "' is not another component";
+    return false;
+  }
+  settings.channel = static_cast<std::uint32_t>(channel);
+  settings.bufferSize = static_cast<std::uint32_t>(buffer);
+  if (const ParameterSpec* rate = findParameter(*target, "SamplingFrequency")) {
+    if (const auto* value = std::get_if<std::int64_t>(&rate->value)) settings.targetRate = *value;
+  }
+  out = std::move(settings);
+  return true;
+}
+
+LiveCapture::LiveCapture(Key, std::vector<CaptureSettings> captures,
+                         std::vector<std::unique_ptr<Device>> devices)
+    : captures_(std::move(captures)), devices_(std::move(devices)) {}
+
+LiveCapture::~LiveCapture() = default;
+
+std::unique_ptr<LiveCapture> LiveCapture::open(const SystemConfig& config,
+                                               const ConditioningSettings& conditioning,
+                                               std::string& error) {
+  std::vector<CaptureSettings> captures;
+  for (const ComponentConfig& component : config.components) {
+    if (component.entry != kCaptureEntry) continue;
+    CaptureSettings settings;
+    if (!readCaptureSettings(config, component, settings, error)) return nullptr;
+    captures.push_back(std::move(settings));
+  }
+  // Group by device, in order of first mention.
+  std::vector<std::unique_ptr<Device>> devices;
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < captures.size(); ++i) {
+    const auto found = std::find(names.begin(), names.end(), captures[i].device);
+    if (found == names.end()) {
+      names.push_back(captures[i].device);
+      devices.push_back(std::make_unique<Device>());
+      devices.back()->bufferSize = captures[i].bufferSize;
+    }
+    Device& device = *devices[static_cast<std::size_t>(
+        std::find(names.begin(), names.end(), captures[i].device) - names.begin())];
+    if (captures[i].bufferSize != device.bufferSize) {
+      error = "captures '" + captures[device.captures.front()].name + "' and '" + captures[i].name +
+              "' record from one device but take frames of " + std::to_string(device.bufferSize) +
+              " and " + std::to_string(captures[i].bufferSize) + " samples";
+      return nullptr;
+    }
+    device.captures.push_back(i);
+  }
+  for (std::size_t d = 0; d < devices.size(); ++d) {
+    Device& device = *devices[d];
+    CaptureRequest request;
+    request.device = names[d];
+    request.framesPerBlock = device.bufferSize;
+    for (std::size_t c : device.captures) {
+      request.channels = std::max(request.channels, static_cast<int>(captures[c].channel));
+      if (captures[c].targetRate) {
+        const auto wanted = static_cast<std::uint32_t>(*captures[c].targetRate);
+        if (request.rate != 0 && request.rate != wanted) {
+          error = "captures of device '" + names[d] +
+                  "' feed components of different SamplingFrequency";
+          return nullptr;
+        }
+        request.rate = wanted;
+      }
+    }
+    device.stream = openCaptureStream(request, error);
+    if (!device.stream) return nullptr;
+    const auto channels = static_cast<std::size_t>(device.stream->channels());
+    device.interleaved.resize(channels * device.bufferSize);
+    device.frames.assign(device.captures.size(), std::vector<std::int16_t>(device.bufferSize));
+    device.conditioner = std::make_unique<Conditioner>(
+        device.captures.size(), device.stream->rate(), device.bufferSize, conditioning);
+  }
+  return std::make_unique<LiveCapture>(Key{}, std::move(captures), std::move(devices));
+}
+
+std::uint32_t LiveCapture::rate(std::size_t index) const {
+  for (const auto& device : devices_) {
+    if (std::find(device->captures.begin(), device->captures.end(), index) !=
+        device->captures.end()) {
+      return device->stream->rate();
+    }
+  }
+  return 0;
+}
+
+std::uint64_t LiveCapture::overruns() const {
+  std::uint64_t total = 0;
+  for (const auto& device : devices_) total += device->stream->overruns();
+  return total;
+}
+
+bool LiveCapture::pump(System& system, const std::atomic<bool>& stop, const Tap& tap,
+                       std::FILE* log, std::string& error) {
+  using Clock = std::chrono::steady_clock;
+  const MessageType frameType = system.type("Audio.Frame");
+  std::vector<std::uint32_t> targets;
+  for (const CaptureSettings& capture : captures_) {
+    targets.push_back(system.componentId(capture.target));
+  }
+  Clock::time_point nextReport = Clock::now() + kOverrunReportPeriod;
+  std::vector<std::span<std::int16_t>> spans;
+  while (!stop.load()) {
+    bool moved = false;
+    for (auto& devicePointer : devices_) {
+      Device& device = *devicePointer;
+      SampleRing& ring = device.stream->ring();
+      while (ring.available() >= device.interleaved.size()) {
+        ring.read(device.interleaved);
+        const auto channels = static_cast<std::size_t>(device.stream->channels());
+        spans.clear();
+        for (std::size_t k = 0; k < device.captures.size(); ++k) {
+          const std::size_t c = device.captures[k];
+          const std::size_t channel = captures_[c].channel - 1U;
+          std::vector<std::int16_t>& frame = device.frames[k];
+          for (std::size_t i = 0; i < device.bufferSize; ++i) {
+            frame[i] = device.interleaved[i * channels + channel];
+          }
+          if (tap) tap(c, device.frameCount, frame);
+          spans.emplace_back(frame);
+        }
+        device.conditioner->process(spans);
+        for (std::size_t k = 0; k < device.captures.size(); ++k) {
+          system.inject(frameMessage(device.frames[k], frameType, targets[device.captures[k]]));
+        }
+        ++device.frameCount;
+        moved = true;
+      }
+      if (device.stream->failed() && !stop.load()) {
+        error = "capture device '" + device.stream->deviceName() +
+                "' stopped delivering audio (unplugged?)";
+        return false;
+      }
+    }
+    if (Clock::now() >= nextReport) {
+      nextReport += kOverrunReportPeriod;
+      for (auto& device : devices_) {
+        const std::uint64_t total = device->stream->overruns();
+        if (total != device->overrunsReported && log != nullptr) {
+          std::fprintf(log,
+                       "loquant: capture device '%s': %llu overrun(s) in the last second, audio "
+                       "dropped (%llu in all)\n",
+                       device->stream->deviceName().c_str(),
+                       static_cast<unsigned long long>(total - device->overrunsReported),
+                       static_cast<unsigned long long>(total));
+        }
+        device->overrunsReported = total;
+      }
+    }
+    if (!moved) std::this_thread::sleep_for(kPollPeriod);
+  }
+  return true;
+}
+
+}  // namespace vornix::host
