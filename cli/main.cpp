@@ -16,6 +16,10 @@ constexpr const char* kUsage =
     "                       posted messages as JSON Lines; see 'loquant analyze --help'\n"
     "  run CONFIG           run a configured system in real time (audio sources play\n"
     "                       their recordings); see 'loquant run --help'\n"
+    "  listen [--device D] [--channels 1|2]\n"
+    "                       the built-in system on live input until Ctrl-C; see\n"
+    "                       'loquant listen --help'\n"
+    "  devices              list the capture devices\n"
     "  inspect [--instance N]\n"
     "                       show a running instance's components, queues and store\n"
     "  pitch FILE           per-frame pitch tracker output as CSV\n"
@@ -30,6 +34,8 @@ int dispatch(const std::string& verb, const loquant::cli::Arguments& args) {
   if (verb == "inspect") return loquant::cli::inspectVerb(args);
   if (verb == "run") return loquant::cli::runVerb(args);
   if (verb == "pitch") return loquant::cli::pitchVerb(args);
+  if (verb == "devices") return loquant::cli::devicesVerb(args);
+  if (verb == "listen") return loquant::cli::listenVerb(args);
   std::fprintf(stderr, "loquant: unknown verb '%s' (see loquant --help)\n", verb.c_str());
   return 2;
 }

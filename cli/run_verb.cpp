@@ -18,12 +18,14 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <variant>
 #include <vector>
 
 #include "analyze.h"
 #include "default_system.h"
+#include "event_publisher.h"
 #include "host/audio_source.h"
 #include "host/config.h"
 #include "host/system.h"
@@ -57,7 +59,11 @@ constexpr const char* kRunHelp =
     "  --param C.N=V       set parameter N on component C\n"
     "  --raw               print indexed entries as stored, not grouped in arrays\n"
     "  --verbose           show the components' own lines on stderr\n"
-    "  --library PATH      the component library to load\n";
+    "  --library PATH      the component library to load\n"
+    "  --publish nats://HOST:PORT/PREFIX\n"
+    "                      also publish every message to a NATS server, on subject\n"
+    "                      PREFIX.COMPONENT.POST (see docs/live.md); messages that\n"
+    "                      could not be published give status 3\n";
 
 // How long the system must stay quiet after the last frame before the run
 // ends, and the longest wait for that.
@@ -136,6 +142,7 @@ struct RunOptions {
   std::vector<std::string> params;
   std::string output;
   std::string library;
+  std::string publish;
   bool raw = false;
   bool verbose = false;
 };
@@ -213,6 +220,15 @@ int runSystem(const RunOptions& options) {
     return kExitInput;
   }
 
+  std::unique_ptr<EventPublisher> publisher;
+  if (!options.publish.empty()) {
+    publisher = EventPublisher::open(options.publish, stderr, error);
+    if (!publisher) {
+      std::fprintf(stderr, "loquant run: %s\n", error.c_str());
+      return kExitInput;
+    }
+  }
+
   vornix::host::SystemOptions systemOptions;
   systemOptions.libraryPath = !options.library.empty() ? options.library : config.library;
   systemOptions.logOutput = stderr;
@@ -225,6 +241,7 @@ int runSystem(const RunOptions& options) {
   if (!system->missing().empty()) return kExitInput;
 
   std::mutex outputMutex;
+  const std::uint16_t instanceId = system->instanceId();
   const bool toStandardOutput = options.output.empty();
   vornix::Micros start = vornix::currentTime();
   std::string line;
@@ -236,6 +253,10 @@ int runSystem(const RunOptions& options) {
     line.clear();
     appendJsonLine(line, record, timeMs, options.raw);
     output.write(line);
+    if (publisher) {
+      publisher->publish(record.sender, record.postName,
+                         std::string_view(line).substr(0, line.size() - 1), instanceId);
+    }
     // A live run is read as it goes.
     if (toStandardOutput) output.flush();
   });
@@ -265,6 +286,7 @@ int runSystem(const RunOptions& options) {
   const std::uint64_t lost = system->lostMessages();
   const std::uint16_t instance = system->instanceId();
   system.reset();
+  const bool published = !publisher || publisher->finish(stderr);
   if (stopRequested.load()) std::fprintf(stderr, "loquant run: stopped\n");
   const int signal = stopSignal.load();
   if (signal != 0 && signal != SIGINT && signal != SIGTERM) {
@@ -299,6 +321,7 @@ int runSystem(const RunOptions& options) {
     std::fprintf(stderr, "loquant run: %s\n", error.c_str());
     return kExitInput;
   }
+  if (!published) return kExitLost;
   if (lost != 0) {
     std::fprintf(stderr,
                  "loquant run: %llu posted message%s could not be stored or queued and never "
@@ -328,6 +351,8 @@ int runVerb(const Arguments& args) {
       options.params.push_back(v);
     } else if (a == "--library") {
       if (!takeValue(args, i, options.library)) return kExitUsage;
+    } else if (a == "--publish") {
+      if (!takeValue(args, i, options.publish)) return kExitUsage;
     } else if (a == "--raw") {
       options.raw = true;
     } else if (a == "--verbose" || a == "-v") {

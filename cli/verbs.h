@@ -15,5 +15,8 @@ int infoVerb(const Arguments& args);
 int inspectVerb(const Arguments& args);
 int runVerb(const Arguments& args);
 int pitchVerb(const Arguments& args);
+// Live input (listen_verb.cpp; listen_verb_absent.cpp in builds without capture).
+int devicesVerb(const Arguments& args);
+int listenVerb(const Arguments& args);
 
 }  // namespace loquant::cli

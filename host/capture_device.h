@@ -35,6 +35,12 @@ struct CaptureDeviceInfo {
 // `error` when the audio system cannot be reached at all.
 [[nodiscard]] bool listCaptureDevices(std::vector<CaptureDeviceInfo>& out, std::string& error);
 
+// The device a request's `device` text names ("default", an exact name, or
+// the one device whose name contains it). False with one line in `error`
+// when there is none or several.
+[[nodiscard]] bool findCaptureDevice(const std::string& device, CaptureDeviceInfo& out,
+                                     std::string& error);
+
 struct CaptureRequest {
   std::string device = "default";  // a device name, a unique part of one, or "default"
   int channels = 1;

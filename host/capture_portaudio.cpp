@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <filesystem>
 #include <mutex>
 #include <span>
 
@@ -20,10 +21,17 @@ namespace {
 // the probing of every ALSA device that initialisation does prints the
 // library's complaints about devices it cannot use on the standard error,
 // which is hidden for that moment (the user did not ask about them).
+//
+// The JACK client library that PortAudio loads keeps a metadata store in a
+// folder "jack_db-<uid>" of /dev/shm, which it makes when it is first used
+// and never removes; a store that did not exist before initialisation is
+// ours, and is removed at termination, so a run leaves nothing in /dev/shm.
 class PortAudioScope {
  public:
   PortAudioScope() {
     std::lock_guard<std::mutex> lock(mutex());
+    std::error_code ec;
+    madeJackStore_ = !std::filesystem::exists(jackStore(), ec);
     const int saved = ::dup(2);
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (saved >= 0 && null >= 0) ::dup2(null, 2);
@@ -37,6 +45,10 @@ class PortAudioScope {
       std::lock_guard<std::mutex> lock(mutex());
       Pa_Terminate();
     }
+    if (madeJackStore_) {
+      std::error_code ec;
+      std::filesystem::remove_all(jackStore(), ec);
+    }
   }
   PortAudioScope(const PortAudioScope&) = delete;
   PortAudioScope& operator=(const PortAudioScope&) = delete;
@@ -44,11 +56,15 @@ class PortAudioScope {
   std::string error() const { return Pa_GetErrorText(status_); }
 
  private:
+  static std::filesystem::path jackStore() {
+    return "/dev/shm/jack_db-" + std::to_string(::getuid());
+  }
   static std::mutex& mutex() {
     static std::mutex m;
     return m;
   }
   PaError status_ = paNotInitialized;
+  bool madeJackStore_ = false;
 };
 
 CaptureDeviceInfo describe(PaDeviceIndex index) {
@@ -183,6 +199,18 @@ bool listCaptureDevices(std::vector<CaptureDeviceInfo>& out, std::string& error)
     const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
     if (info != nullptr && info->maxInputChannels > 0) out.push_back(describe(i));
   }
+  return true;
+}
+
+bool findCaptureDevice(const std::string& device, CaptureDeviceInfo& out, std::string& error) {
+  PortAudioScope scope;
+  if (!scope.ok()) {
+    error = "the audio system cannot be reached: " + scope.error();
+    return false;
+  }
+  const PaDeviceIndex index = findDevice(device, error);
+  if (index == paNoDevice) return false;
+  out = describe(index);
   return true;
 }
 
