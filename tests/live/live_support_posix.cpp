@@ -1,0 +1,186 @@
+#include "live/live_support_posix.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+namespace loquant::test {
+
+namespace {
+
+bool accepts(std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return ok;
+}
+
+Received received(natsMsg* msg) {
+  Received r;
+  r.subject = natsMsg_GetSubject(msg);
+  r.payload.assign(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
+  const char* value = nullptr;
+  if (natsMsgHeader_Get(msg, "Loquant-Instance", &value) == NATS_OK && value != nullptr) {
+    r.instance = value;
+  }
+  return r;
+}
+
+}  // namespace
+
+std::uint16_t freePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  std::uint16_t port = 0;
+  if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  if (fd >= 0) ::close(fd);
+  return port;
+}
+
+std::string natsServerProgram() {
+  for (const char* path :
+       {"/usr/sbin/nats-server", "/usr/bin/nats-server", "/usr/local/bin/nats-server"}) {
+    if (::access(path, X_OK) == 0) return path;
+  }
+  return {};
+}
+
+NatsServer::NatsServer(std::uint16_t port, std::filesystem::path store)
+    : port_(port), store_(std::move(store)) {}
+
+NatsServer::~NatsServer() {
+  stop();
+}
+
+bool NatsServer::start() {
+  const std::string program = natsServerProgram();
+  if (program.empty() || pid_ > 0) return false;
+  const std::string port = std::to_string(port_);
+  std::vector<std::string> args = {program, "-a", "127.0.0.1", "-p", port};
+  if (!store_.empty()) {
+    args.insert(args.end(), {"-js", "-sd", store_.string()});
+  }
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+    }
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  if (pid_ < 0) return false;
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < limit) {
+    if (accepts(port_)) return true;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  stop();
+  return false;
+}
+
+void NatsServer::stop() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGKILL);
+  int status = 0;
+  ::waitpid(pid_, &status, 0);
+  pid_ = -1;
+}
+
+Subscriber::Subscriber(const std::string& url, const std::string& subject) {
+  natsOptions* options = nullptr;
+  if (natsOptions_Create(&options) != NATS_OK) return;
+  natsOptions_SetURL(options, url.c_str());
+  natsOptions_SetMaxReconnect(options, -1);
+  natsOptions_SetReconnectWait(options, 20);
+  if (natsConnection_Connect(&connection_, options) == NATS_OK) {
+    if (natsConnection_Subscribe(&subscription_, connection_, subject.c_str(), &onMessage, this) !=
+            NATS_OK ||
+        natsConnection_FlushTimeout(connection_, 2000) != NATS_OK) {
+      natsSubscription_Destroy(subscription_);
+      subscription_ = nullptr;
+    }
+  }
+  natsOptions_Destroy(options);
+}
+
+Subscriber::~Subscriber() {
+  if (subscription_ != nullptr) {
+    natsSubscription_Unsubscribe(subscription_);
+    natsSubscription_Destroy(subscription_);
+  }
+  if (connection_ != nullptr) {
+    natsConnection_Close(connection_);
+    natsConnection_Destroy(connection_);
+  }
+}
+
+void Subscriber::onMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* self) {
+  auto& subscriber = *static_cast<Subscriber*>(self);
+  {
+    std::lock_guard<std::mutex> lock(subscriber.mutex_);
+    subscriber.received_.push_back(received(msg));
+  }
+  natsMsg_Destroy(msg);
+}
+
+std::vector<Received> Subscriber::waitFor(std::size_t count, std::chrono::milliseconds limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (received_.size() >= count || std::chrono::steady_clock::now() >= until) {
+        return received_;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+std::vector<Received> streamMessages(const std::string& url, const std::string& stream) {
+  std::vector<Received> out;
+  natsConnection* connection = nullptr;
+  if (natsConnection_ConnectTo(&connection, url.c_str()) != NATS_OK) return out;
+  jsCtx* js = nullptr;
+  if (natsConnection_JetStream(&js, connection, nullptr) == NATS_OK) {
+    for (std::uint64_t seq = 1;; ++seq) {
+      natsMsg* msg = nullptr;
+      jsErrCode code = static_cast<jsErrCode>(0);
+      if (js_GetMsg(&msg, js, stream.c_str(), seq, nullptr, &code) != NATS_OK) break;
+      out.push_back(received(msg));
+      natsMsg_Destroy(msg);
+    }
+    jsCtx_Destroy(js);
+  }
+  natsConnection_Close(connection);
+  natsConnection_Destroy(connection);
+  return out;
+}
+
+}  // namespace loquant::test
