@@ -291,8 +291,10 @@ int listen(const ListenOptions& options) {
   for (const auto& c : capture->captures()) viewNames.push_back(c.target);
   const bool showView = options.view && ::isatty(2) != 0;
   LiveView view(viewNames, stderr);
-  // The wall time of the first sample heard: event times count from it, as
-  // analyze's count from the start of the recording.
+  // Event times count as analyze's do: frame k enters the system k frames
+  // after the start. Live frames enter as they arrive, late by a varying
+  // delay and never early, so the start is the earliest of (arrival of frame
+  // k - k frames).
   std::atomic<vornix::Micros> start{vornix::currentTime()};
   std::mutex outputMutex;
   const bool text = options.format == "text";
@@ -340,9 +342,11 @@ int listen(const ListenOptions& options) {
   const bool pumped = capture->pump(
       *system, stopRequested,
       [&](std::size_t index, std::uint64_t frame, std::span<const std::int16_t> samples) {
-        if (frame == 0 && index == 0) {
-          start.store(vornix::currentTime() -
-                      static_cast<vornix::Micros>(samples.size()) * 1'000'000U / rate);
+        if (index == 0) {
+          const vornix::Micros at =
+              vornix::currentTime() -
+              static_cast<vornix::Micros>(frame * samples.size() * 1'000'000U / rate);
+          if (frame == 0 || at < start.load()) start.store(at);
         }
         view.level(index, samples);
         if (!recorded.empty()) {

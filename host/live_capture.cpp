@@ -147,7 +147,9 @@ std::unique_ptr<LiveCapture> LiveCapture::open(const SystemConfig& config,
     Device& device = *devices[d];
     CaptureRequest request;
     request.device = names[d];
-    request.framesPerBlock = device.bufferSize;
+    // Blocks of the audio system's own size arrive most evenly (a block size
+    // forced on a sound server comes in bursts), so frames enter on time.
+    request.framesPerBlock = 0;
     for (std::size_t c : device.captures) {
       request.channels = std::max(request.channels, static_cast<int>(captures[c].channel));
       if (captures[c].targetRate) {
@@ -194,6 +196,16 @@ bool LiveCapture::pump(System& system, const std::atomic<bool>& stop, const Tap&
   std::vector<std::uint32_t> targets;
   for (const CaptureSettings& capture : captures_) {
     targets.push_back(system.componentId(capture.target));
+  }
+  // Audio captured before the system ran is not part of the run.
+  for (auto& device : devices_) {
+    SampleRing& ring = device->stream->ring();
+    const std::size_t channels = static_cast<std::size_t>(device->stream->channels());
+    for (std::size_t stale = ring.available() / channels * channels; stale != 0;) {
+      const std::size_t n = ring.read(std::span<std::int16_t>(device->interleaved)
+                                          .first(std::min(stale, device->interleaved.size())));
+      stale -= n;
+    }
   }
   Clock::time_point nextReport = Clock::now() + kOverrunReportPeriod;
   std::vector<std::span<std::int16_t>> spans;

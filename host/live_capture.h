@@ -86,7 +86,9 @@ class LiveCapture {
   std::uint64_t overruns() const;
 
   // Moves captured frames into `system` (started, real time) until `stop`
-  // is set or a device stops on its own. True at a stop; false with the
+  // is set or a device stops on its own; audio the devices captured before
+  // the call is discarded, so frame 0 is the first heard while the system
+  // runs. Each frame is injected as soon as it is complete. True at a stop; false with the
   // reason in `error` when a device went away. Overrun lines go to `log`
   // (null: nowhere).
   bool pump(System& system, const std::atomic<bool>& stop, const Tap& tap, std::FILE* log,
