@@ -8,6 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <thread>
 
 namespace loquant::test {
@@ -161,6 +166,92 @@ std::vector<Received> Subscriber::waitFor(std::size_t count, std::chrono::millis
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+}
+
+Process::Process(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                 const std::filesystem::path& dir, const std::filesystem::path& out,
+                 const std::filesystem::path& err, bool asUser, uid_t uid, gid_t gid) {
+  std::vector<std::string> args = argv;
+  std::vector<std::string> environment = env;
+  std::vector<char*> a;
+  for (std::string& s : args) a.push_back(s.data());
+  a.push_back(nullptr);
+  std::vector<char*> e;
+  for (std::string& s : environment) e.push_back(s.data());
+  e.push_back(nullptr);
+  const std::string outPath = out.string();
+  const std::string errPath = err.string();
+  const std::string dirPath = dir.string();
+  pid_ = ::fork();
+  if (pid_ != 0) return;
+  // The child: only calls that are safe after fork.
+  if (asUser && (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 ||
+                 ::setresuid(uid, uid, uid) != 0)) {
+    ::_exit(126);
+  }
+  const int o = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int r = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (o < 0 || r < 0 || ::dup2(o, 1) < 0 || ::dup2(r, 2) < 0 || ::chdir(dirPath.c_str()) != 0) {
+    ::_exit(126);
+  }
+  ::execve(a[0], a.data(), e.data());
+  ::_exit(127);
+}
+
+Process::~Process() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+}
+
+void Process::signal(int number) const {
+  if (pid_ > 0) ::kill(pid_, number);
+}
+
+int Process::wait(std::chrono::milliseconds limit) {
+  if (pid_ <= 0) return -1;
+  const auto until = std::chrono::steady_clock::now() + limit;
+  int status = 0;
+  for (;;) {
+    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) break;
+    if (std::chrono::steady_clock::now() >= until) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+ThrowAwayUser::ThrowAwayUser() : name_("lqlive" + std::to_string(::getpid())) {
+  const std::string add = "useradd -M -r -s /usr/sbin/nologin " + name_ + " >/dev/null 2>&1";
+  if (std::system(add.c_str()) != 0) return;
+  if (const passwd* entry = ::getpwnam(name_.c_str())) {
+    uid_ = entry->pw_uid;
+    gid_ = entry->pw_gid;
+    made_ = true;
+  }
+}
+
+ThrowAwayUser::~ThrowAwayUser() {
+  if (made_) (void)std::system(("userdel " + name_ + " >/dev/null 2>&1").c_str());
+}
+
+std::vector<std::string> sharedMemoryOf(uid_t uid) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
+    struct stat info {};
+    if (::lstat(entry.path().c_str(), &info) == 0 && info.st_uid == uid) {
+      out.push_back(entry.path().filename().string());
+    }
+  }
+  return out;
 }
 
 std::vector<Received> streamMessages(const std::string& url, const std::string& stream) {

@@ -68,6 +68,49 @@ class Subscriber {
   std::vector<Received> received_;
 };
 
+// A process started by a test: `argv` with exactly the environment `env`
+// ("NAME=value"), in `dir`, its output and errors to the files given, as the
+// user `uid`/`gid` when `asUser` (the test runs as root). Killed (SIGKILL)
+// if it still runs when the object goes.
+class Process {
+ public:
+  Process(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+          const std::filesystem::path& dir, const std::filesystem::path& out,
+          const std::filesystem::path& err, bool asUser = false, uid_t uid = 0, gid_t gid = 0);
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+  pid_t id() const { return pid_; }
+  void signal(int number) const;
+  // The exit status; -1 when it did not exit within `limit` (it is then
+  // killed) or ended by a signal.
+  int wait(std::chrono::milliseconds limit);
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// A system user made for one test (as root) and deleted afterwards.
+class ThrowAwayUser {
+ public:
+  ThrowAwayUser();
+  ~ThrowAwayUser();
+  ThrowAwayUser(const ThrowAwayUser&) = delete;
+  ThrowAwayUser& operator=(const ThrowAwayUser&) = delete;
+  bool made() const { return made_; }
+  uid_t uid() const { return uid_; }
+  gid_t gid() const { return gid_; }
+
+ private:
+  std::string name_;
+  bool made_ = false;
+  uid_t uid_ = 0;
+  gid_t gid_ = 0;
+};
+
+// Names of the entries of /dev/shm owned by `uid`.
+std::vector<std::string> sharedMemoryOf(uid_t uid);
+
 // Every message of JetStream stream `stream` on `url`, in stream order.
 std::vector<Received> streamMessages(const std::string& url, const std::string& stream);
 
