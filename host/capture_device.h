@@ -46,6 +46,9 @@ struct CaptureRequest {
   int channels = 1;
   std::uint32_t rate = 0;            // 0: the device's default rate
   std::uint32_t framesPerBlock = 0;  // per callback; 0 lets the system choose
+  // The input latency to ask for, in seconds; 0: the device's lowest. A
+  // latency far below a frame only costs wake-ups.
+  double latencySeconds = 0.0;
   // Seconds of audio the ring holds before blocks are dropped.
   double ringSeconds = 2.0;
 };

@@ -117,12 +117,13 @@ class PortAudioStream final : public CaptureStream {
     }
   }
 
-  bool open(PaDeviceIndex device, std::uint32_t framesPerBlock, std::string& error) {
+  bool open(PaDeviceIndex device, std::uint32_t framesPerBlock, double latency,
+            std::string& error) {
     PaStreamParameters input{};
     input.device = device;
     input.channelCount = channels_;
     input.sampleFormat = paInt16;
-    input.suggestedLatency = Pa_GetDeviceInfo(device)->defaultLowInputLatency;
+    input.suggestedLatency = std::max(latency, Pa_GetDeviceInfo(device)->defaultLowInputLatency);
     if (const PaError supported = Pa_IsFormatSupported(&input, nullptr, static_cast<double>(rate_));
         supported != paFormatIsSupported) {
       error = "capture device '" + name_ + "' refuses " + std::to_string(channels_) +
@@ -239,7 +240,9 @@ std::unique_ptr<CaptureStream> openCaptureStream(const CaptureRequest& request,
   const auto ringSamples = static_cast<std::size_t>(seconds * rate * request.channels);
   auto stream = std::make_unique<PortAudioStream>(info.name, request.channels, rate,
                                                   std::max<std::size_t>(ringSamples, 1024));
-  if (!stream->open(device, request.framesPerBlock, error)) return nullptr;
+  if (!stream->open(device, request.framesPerBlock, request.latencySeconds, error)) {
+    return nullptr;
+  }
   return stream;
 }
 

@@ -65,6 +65,9 @@ bool integerParameter(const ComponentConfig& component, const char* name, std::i
 // (23 ms by default) so frames leave soon after they are complete.
 constexpr auto kPollPeriod = std::chrono::milliseconds(2);
 constexpr auto kOverrunReportPeriod = std::chrono::seconds(1);
+// The input latency asked of the devices: about one frame of the speech
+// components (23.2 ms).
+constexpr double kBlockSeconds = 0.023;
 
 }  // namespace
 
@@ -150,6 +153,10 @@ std::unique_ptr<LiveCapture> LiveCapture::open(const SystemConfig& config,
     // Blocks of the audio system's own size arrive most evenly (a block size
     // forced on a sound server comes in bursts), so frames enter on time.
     request.framesPerBlock = 0;
+    // Blocks of about a frame: smaller ones only wake the callback thread
+    // more often (a quarter of a core through a sound server's plug-in at
+    // its lowest latency).
+    request.latencySeconds = kBlockSeconds;
     for (std::size_t c : device.captures) {
       request.channels = std::max(request.channels, static_cast<int>(captures[c].channel));
       if (captures[c].targetRate) {

@@ -1,0 +1,314 @@
+#!/usr/bin/env python3
+"""Live latency and CPU of `loquant listen --publish`, on real parts.
+
+    bench/live_latency.py [--loquant BUILD/cli/loquant] [--utterances N] [--smoke]
+
+Generates a two-speaker recording (voiced bursts taking turns, every end of
+speech known to the sample), starts a nats-server on 127.0.0.1 and a
+PulseAudio server with a null sink in a temporary folder (as a throw-away
+user when run as root: PulseAudio refuses root), runs `loquant listen
+--channels 2 --publish` on the sink's monitor, plays the recording into the
+sink with pacat, and subscribes to the SpeechOff events over the plain NATS
+protocol. Reports, over all utterances, the latency from the end of speech
+in the played recording (counted from the moment that piece of the recording
+was written to a running player, so the sound server's buffering is
+included) to the
+arrival of its SpeechOff at the subscriber, against the goal of
+SegmentIntervalThreshold + 40 ms (median) and + 100 ms (99th percentile);
+and the CPU time `listen` used per second of wall time for two channels.
+"""
+import argparse
+import math
+import os
+import pwd
+import shutil
+import signal
+import socket
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import wave
+
+RATE = 44100
+SEGMENT_INTERVAL_MS = 300  # the built-in system's SegmentIntervalThreshold
+
+
+def burst(seconds, f0):
+    """A voiced burst: a harmonic tone gliding from f0 to 1.3 f0, 10 ms fades."""
+    n = int(seconds * RATE)
+    out = []
+    phase = 0.0
+    fade = int(0.01 * RATE)
+    for i in range(n):
+        f = f0 * (1.0 + 0.3 * i / n)
+        phase += 2 * math.pi * f / RATE
+        v = sum(math.sin(k * phase) / k for k in range(1, 6))
+        g = min(1.0, i / fade, (n - 1 - i) / fade)
+        out.append(int(6000 * v * g))
+    return out
+
+
+def make_recording(path, utterances):
+    """Turns of 1.0-1.6 s, 1.2 s apart, alternating speakers; the ends of speech (s)."""
+    left, right, ends = [], [], []
+    t = 0.5
+    pieces = []
+    for k in range(utterances):
+        length = 1.0 + 0.6 * ((k * 7) % 5) / 4
+        pieces.append((k % 2, t, length))
+        ends.append((k % 2, t + length))
+        t += length + 1.2
+    total = int((t + 1.0) * RATE)
+    left = [0] * total
+    right = [0] * total
+    cache = {}
+    for speaker, start, length in pieces:
+        key = (speaker, length)
+        if key not in cache:
+            cache[key] = burst(length, 120.0 if speaker == 0 else 190.0)
+        track = left if speaker == 0 else right
+        at = int(start * RATE)
+        track[at:at + len(cache[key])] = cache[key]
+    with wave.open(path, "wb") as w:
+        w.setnchannels(2)
+        w.setsampwidth(2)
+        w.setframerate(RATE)
+        w.writeframes(b"".join(struct.pack("<hh", a, b) for a, b in zip(left, right)))
+    return ends
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def subscribe(port, subject, arrivals, ready):
+    """Plain NATS protocol: keeps (arrival time, subject) of every message
+    until the server closes the connection."""
+    s = socket.create_connection(("127.0.0.1", port))
+    f = s.makefile("rb")
+    f.readline()  # INFO
+    s.sendall(b'CONNECT {"verbose":false,"headers":true}\r\nSUB ' + subject.encode() +
+              b" 1\r\nPING\r\n")
+    while True:
+        line = f.readline()
+        if not line:
+            break
+        now = time.time()
+        parts = line.split()
+        if not parts:
+            continue
+        if parts[0] == b"PING":
+            s.sendall(b"PONG\r\n")
+        elif parts[0] == b"PONG":
+            ready.set()
+        elif parts[0] in (b"MSG", b"HMSG"):
+            size = int(parts[-1])
+            f.read(size + 2)
+            arrivals.append((now, parts[1].decode()))
+    s.close()
+
+
+def sound_server_delay(as_user, env):
+    """The delay of the sound-server path alone (a running player writing
+    into the null sink, a recorder on its monitor), in ms: the median over
+    three loud pieces of when they were written and when they were heard."""
+    rec = as_user(["parec", "--raw", "--rate=44100", "--channels=2", "--format=s16le",
+                   "--latency-msec=10", "-d", "lqsink.monitor"], env=env, stdout=subprocess.PIPE)
+    play = as_user(["pacat", "--playback", "--raw", "--rate=44100", "--channels=2",
+                    "--format=s16le", "--latency-msec=10", "-d", "lqsink"],
+                   env=env, stdin=subprocess.PIPE)
+    heard = []
+
+    def reader():
+        loud = False
+        while True:
+            b = rec.stdout.read(1764)
+            if not b:
+                return
+            peak = max(abs(x) for x in struct.unpack("<%dh" % (len(b) // 2), b))
+            if peak > 1000 and not loud:
+                heard.append(time.time())
+            loud = peak > 1000
+
+    threading.Thread(target=reader, daemon=True).start()
+    piece = 441 * 4
+    written = []
+    start = time.time()
+    for k in range(300):  # 3 s: loud 100 ms at 1 s, 2 s and... 0.5 s of silence first
+        loud = k % 100 >= 50 and k % 100 < 60
+        if loud and k % 100 == 50:
+            written.append(time.time())
+        play.stdin.write((struct.pack("<2h", 8000, 8000) * 441) if loud else bytes(piece))
+        play.stdin.flush()
+        time.sleep(max(0.0, start + (k + 1) * 0.01 - time.time()))
+    time.sleep(1.0)
+    play.stdin.close()
+    play.wait()
+    rec.kill()
+    rec.wait()
+    delays = [1000.0 * (h - w) for w, h in zip(written, heard)]
+    return statistics.median(delays) if delays else float("nan")
+
+
+def main():
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--loquant", default=os.path.join(root, "build", "cli", "loquant"))
+    ap.add_argument("--utterances", type=int, default=40)
+    ap.add_argument("--smoke", action="store_true", help="four utterances, no goals checked")
+    args = ap.parse_args()
+    if args.smoke:
+        args.utterances = 4
+    loquant = os.path.abspath(args.loquant)
+    for program in ("nats-server", "pulseaudio", "pacat"):
+        if not shutil.which(program) and not os.path.exists("/usr/sbin/" + program):
+            sys.exit(f"live_latency: {program} is not installed (scripts/setup installs it)")
+    nats = shutil.which("nats-server") or "/usr/sbin/nats-server"
+
+    work = tempfile.mkdtemp(prefix="loquant-live-")
+    os.chmod(work, 0o755)
+    user = None
+    if os.getuid() == 0:
+        user = f"lqbench{os.getpid()}"
+        subprocess.run(["useradd", "-M", "-r", "-s", "/usr/sbin/nologin", user], check=True)
+        entry = pwd.getpwnam(user)
+        os.chown(work, entry.pw_uid, entry.pw_gid)
+    procs = []
+
+    def as_user(argv, **kw):
+        if user is None:
+            return subprocess.Popen(argv, **kw)
+        entry = pwd.getpwnam(user)
+
+        def drop():
+            os.setgroups([])
+            os.setresgid(entry.pw_gid, entry.pw_gid, entry.pw_gid)
+            os.setresuid(entry.pw_uid, entry.pw_uid, entry.pw_uid)
+        return subprocess.Popen(argv, preexec_fn=drop, **kw)
+
+    env = {"HOME": work, "XDG_RUNTIME_DIR": work, "PATH": "/usr/bin:/bin",
+           "PULSE_SERVER": "unix:" + work + "/native", "PULSE_SINK": "lqsink",
+           "PULSE_SOURCE": "lqsink.monitor"}
+    try:
+        recording = os.path.join(work, "talk.wav")
+        ends = make_recording(recording, args.utterances)
+        os.chmod(recording, 0o644)
+        port = free_port()
+        procs.append(subprocess.Popen([nats, "-a", "127.0.0.1", "-p", str(port)],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        procs.append(as_user(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+                              "--disable-shm=yes", "--use-pid-file=no",
+                              "-L", "module-null-sink sink_name=lqsink rate=44100 channels=2",
+                              "-L", "module-native-protocol-unix socket=" + work + "/native"],
+                             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        for _ in range(500):
+            if os.path.exists(work + "/native"):
+                break
+            time.sleep(0.02)
+        for _ in range(500):
+            try:
+                socket.create_connection(("127.0.0.1", port)).close()
+                break
+            except OSError:
+                time.sleep(0.02)
+        baseline = sound_server_delay(as_user, env)
+        arrivals = []
+        ready = threading.Event()
+        sub = threading.Thread(target=subscribe, args=(port, "lat.*.SpeechOff", arrivals, ready))
+        sub.start()
+        ready.wait(10)
+        err = open(os.path.join(work, "listen.err"), "wb")
+        listen = as_user([loquant, "listen", "--device", "pulse", "--channels", "2", "--no-view",
+                          "--publish", f"nats://127.0.0.1:{port}/lat"],
+                         env=env, stdout=subprocess.DEVNULL, stderr=err)
+        procs.append(listen)
+        for _ in range(500):
+            if b"listening" in open(os.path.join(work, "listen.err"), "rb").read():
+                break
+            time.sleep(0.02)
+        time.sleep(0.5)
+        stat = open(f"/proc/{listen.pid}/stat").read().split(")")[1].split()
+        ticks0, wall0 = int(stat[11]) + int(stat[12]), time.time()
+        # The recording is written into an already running player in 10 ms
+        # pieces paced by the wall clock, so the time each piece entered the
+        # sound server is known (a player started per recording spends a
+        # second or more connecting).
+        play = as_user(["pacat", "--playback", "--raw", "--rate=44100", "--channels=2",
+                        "--format=s16le", "--latency-msec=10", "-d", "lqsink"],
+                       env=env, stdin=subprocess.PIPE)
+        with wave.open(recording, "rb") as w:
+            pcm = w.readframes(w.getnframes())
+        piece = 441 * 4
+        silence = bytes(piece)
+        start = time.time()
+        for k in range(50):  # 0.5 s of silence: the stream runs before t0
+            play.stdin.write(silence)
+            play.stdin.flush()
+            time.sleep(max(0.0, start + (k + 1) * 0.01 - time.time()))
+        t0 = time.time()
+        for k in range(0, len(pcm), piece):
+            play.stdin.write(pcm[k:k + piece])
+            play.stdin.flush()
+            time.sleep(max(0.0, t0 + (k // piece + 1) * 0.01 - time.time()))
+        play.stdin.close()
+        play.wait()
+        time.sleep(1.0)
+        stat = open(f"/proc/{listen.pid}/stat").read().split(")")[1].split()
+        ticks1, wall1 = int(stat[11]) + int(stat[12]), time.time()
+        listen.send_signal(signal.SIGINT)
+        status = listen.wait(timeout=30)
+        time.sleep(0.5)
+        procs[0].send_signal(signal.SIGTERM)  # the server closes the subscription
+        procs[0].wait(timeout=10)
+        sub.join(timeout=10)
+        hz = os.sysconf("SC_CLK_TCK")
+        cpu = (ticks1 - ticks0) / hz / (wall1 - wall0)
+
+        # Each end of speech of speaker s is matched with the first SpeechOff
+        # of speaker s that arrives after it.
+        latencies = []
+        missed = 0
+        for speaker, end in ends:
+            name = f"lat.speaker{speaker + 1}.SpeechOff"
+            after = [t for t, subj in arrivals if subj == name and t - t0 > end]
+            if not after:
+                missed += 1
+                continue
+            latencies.append(1000.0 * (min(after) - t0 - end))
+        latencies.sort()
+        print(f"listen exit status {status}; {len(arrivals)} SpeechOff received for "
+              f"{len(ends)} utterances ({missed} unmatched)")
+        if latencies:
+            p99 = latencies[min(len(latencies) - 1, math.ceil(0.99 * len(latencies)) - 1)]
+            median = statistics.median(latencies)
+            print(f"end of speech -> SpeechOff at a NATS subscriber: median {median:.1f} ms, "
+                  f"p99 {p99:.1f} ms, min {latencies[0]:.1f} ms, max {latencies[-1]:.1f} ms "
+                  f"(goal: median <= {SEGMENT_INTERVAL_MS + 40}, p99 <= {SEGMENT_INTERVAL_MS + 100})")
+        print(f"the sound server's own path (player -> null sink -> monitor -> recorder): "
+              f"{baseline:.1f} ms")
+        if latencies:
+            print(f"net of it: median {median - baseline:.1f} ms, p99 {p99 - baseline:.1f} ms")
+        print(f"CPU of listen, two channels at {RATE} Hz, publishing: {100.0 * cpu:.2f} % of one core")
+        if not args.smoke and (not latencies or missed or status != 0):
+            sys.exit(1)
+    finally:
+        for p in reversed(procs):
+            if p.poll() is None:
+                p.send_signal(signal.SIGTERM)
+                try:
+                    p.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+        if user is not None:
+            subprocess.run(["userdel", user], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
