@@ -203,6 +203,18 @@ TEST_F(PulseTest, ADeviceThatDoesNotExistIsOneLineAndStatus1) {
   EXPECT_EQ(sharedMemoryOf(uid()), std::vector<std::string>{});
 }
 
+TEST_F(PulseTest, AnAddressThatDoesNotResolveStopsListenInOneLine) {
+  std::unique_ptr<Process> listen =
+      start({loquantBinary(), "listen", "--device", "pulse", "--no-view", "--publish",
+             "nats://no-such-host.invalid:4222/x"},
+            "unresolved");
+  EXPECT_EQ(listen->wait(15s), 1);
+  const std::string err = readFile(dir_ / "unresolved.err");
+  EXPECT_EQ(lines(err).size(), 1U) << err;
+  EXPECT_NE(err.find("does not resolve"), std::string::npos) << err;
+  EXPECT_EQ(sharedMemoryOf(uid()), std::vector<std::string>{});
+}
+
 TEST_F(PulseTest, DevicesListsTheSoundServer) {
   std::unique_ptr<Process> devices = start({loquantBinary(), "devices"}, "devices");
   EXPECT_EQ(devices->wait(15s), 0);

@@ -67,8 +67,9 @@ std::string natsServerProgram() {
   return {};
 }
 
-NatsServer::NatsServer(std::uint16_t port, std::filesystem::path store)
-    : port_(port), store_(std::move(store)) {}
+NatsServer::NatsServer(std::uint16_t port, std::filesystem::path store,
+                       std::vector<std::string> options)
+    : port_(port), store_(std::move(store)), options_(std::move(options)) {}
 
 NatsServer::~NatsServer() {
   stop();
@@ -82,6 +83,7 @@ bool NatsServer::start() {
   if (!store_.empty()) {
     args.insert(args.end(), {"-js", "-sd", store_.string()});
   }
+  args.insert(args.end(), options_.begin(), options_.end());
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

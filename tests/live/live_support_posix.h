@@ -22,10 +22,12 @@ std::uint16_t freePort();
 std::string natsServerProgram();
 
 // A nats-server on 127.0.0.1:`port`, with JetStream storing under `store`
-// when one is given. Killed (and waited for) by stop() and the destructor.
+// when one is given, and `options` added to its command line. Killed (and waited for) by stop() and
+// the destructor.
 class NatsServer {
  public:
-  NatsServer(std::uint16_t port, std::filesystem::path store = {});
+  NatsServer(std::uint16_t port, std::filesystem::path store = {},
+             std::vector<std::string> options = {});
   ~NatsServer();
   NatsServer(const NatsServer&) = delete;
   NatsServer& operator=(const NatsServer&) = delete;
@@ -39,6 +41,7 @@ class NatsServer {
  private:
   std::uint16_t port_;
   std::filesystem::path store_;
+  std::vector<std::string> options_;  // more command-line options
   pid_t pid_ = -1;
 };
 

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -139,6 +142,40 @@ TEST_F(NatsPublisherTest, WhatIsLeftWhenTheServerNeverComesCountsAsDropped) {
   EXPECT_FALSE(publisher->finish(100ms));
   EXPECT_EQ(publisher->stats().dropped, 5U);
   EXPECT_EQ(publisher->stats().pending, 0U);
+}
+
+// A server whose certificate the publisher does not trust is refused at the
+// start in one line; trusting it, the same server takes the message.
+TEST_F(NatsPublisherTest, ARefusedServerCertificateStopsTheStart) {
+  if (::access("/usr/bin/openssl", X_OK) != 0) GTEST_SKIP() << "openssl is not installed";
+  const auto certificate = [this](const std::string& name) {
+    const std::string command =
+        "/usr/bin/openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+        "-addext subjectAltName=IP:127.0.0.1 -keyout '" +
+        (scratch_ / (name + ".key")).string() + "' -out '" + (scratch_ / (name + ".pem")).string() +
+        "' >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+  };
+  ASSERT_TRUE(certificate("server"));
+  ASSERT_TRUE(certificate("stranger"));
+  NatsServer server(port_, {},
+                    {"--tls", "--tlscert", (scratch_ / "server.pem").string(), "--tlskey",
+                     (scratch_ / "server.key").string()});
+  ASSERT_TRUE(server.start());
+  const std::string base = "tls://127.0.0.1:" + std::to_string(port_) + "/secure?ca=";
+  NatsSettings settings;
+  std::string error;
+  ASSERT_TRUE(parsePublishAddress(base + (scratch_ / "stranger.pem").string(), settings, error));
+  EXPECT_EQ(NatsPublisher::start(settings, nullptr, error), nullptr);
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+
+  ASSERT_TRUE(parsePublishAddress(base + (scratch_ / "server.pem").string(), settings, error));
+  auto trusted = NatsPublisher::start(settings, nullptr, error);
+  ASSERT_NE(trusted, nullptr) << error;
+  trusted->publish("a.b", payload(1), 1);
+  EXPECT_TRUE(trusted->finish(5s));
+  EXPECT_EQ(trusted->stats().published, 1U);
 }
 
 TEST(NatsPublisherStart, AHostThatDoesNotResolveIsRefusedInOneLine) {
