@@ -215,6 +215,24 @@ TEST_F(PulseTest, AnAddressThatDoesNotResolveStopsListenInOneLine) {
   EXPECT_EQ(sharedMemoryOf(uid()), std::vector<std::string>{});
 }
 
+// The sink (and with it the monitor listen records from) unloaded mid-run:
+// a device gone, as an unplugged microphone.
+TEST_F(PulseTest, ADeviceThatGoesAwayStopsListenInOneLine) {
+  std::unique_ptr<Process> listen =
+      start({loquantBinary(), "listen", "--device", "pulse", "--no-view"}, "gone");
+  for (int i = 0; i < 500 && readFile(dir_ / "gone.err").find("listening") == std::string::npos;
+       ++i) {
+    std::this_thread::sleep_for(20ms);
+  }
+  std::this_thread::sleep_for(500ms);
+  ASSERT_EQ(start({"/usr/bin/pactl", "unload-module", "module-null-sink"}, "unload")->wait(10s), 0)
+      << readFile(dir_ / "unload.err");
+  EXPECT_EQ(listen->wait(15s), 1);
+  const std::string err = readFile(dir_ / "gone.err");
+  EXPECT_NE(err.find("stopped delivering audio"), std::string::npos) << err;
+  EXPECT_EQ(sharedMemoryOf(uid()), std::vector<std::string>{});
+}
+
 TEST_F(PulseTest, DevicesListsTheSoundServer) {
   std::unique_ptr<Process> devices = start({loquantBinary(), "devices"}, "devices");
   EXPECT_EQ(devices->wait(15s), 0);
