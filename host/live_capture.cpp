@@ -68,6 +68,8 @@ constexpr auto kOverrunReportPeriod = std::chrono::seconds(1);
 // The input latency asked of the devices: about one frame of the speech
 // components (23.2 ms).
 constexpr double kBlockSeconds = 0.023;
+// A device that delivers nothing for this long is taken as gone.
+constexpr auto kSilentLimit = std::chrono::seconds(3);
 
 }  // namespace
 
@@ -215,12 +217,14 @@ bool LiveCapture::pump(System& system, const std::atomic<bool>& stop, const Tap&
     }
   }
   Clock::time_point nextReport = Clock::now() + kOverrunReportPeriod;
+  std::vector<Clock::time_point> lastHeard(devices_.size(), Clock::now());
   std::vector<std::span<std::int16_t>> spans;
   while (!stop.load()) {
     bool moved = false;
-    for (auto& devicePointer : devices_) {
-      Device& device = *devicePointer;
+    for (std::size_t d = 0; d < devices_.size(); ++d) {
+      Device& device = *devices_[d];
       SampleRing& ring = device.stream->ring();
+      if (ring.available() != 0) lastHeard[d] = Clock::now();
       while (ring.available() >= device.interleaved.size()) {
         ring.read(device.interleaved);
         const auto channels = static_cast<std::size_t>(device.stream->channels());
@@ -242,7 +246,10 @@ bool LiveCapture::pump(System& system, const std::atomic<bool>& stop, const Tap&
         ++device.frameCount;
         moved = true;
       }
-      if (device.stream->failed() && !stop.load()) {
+      // A stream that ended, or one that has delivered nothing (not even
+      // silence) for a long while: the audio system may keep retrying a
+      // device that is gone without ever ending the stream.
+      if ((device.stream->failed() || Clock::now() - lastHeard[d] > kSilentLimit) && !stop.load()) {
         error = "capture device '" + device.stream->deviceName() +
                 "' stopped delivering audio (unplugged?)";
         return false;

@@ -88,9 +88,10 @@ class LiveCapture {
   // Moves captured frames into `system` (started, real time) until `stop`
   // is set or a device stops on its own; audio the devices captured before
   // the call is discarded, so frame 0 is the first heard while the system
-  // runs. Each frame is injected as soon as it is complete. True at a stop; false with the
-  // reason in `error` when a device went away. Overrun lines go to `log`
-  // (null: nowhere).
+  // runs. Each frame is injected as soon as it is complete. True at a stop;
+  // false with the reason in `error` when a device went away: its stream
+  // ended, or it delivered nothing, not even silence, for 3 s. Overrun
+  // lines go to `log` (null: nowhere).
   bool pump(System& system, const std::atomic<bool>& stop, const Tap& tap, std::FILE* log,
             std::string& error);
 
