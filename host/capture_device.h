@@ -69,6 +69,10 @@ class CaptureStream {
   virtual std::uint64_t overruns() const noexcept = 0;
   // True once the stream has stopped on its own (device gone).
   virtual bool failed() const noexcept = 0;
+  // Gives up a stream whose device is gone: it is then neither stopped nor
+  // closed, since the audio system's thread for it may retry for ever and a
+  // stop would wait for it. For a process about to end.
+  virtual void abandon() noexcept = 0;
 };
 
 // Opens and starts a stream. Null with one line in `error` when the device

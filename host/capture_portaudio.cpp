@@ -41,7 +41,7 @@ class PortAudioScope {
     if (saved >= 0) ::close(saved);
   }
   ~PortAudioScope() {
-    if (status_ == paNoError) {
+    if (status_ == paNoError && !abandoned_) {
       std::lock_guard<std::mutex> lock(mutex());
       Pa_Terminate();
     }
@@ -53,6 +53,8 @@ class PortAudioScope {
   PortAudioScope(const PortAudioScope&) = delete;
   PortAudioScope& operator=(const PortAudioScope&) = delete;
   bool ok() const noexcept { return status_ == paNoError; }
+  // The library is left initialised: a stream of it could not be closed.
+  void abandon() noexcept { abandoned_ = true; }
   std::string error() const { return Pa_GetErrorText(status_); }
 
  private:
@@ -65,6 +67,7 @@ class PortAudioScope {
   }
   PaError status_ = paNotInitialized;
   bool madeJackStore_ = false;
+  bool abandoned_ = false;
 };
 
 CaptureDeviceInfo describe(PaDeviceIndex index) {
@@ -111,7 +114,7 @@ class PortAudioStream final : public CaptureStream {
   PortAudioStream(std::string name, int channels, std::uint32_t rate, std::size_t ringSamples)
       : name_(std::move(name)), channels_(channels), rate_(rate), ring_(ringSamples) {}
   ~PortAudioStream() override {
-    if (stream_ != nullptr) {
+    if (stream_ != nullptr && !abandoned_) {
       Pa_StopStream(stream_);
       Pa_CloseStream(stream_);
     }
@@ -152,6 +155,10 @@ class PortAudioStream final : public CaptureStream {
     return overruns_.load(std::memory_order_relaxed);
   }
   bool failed() const noexcept override { return ended_.load(std::memory_order_acquire); }
+  void abandon() noexcept override {
+    abandoned_ = true;
+    scope_.abandon();
+  }
 
  private:
   // The audio callback: copies the block into the ring or counts it lost.
@@ -178,6 +185,7 @@ class PortAudioStream final : public CaptureStream {
   std::uint32_t rate_;
   SampleRing ring_;
   PaStream* stream_ = nullptr;
+  bool abandoned_ = false;
   std::atomic<std::uint64_t> overruns_{0};
   std::atomic<bool> ended_{false};
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -83,6 +84,7 @@ struct LiveCapture::Device {
   std::unique_ptr<Conditioner> conditioner;
   std::uint64_t frameCount = 0;
   std::uint64_t overrunsReported = 0;
+  bool abandoned = false;  // the device went away: see keepUntilExit
 };
 
 bool readCaptureSettings(const SystemConfig& config, const ComponentConfig& component,
@@ -116,7 +118,30 @@ LiveCapture::LiveCapture(Key, std::vector<CaptureSettings> captures,
                          std::vector<std::unique_ptr<Device>> devices)
     : captures_(std::move(captures)), devices_(std::move(devices)) {}
 
-LiveCapture::~LiveCapture() = default;
+namespace {
+
+// Streams given up on (CaptureStream::abandon) are neither closed nor freed:
+// the audio system's thread may still hold one until the process ends.
+void keepUntilExit(std::unique_ptr<CaptureStream> stream) {
+  struct Kept {
+    std::mutex mutex;
+    std::vector<std::unique_ptr<CaptureStream>> streams;
+    ~Kept() {
+      for (auto& s : streams) static_cast<void>(s.release());
+    }
+  };
+  static Kept kept;
+  std::lock_guard<std::mutex> lock(kept.mutex);
+  kept.streams.push_back(std::move(stream));
+}
+
+}  // namespace
+
+LiveCapture::~LiveCapture() {
+  for (auto& device : devices_) {
+    if (device->abandoned) keepUntilExit(std::move(device->stream));
+  }
+}
 
 std::unique_ptr<LiveCapture> LiveCapture::open(const SystemConfig& config,
                                                const ConditioningSettings& conditioning,
@@ -252,6 +277,8 @@ bool LiveCapture::pump(System& system, const std::atomic<bool>& stop, const Tap&
       if ((device.stream->failed() || Clock::now() - lastHeard[d] > kSilentLimit) && !stop.load()) {
         error = "capture device '" + device.stream->deviceName() +
                 "' stopped delivering audio (unplugged?)";
+        device.stream->abandon();
+        device.abandoned = true;
         return false;
       }
     }
