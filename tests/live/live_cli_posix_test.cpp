@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -107,6 +108,7 @@ class PulseTest : public ::testing::Test {
       if (!user_->made()) GTEST_SKIP() << "no throw-away user could be made";
       ASSERT_EQ(::chown(dir_.path().c_str(), user_->uid(), user_->gid()), 0);
     }
+    before_ = sharedMemoryOf(uid());
     env_ = {"HOME=" + dir_.path().string(), "XDG_RUNTIME_DIR=" + dir_.path().string(),
             "PULSE_SERVER=unix:" + (dir_ / "native").string(), "PULSE_SINK=lqsink",
             "PULSE_SOURCE=lqsink.monitor", "PATH=/usr/bin:/bin",
@@ -137,10 +139,20 @@ class PulseTest : public ::testing::Test {
                                      as ? user_->gid() : 0);
   }
   uid_t uid() const { return user_ ? user_->uid() : ::getuid(); }
+  // Entries of /dev/shm of the user that were not there at the start (a
+  // reused uid may own leftovers of a run killed earlier).
+  std::vector<std::string> newSharedMemory() const {
+    std::vector<std::string> now = sharedMemoryOf(uid());
+    std::erase_if(now, [this](const std::string& name) {
+      return std::find(before_.begin(), before_.end(), name) != before_.end();
+    });
+    return now;
+  }
 
   ScratchDir dir_;
   std::unique_ptr<ThrowAwayUser> user_;
   std::vector<std::string> env_;
+  std::vector<std::string> before_;
   std::unique_ptr<Process> server_;
 };
 
@@ -168,7 +180,7 @@ TEST_F(PulseTest, ListenHearsTheTurnsThatAnalyzeFindsInWhatItRecorded) {
   listen->signal(SIGINT);
   ASSERT_EQ(listen->wait(15s), 0) << readFile(dir_ / "listen.err");
   // A clean stop leaves nothing of the user in shared memory.
-  EXPECT_EQ(sharedMemoryOf(uid()), std::vector<std::string>{});
+  EXPECT_EQ(newSharedMemory(), std::vector<std::string>{});
 
   const Outcome offline = runLoquant(dir_, "analyze heard.wav");
   ASSERT_EQ(offline.status, 0) << offline.err;
@@ -200,7 +212,7 @@ TEST_F(PulseTest, ADeviceThatDoesNotExistIsOneLineAndStatus1) {
   const std::string err = readFile(dir_ / "bad.err");
   EXPECT_EQ(lines(err).size(), 1U) << err;
   EXPECT_NE(err.find("no-such-microphone"), std::string::npos) << err;
-  EXPECT_EQ(sharedMemoryOf(uid()), std::vector<std::string>{});
+  EXPECT_EQ(newSharedMemory(), std::vector<std::string>{});
 }
 
 TEST_F(PulseTest, AnAddressThatDoesNotResolveStopsListenInOneLine) {
@@ -212,7 +224,7 @@ TEST_F(PulseTest, AnAddressThatDoesNotResolveStopsListenInOneLine) {
   const std::string err = readFile(dir_ / "unresolved.err");
   EXPECT_EQ(lines(err).size(), 1U) << err;
   EXPECT_NE(err.find("does not resolve"), std::string::npos) << err;
-  EXPECT_EQ(sharedMemoryOf(uid()), std::vector<std::string>{});
+  EXPECT_EQ(newSharedMemory(), std::vector<std::string>{});
 }
 
 // The sink (and with it the monitor listen records from) unloaded mid-run:
@@ -230,7 +242,7 @@ TEST_F(PulseTest, ADeviceThatGoesAwayStopsListenInOneLine) {
   EXPECT_EQ(listen->wait(15s), 1);
   const std::string err = readFile(dir_ / "gone.err");
   EXPECT_NE(err.find("stopped delivering audio"), std::string::npos) << err;
-  EXPECT_EQ(sharedMemoryOf(uid()), std::vector<std::string>{});
+  EXPECT_EQ(newSharedMemory(), std::vector<std::string>{});
 }
 
 TEST_F(PulseTest, DevicesListsTheSoundServer) {
@@ -238,7 +250,7 @@ TEST_F(PulseTest, DevicesListsTheSoundServer) {
   EXPECT_EQ(devices->wait(15s), 0);
   EXPECT_NE(readFile(dir_ / "devices.out").find("pulse"), std::string::npos)
       << readFile(dir_ / "devices.out");
-  EXPECT_EQ(sharedMemoryOf(uid()), std::vector<std::string>{});
+  EXPECT_EQ(newSharedMemory(), std::vector<std::string>{});
 }
 
 }  // namespace
