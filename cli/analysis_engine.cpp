@@ -157,11 +157,14 @@ AnalysisOutcome analyzeRecordings(const AnalysisSettings& settings, const Analys
   struct Input {
     std::string path;
     int channels = 0;
+    int first = 1;  // the first channel read, 1-based
   };
   std::vector<Input> inputs;
   int speakers = 0;
   std::uint32_t rate = 0;
-  for (const std::string& path : settings.files) {
+  for (std::size_t index = 0; index < settings.files.size(); ++index) {
+    const std::string& path = settings.files[index];
+    const int selected = index < settings.channels.size() ? settings.channels[index] : 0;
     captureSoundFileReports();
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) {
@@ -179,8 +182,13 @@ AnalysisOutcome analyzeRecordings(const AnalysisSettings& settings, const Analys
                                   settings.files.front() + " at " + std::to_string(rate) + " Hz");
     }
     rate = fileRate;
-    inputs.push_back(Input{path, reader->channels()});
-    speakers += reader->channels();
+    if (selected < 0 || selected > reader->channels()) {
+      return fail(kExitInput, path + ": has " + std::to_string(reader->channels()) +
+                                  " channel(s), no channel " + std::to_string(selected));
+    }
+    const int count = selected != 0 ? 1 : reader->channels();
+    inputs.push_back(Input{path, count, selected != 0 ? selected : 1});
+    speakers += count;
   }
 
   // The system: the built-in one, or the user's.
@@ -211,8 +219,12 @@ AnalysisOutcome analyzeRecordings(const AnalysisSettings& settings, const Analys
   // Each speaker's frames go to the Runtime components in their order, from
   // a source component per channel.
   std::vector<std::pair<std::string, int>> files;
-  for (const Input& input : inputs) files.emplace_back(input.path, input.channels);
-  const RecordingSources sources = addRecordingSources(config, files);
+  std::vector<int> firstChannels;
+  for (const Input& input : inputs) {
+    files.emplace_back(input.path, input.channels);
+    firstChannels.push_back(input.first);
+  }
+  const RecordingSources sources = addRecordingSources(config, files, firstChannels);
   if (!sources.error.empty()) {
     return fail(sources.usage ? kExitUsage : kExitInput, sources.error);
   }
@@ -233,7 +245,7 @@ AnalysisOutcome analyzeRecordings(const AnalysisSettings& settings, const Analys
         Speaker speaker;
         speaker.number = ++number;
         speaker.name = (*speakerNames)[static_cast<std::size_t>(number - 1)];
-        speaker.source = input.path + ":" + std::to_string(ch + 1);
+        speaker.source = input.path + ":" + std::to_string(input.first + ch);
         conversation.speakers.push_back(std::move(speaker));
       }
     }

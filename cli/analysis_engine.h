@@ -18,7 +18,10 @@
 namespace loquant::cli {
 
 struct AnalysisSettings {
-  std::vector<std::string> files;   // one speaker per channel, in order
+  std::vector<std::string> files;  // one speaker per channel, in order
+  // Per file (by index), when given and not 0: only that channel (1-based)
+  // is a speaker. Files beyond the list, or with 0, give every channel.
+  std::vector<int> channels;
   std::string config;               // a user's system instead of the default
   std::vector<std::string> params;  // "Name=value" / "Component.Name=value"
   std::string library;              // component library path; empty: the default

@@ -139,7 +139,8 @@ SystemConfig defaultSystem(int speakers, std::uint32_t rate) {
 }
 
 RecordingSources addRecordingSources(SystemConfig& config,
-                                     const std::vector<std::pair<std::string, int>>& files) {
+                                     const std::vector<std::pair<std::string, int>>& files,
+                                     std::span<const int> firstChannels) {
   RecordingSources out;
   int speakers = 0;
   for (const auto& file : files) speakers += file.second;
@@ -175,8 +176,10 @@ RecordingSources addRecordingSources(SystemConfig& config,
     return false;
   };
   int speaker = 0;
-  for (const auto& [path, channels] : files) {
-    for (int ch = 1; ch <= channels; ++ch) {
+  for (std::size_t f = 0; f < files.size(); ++f) {
+    const auto& [path, channels] = files[f];
+    const int first = f < firstChannels.size() ? firstChannels[f] : 1;
+    for (int ch = first; ch < first + channels; ++ch) {
       ComponentConfig source;
       source.name = "source" + std::to_string(speaker + 1);
       while (taken(source.name)) source.name += "_";

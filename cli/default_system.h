@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,9 +48,11 @@ struct RecordingSources {
 // Adds one "source" component per channel of every file (path, channel
 // count), in order: speaker n's frames go to the n-th Runtime component of
 // `config`, in frames of the first Runtime's BufferSize. The sources come
-// last, so every other component keeps its id.
+// last, so every other component keeps its id. A file's channels are read
+// from channel `firstChannels[i]` on (1-based) when given, from 1 otherwise.
 RecordingSources addRecordingSources(vornix::host::SystemConfig& config,
-                                     const std::vector<std::pair<std::string, int>>& files);
+                                     const std::vector<std::pair<std::string, int>>& files,
+                                     std::span<const int> firstChannels = {});
 
 // The lowest "NoiseThreshold" of the named components; none when none sets it.
 std::optional<double> lowestSpeechGate(const vornix::host::SystemConfig& config,

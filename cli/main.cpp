@@ -14,6 +14,9 @@ constexpr const char* kUsage =
     "verbs:\n"
     "  analyze FILE...      analyse recordings (one speaker per channel) and print the\n"
     "                       posted messages as JSON Lines; see 'loquant analyze --help'\n"
+    "  corpus plan|run|merge|slurm\n"
+    "                       a whole corpus, resumable, merged into tables, here or as\n"
+    "                       a Slurm job array; see 'loquant corpus --help'\n"
     "  run CONFIG           run a configured system in real time (audio sources play\n"
     "                       their recordings); see 'loquant run --help'\n"
     "  listen [--device D] [--channels 1|2]\n"
@@ -30,6 +33,7 @@ constexpr const char* kUsage =
 int dispatch(const std::string& verb, const loquant::cli::Arguments& args) {
   if (verb == "analyze") return loquant::cli::analyzeVerb(args);
   if (verb == "config") return loquant::cli::configVerb(args);
+  if (verb == "corpus") return loquant::cli::corpusVerb(args);
   if (verb == "info") return loquant::cli::infoVerb(args);
   if (verb == "inspect") return loquant::cli::inspectVerb(args);
   if (verb == "run") return loquant::cli::runVerb(args);

@@ -111,8 +111,19 @@ std::vector<FloorInterval> floorSweep(const Conversation& c) {
         if (edges[j].delta < 0) othersStopToo = true;
       }
       const bool within = e.speaker == cameIn && !othersStopToo;
-      intervals.push_back(
-          FloorInterval{overlapStart, e.at, within ? kOverlapWithin : kOverlapBetween});
+      FloorInterval overlap{overlapStart, e.at, within ? kOverlapWithin : kOverlapBetween};
+      if (!within) {
+        // The floor passes to the speaker who came in, from the one who
+        // stops (the other one stopping now when that is the newcomer).
+        int from = e.speaker;
+        for (std::size_t j = i + 1; from == cameIn && j < edges.size() && edges[j].at == e.at;
+             ++j) {
+          if (edges[j].delta < 0 && edges[j].speaker != cameIn) from = edges[j].speaker;
+        }
+        overlap.from = from;
+        overlap.to = cameIn;
+      }
+      intervals.push_back(std::move(overlap));
     }
     if (before == 1 && speaking == 0) {
       silenceStart = e.at;
@@ -120,8 +131,13 @@ std::vector<FloorInterval> floorSweep(const Conversation& c) {
     }
     if (before == 0 && speaking == 1) {
       if (started) {
-        intervals.push_back(
-            FloorInterval{silenceStart, e.at, e.speaker == lastToStop ? kPause : kGap});
+        const bool pause = e.speaker == lastToStop;
+        FloorInterval silence{silenceStart, e.at, pause ? kPause : kGap};
+        if (!pause) {
+          silence.from = lastToStop;
+          silence.to = e.speaker;
+        }
+        intervals.push_back(std::move(silence));
       }
       started = true;
     }
@@ -227,6 +243,20 @@ std::vector<double> floorTransferOffsets(const Conversation& c) {
   }
   std::sort(offsets.begin(), offsets.end());
   return offsets;
+}
+
+std::vector<FloorTransfer> floorTransfers(const Conversation& c) {
+  std::vector<FloorTransfer> transfers;
+  for (const FloorInterval& f : floorSweep(c)) {
+    if (f.label == kGap)
+      transfers.push_back(FloorTransfer{f.from, f.to, f.endMs, f.endMs - f.startMs});
+    if (f.label == kOverlapBetween) {
+      transfers.push_back(FloorTransfer{f.from, f.to, f.startMs, f.startMs - f.endMs});
+    }
+  }
+  std::stable_sort(transfers.begin(), transfers.end(),
+                   [](const FloorTransfer& a, const FloorTransfer& b) { return a.atMs < b.atMs; });
+  return transfers;
 }
 
 void writeTextGrid(const Conversation& c, std::string& out) {

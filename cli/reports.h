@@ -33,6 +33,10 @@ struct FloorInterval {
   // between two utterances "Silence within" (the same speaker goes on: a
   // pause) or "Silence giving" (another speaker takes over: a gap).
   std::string label;
+  // At a change of speaker (a between-speaker overlap or a gap): the speaker
+  // numbers of who had the floor and who takes it; 0 otherwise.
+  int from = 0;
+  int to = 0;
 };
 
 // Overlaps and silences between the first and the last utterance, by start.
@@ -43,6 +47,19 @@ std::vector<FloorInterval> floorIntervals(const Conversation& conversation);
 // overlap between speakers negative, touching turns zero). Pauses and
 // backchannels are not changes of speaker.
 std::vector<double> floorTransferOffsets(const Conversation& conversation);
+
+// One change of speaker: who had the floor, who takes it, when the new
+// speaker starts (ms), and the offset as floorTransferOffsets counts it.
+struct FloorTransfer {
+  int from = 0;
+  int to = 0;
+  double atMs = 0;
+  double offsetMs = 0;
+};
+
+// The changes of speaker in the order they happen (ties: as the sweep meets
+// them).
+std::vector<FloorTransfer> floorTransfers(const Conversation& conversation);
 
 void writeTextGrid(const Conversation& conversation, std::string& out);
 // `fileId` is written as one token: blanks and control characters become '_'.

@@ -11,6 +11,7 @@ using Arguments = std::vector<std::string>;
 
 int analyzeVerb(const Arguments& args);
 int configVerb(const Arguments& args);
+int corpusVerb(const Arguments& args);
 int infoVerb(const Arguments& args);
 int inspectVerb(const Arguments& args);
 int runVerb(const Arguments& args);

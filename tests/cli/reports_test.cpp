@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -107,6 +108,40 @@ std::string summaryOf(const Conversation& c) {
   std::string out;
   cli::writeSummary(c, out);
   return out;
+}
+
+TEST(FloorTransfers, NameWhoGivesAndWhoTakesTheFloorAtEachChangeOnly) {
+  // The backchannel at 2.0 s and the pause at 5-6 s change nobody's floor;
+  // speaker 2 takes it at 8.5 s overlapping by 0.5 s, speaker 1 takes it
+  // back after a 0.4 s gap.
+  const std::vector<cli::FloorTransfer> transfers = cli::floorTransfers(withBackchannel());
+  ASSERT_EQ(transfers.size(), 2U);
+  EXPECT_EQ(transfers[0].from, 1);
+  EXPECT_EQ(transfers[0].to, 2);
+  EXPECT_DOUBLE_EQ(transfers[0].atMs, 8500);
+  EXPECT_DOUBLE_EQ(transfers[0].offsetMs, -500);
+  EXPECT_EQ(transfers[1].from, 2);
+  EXPECT_EQ(transfers[1].to, 1);
+  EXPECT_DOUBLE_EQ(transfers[1].atMs, 12400);
+  EXPECT_DOUBLE_EQ(transfers[1].offsetMs, 400);
+  // The same offsets as the ones the summary counts.
+  std::vector<double> offsets;
+  for (const cli::FloorTransfer& t : transfers) offsets.push_back(t.offsetMs);
+  std::sort(offsets.begin(), offsets.end());
+  EXPECT_EQ(offsets, cli::floorTransferOffsets(withBackchannel()));
+}
+
+TEST(FloorTransfers, BothStoppingTogetherGivesTheFloorToTheOneWhoCameIn) {
+  // Speaker 1 comes in at 3 s under speaker 2; both stop at 4 s: a change
+  // from 2 to 1, though the newcomer's end is the one met first at 4 s.
+  const Conversation c =
+      conversation({speaker(1, {{3000, 4000}}), speaker(2, {{0, 4000}, {6000, 7000}})});
+  const std::vector<cli::FloorTransfer> transfers = cli::floorTransfers(c);
+  ASSERT_EQ(transfers.size(), 1U);  // speaker 2 resuming at 6 s is a pause
+  EXPECT_EQ(transfers[0].from, 2);
+  EXPECT_EQ(transfers[0].to, 1);
+  EXPECT_DOUBLE_EQ(transfers[0].atMs, 3000);
+  EXPECT_DOUBLE_EQ(transfers[0].offsetMs, -1000);
 }
 
 TEST(Summary, CountsBothOverlapKindsAndLeavesBackchannelsOutOfTheOffsets) {
