@@ -233,24 +233,32 @@ TEST_F(CorpusTest, ALiveHoldersLockRefusesADeadOnesIsTakenOver) {
 }
 
 TEST_F(CorpusTest, ARunKilledAtAnyMomentAndRestartedGivesTheSameOutputs) {
-  makeCorpus(6, 12);
+  makeCorpus(6, 60);
   ASSERT_EQ(loquant("corpus plan corpus --out whole").status, 0);
   const Outcome whole = loquant("corpus run whole --jobs 2");
   ASSERT_EQ(whole.status, 0) << whole.err;
   ASSERT_EQ(loquant("corpus merge whole").status, 0);
 
-  // Killed at several moments, each time after a little more work.
+  // Killed at several moments, each time after a little more work; the
+  // children it leaves finish their conversation on their own.
   ASSERT_EQ(loquant("corpus plan corpus --out killed").status, 0);
-  int kills = 0;
-  for (int delayMs : {150, 400, 250, 600, 350, 800}) {
+  const auto done = [this] {
+    int n = 0;
+    for (const auto& e : fs::directory_iterator(dir_ / "killed" / "conversations")) {
+      n += e.path().extension() == ".done" ? 1 : 0;
+    }
+    return n;
+  };
+  int midRun = 0;
+  for (int delayMs : {30, 120, 60, 250, 90, 400, 150, 200}) {
     BackgroundLoquant run(dir_, "corpus run killed --jobs 2", "killed");
     ASSERT_TRUE(run.started());
     std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-    if (::kill(static_cast<pid_t>(run.id()), SIGKILL) == 0) ++kills;
-    run.wait(std::chrono::seconds(10));
-    // The children it left finish their conversation on their own.
+    ASSERT_EQ(::kill(static_cast<pid_t>(run.id()), SIGKILL), 0);
+    EXPECT_EQ(run.wait(std::chrono::seconds(10)), -1);
+    if (fs::exists(dir_ / "killed" / "conversations") && done() < 6) ++midRun;
   }
-  EXPECT_GT(kills, 0);
+  EXPECT_GT(midRun, 0) << "no kill came before the run's end";
   const Outcome finish = loquant("corpus run killed");
   ASSERT_EQ(finish.status, 0) << finish.err;
   ASSERT_EQ(loquant("corpus merge killed").status, 0);
