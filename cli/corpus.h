@@ -59,6 +59,10 @@ struct SlurmCommand {
 };
 int slurmCorpus(const SlurmCommand& command);
 
+// Writes OUTDIR/failures.csv (conversation,reason) from the failure markers
+// of the whole plan, in its order; false with the reason.
+bool writeFailures(const std::string& outdir, const Plan& plan, std::string& error);
+
 // The folder of the conversations' outputs.
 std::string conversationsFolder(const std::string& outdir);
 

@@ -206,7 +206,8 @@ class CorpusProgress {
   double doneSeconds_ = 0, runSeconds_ = 0;
 };
 
-// failures.csv from the failure markers of the whole plan, in its order.
+}  // namespace
+
 bool writeFailures(const std::string& outdir, const Plan& plan, std::string& error) {
   std::string table = "conversation,reason\n";
   for (const WorkItem& item : plan.items) {
@@ -217,8 +218,6 @@ bool writeFailures(const std::string& outdir, const Plan& plan, std::string& err
   }
   return writeWhole(fs::path(outdir) / "failures.csv", table, error);
 }
-
-}  // namespace
 
 std::string conversationsFolder(const std::string& outdir) {
   return (fs::path(outdir) / "conversations").string();

@@ -262,7 +262,8 @@ int mergeCorpus(const std::string& outdir) {
   if (!writeWhole(base / "speakers.csv", tables.speakers, error) ||
       !writeWhole(base / "conversations.csv", tables.conversations, error) ||
       !writeWhole(base / "transitions.csv", tables.transitions, error) ||
-      !writeWhole(base / "corpus.rttm", tables.rttm, error)) {
+      !writeWhole(base / "corpus.rttm", tables.rttm, error) ||
+      !writeFailures(outdir, plan, error)) {
     std::fprintf(stderr, "%s: %s\n", verb, error.c_str());
     return kExitInput;
   }
