@@ -250,12 +250,13 @@ TEST_F(CorpusTest, ARunKilledAtAnyMomentAndRestartedGivesTheSameOutputs) {
     return n;
   };
   int midRun = 0;
-  for (int delayMs : {30, 120, 60, 250, 90, 400, 150, 200}) {
+  // (Once the work is done, a run started later ends before its kill.)
+  for (int delayMs : {20, 60, 40, 100, 30, 150, 80, 200}) {
     BackgroundLoquant run(dir_, "corpus run killed --jobs 2", "killed");
     ASSERT_TRUE(run.started());
     std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     ASSERT_EQ(::kill(static_cast<pid_t>(run.id()), SIGKILL), 0);
-    EXPECT_EQ(run.wait(std::chrono::seconds(10)), -1);
+    run.wait(std::chrono::seconds(10));
     if (fs::exists(dir_ / "killed" / "conversations") && done() < 6) ++midRun;
   }
   EXPECT_GT(midRun, 0) << "no kill came before the run's end";
