@@ -186,9 +186,10 @@ class CorpusProgress {
       std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
       eta = text;
     }
-    std::fprintf(stderr,
-                 "\r\033[K%zu/%zu done, %zu failed, %.2f of %.2f h of audio, %.0fx, %s left", done_,
-                 total_, failed_, doneSeconds_ / 3600, totalSeconds_ / 3600, speed, eta.c_str());
+    std::fprintf(
+        stderr,
+        "\r\033[K%zu/%zu done, %zu failed, %.2f of %.2f h of audio, %.0fx real time, %s left",
+        done_, total_, failed_, doneSeconds_ / 3600, totalSeconds_ / 3600, speed, eta.c_str());
     std::fflush(stderr);
   }
   void finish() {
