@@ -186,6 +186,10 @@ def _paths(path_or_array: Any) -> Optional[list]:
     return None
 
 
+# The most speakers the built-in system is made for (as `loquant config`).
+_MAX_SPEAKERS = 64
+
+
 def _write_wave(path: str, samples: np.ndarray, rate: int) -> None:
     channels = 1 if samples.ndim == 1 else samples.shape[1]
     with wave.open(path, "wb") as out:
@@ -225,6 +229,10 @@ def analyze(path_or_array: Any, rate: Optional[int] = None,
     samples = _samples(path_or_array, "analyze")
     if samples.shape[0] == 0 or (samples.ndim == 2 and samples.shape[1] == 0):
         raise ValueError("analyze: no samples")
+    if samples.ndim == 2 and samples.shape[1] > _MAX_SPEAKERS:
+        raise ValueError(f"analyze: {samples.shape[1]} channels of {samples.shape[0]} samples; "
+                         f"at most {_MAX_SPEAKERS} speakers (samples are (samples, channels): "
+                         "is the array transposed?)")
     rate = _whole(rate, "rate", 1, 2**32 - 1)
     with tempfile.TemporaryDirectory(prefix="loquant-") as folder:
         path = os.path.join(folder, "samples.wav")

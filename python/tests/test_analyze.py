@@ -109,7 +109,7 @@ class TestErrors:
         [], np.zeros(0, np.int16), np.zeros((0, 2), np.int16), np.zeros((3, 2, 2)),
         np.array(["a", "b"]), np.zeros(8, complex), None, 7, [[1, 2], [3]],
         np.array([np.nan, 0.0]), np.array([2.0, 0.0]), np.array([70000, 0]),
-        np.zeros(8, object)])
+        np.zeros(8, object), np.zeros((2, 44100), np.int16)])
     def test_no_crash_on_any_samples(self, data):
         with pytest.raises(ValueError):
             loquant.analyze(data, rate=16000)
