@@ -17,6 +17,7 @@
 #include "host/temporal_section.h"
 #include "runtime/process_memory.h"
 #include "util/format.h"
+#include "util/object_names.h"
 
 namespace {
 
@@ -87,8 +88,8 @@ void BM_InstanceSnapshot(benchmark::State& state) {
   process.queueIds[1] = 2;
   std::unique_ptr<ProcessSection> processes =
       ProcessSection::create(*master, process_layout::kQueuesStart + 2 * 65536, {system, process},
-                             {QueueLayout{1, 65536, formatString("ZelkoraQueue_%u_1", instance)},
-                              QueueLayout{2, 65536, formatString("ZelkoraQueue_%u_2", instance)}});
+                             {QueueLayout{1, 65536, queueSemaphoreName(instance, 1)},
+                              QueueLayout{2, 65536, queueSemaphoreName(instance, 2)}});
   TemporalLayout layout;
   layout.slotCount = 256;
   layout.bins = {{256, 64}, {1024, 64}, {4096, 32}, {16384, 8}};

@@ -42,7 +42,7 @@ DataMessage messageOf(std::uint32_t size) {
 void BM_AddToMsgQ300(benchmark::State& state) {
   const std::uint16_t instance = benchInstance(1);
   auto master = host::MasterSection::create(instance);
-  const std::string semaphoreName = formatString("ZelkoraBenchQueue_%u", unsigned{instance});
+  const std::string semaphoreName = formatString("LoquantBenchQueue_%u", unsigned{instance});
   constexpr std::uint64_t kQueue = queue::kHeaderSize + (1 << 20);
   auto section = host::ProcessSection::create(*master, process_layout::kQueuesStart + kQueue,
                                               {{0, {0, 1, 0, 0}}}, {{1, kQueue, semaphoreName}});
@@ -121,7 +121,7 @@ BENCHMARK(BM_InsertWith1000Live);
 void BM_GrowProcessSection(benchmark::State& state) {
   setLogLineSink([](std::uint32_t, std::uint8_t, std::uint8_t, std::string_view) {});
   const std::uint16_t instance = benchInstance(3);
-  const std::string semaphoreName = formatString("ZelkoraBenchQueue_%u", unsigned{instance});
+  const std::string semaphoreName = formatString("LoquantBenchQueue_%u", unsigned{instance});
   constexpr std::uint64_t kQueue = queue::kHeaderSize + (1 << 20);
   constexpr std::uint64_t kSize = process_layout::kQueuesStart + kQueue;
   for (auto _ : state) {
@@ -150,8 +150,8 @@ BENCHMARK(BM_GrowProcessSection)->Unit(benchmark::kMicrosecond);
 void BM_CopyProcessSectionWhole(benchmark::State& state) {
   const std::uint16_t instance = benchInstance(4);
   constexpr std::uint64_t kSize = process_layout::kQueuesStart + queue::kHeaderSize + (1 << 20);
-  const std::string from = formatString("ZelkoraBenchCopyFrom_%u", unsigned{instance});
-  const std::string into = formatString("ZelkoraBenchCopyInto_%u", unsigned{instance});
+  const std::string from = formatString("LoquantBenchCopyFrom_%u", unsigned{instance});
+  const std::string into = formatString("LoquantBenchCopyInto_%u", unsigned{instance});
   for (auto _ : state) {
     state.PauseTiming();
     SharedView source = SharedView::create(from, kSize);

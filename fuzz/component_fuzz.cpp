@@ -24,6 +24,7 @@
 #include "section_support.h"
 #include "util/bytes.h"
 #include "util/format.h"
+#include "util/object_names.h"
 
 namespace {
 
@@ -142,10 +143,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       (flags & 8) != 0 ? used : static_cast<std::uint32_t>(records.size()));
 
   const std::uint32_t serial = ++w.serial;
-  const auto section = vornix::fuzz::sectionWith(
-      vornix::formatString("ZelkoraComponentMemory_%u_%u", unsigned{vornix::fuzz::fuzzInstance()},
-                           unsigned{serial}),
-      content);
+  const auto section =
+      vornix::fuzz::sectionWith(vornix::familySectionName(vornix::SectionFamily::component,
+                                                          vornix::fuzz::fuzzInstance(), serial),
+                                content);
   if (!section) return 0;
   check(w.master->publishComponent(serial, content.size()));
 

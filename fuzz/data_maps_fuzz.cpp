@@ -23,6 +23,7 @@
 #include "section_support.h"
 #include "util/bytes.h"
 #include "util/format.h"
+#include "util/object_names.h"
 
 namespace {
 
@@ -92,10 +93,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   vornix::bytes::store<std::uint32_t>(b, 8, vornix::DataMapsMemory::kFormatMark);
 
   const std::uint32_t serial = ++w.serial;
-  const auto section = vornix::fuzz::sectionWith(
-      vornix::formatString("ZelkoraDataMapsMemory_%u_%u", unsigned{vornix::fuzz::fuzzInstance()},
-                           unsigned{serial}),
-      content);
+  const auto section =
+      vornix::fuzz::sectionWith(vornix::familySectionName(vornix::SectionFamily::dataMaps,
+                                                          vornix::fuzz::fuzzInstance(), serial),
+                                content);
   if (!section) return 0;
   check(w.master->publishDataMaps(serial, content.size()));
 

@@ -31,6 +31,7 @@
 #include "section_support.h"
 #include "util/bytes.h"
 #include "util/format.h"
+#include "util/object_names.h"
 #include "util/shared_memory.h"
 
 namespace {
@@ -59,7 +60,7 @@ World& world() {
     const std::uint16_t instance = vornix::fuzz::fuzzInstance();
     made.master = MasterSection::create(instance);
     check(made.master != nullptr);
-    made.semaphoreName = vornix::formatString("ZelkoraQueue_%u_%u", unsigned{instance}, kQueueId);
+    made.semaphoreName = vornix::queueSemaphoreName(instance, kQueueId);
     made.section = ProcessSection::create(*made.master, pl::kQueuesStart + kQueueSize,
                                           {{0, {0, kQueueId, 0, 0}}},
                                           {{kQueueId, kQueueSize, made.semaphoreName}});
@@ -120,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint64_t usedEnd = pl::kQueuesStart + area.size();
   const std::uint64_t total = usedEnd + ((flags & 8) != 0 ? 0 : kRoom);
   auto section = vornix::host::OwnedSection::create(
-      vornix::host::ProcessSection::sectionName(instance, serial), total);
+      vornix::familySectionName(vornix::SectionFamily::process, instance, serial), total);
   if (!section || section->bytes().size() != total) return 0;
   const std::span<std::uint8_t> b = section->bytes();
   const std::uint16_t queueId = (flags & 4) != 0 ? fuzzedId : std::uint16_t{kQueueId};
@@ -155,7 +156,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Sections a grow made are this input's to remove.
   const std::uint32_t last = w.master->memory().getProcessShmemSerial();
   for (std::uint32_t s = serial + 1; s > serial && s <= last; ++s) {
-    (void)vornix::removeSharedMemory(vornix::host::ProcessSection::sectionName(instance, s));
+    (void)vornix::removeSharedMemory(
+        vornix::familySectionName(vornix::SectionFamily::process, instance, s));
   }
   return 0;
 }

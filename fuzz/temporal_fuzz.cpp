@@ -25,6 +25,7 @@
 #include "util/bytes.h"
 #include "util/clock.h"
 #include "util/mutex.h"
+#include "util/object_names.h"
 #include "util/shared_memory.h"
 
 namespace {
@@ -114,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     w.section->owner().setSize(content.size());
   }
   auto section = vornix::fuzz::sectionWith(
-      vornix::host::TemporalSection::sectionName(instance, serial), content);
+      vornix::familySectionName(vornix::SectionFamily::temporal, instance, serial), content);
   if (!section) return 0;
 
   vornix::DataMessage message;
@@ -133,7 +134,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (hold) last = w.section->owner().getSerial();
   }
   for (std::uint32_t s = serial + 1; s > serial && s <= last; ++s) {
-    (void)vornix::removeSharedMemory(vornix::host::TemporalSection::sectionName(instance, s));
+    (void)vornix::removeSharedMemory(
+        vornix::familySectionName(vornix::SectionFamily::temporal, instance, s));
   }
   return 0;
 }

@@ -7,6 +7,7 @@
 #include "runtime/component_memory.h"
 #include "util/bytes.h"
 #include "util/format.h"
+#include "util/object_names.h"
 
 namespace vornix::host {
 
@@ -85,8 +86,8 @@ std::vector<std::uint8_t> ComponentSection::encodeParameter(const ParameterSpec&
 
 std::unique_ptr<ComponentSection> ComponentSection::create(
     MasterSection& master, std::span<const ComponentSpec> components, std::uint32_t highestId) {
-  std::optional<OwnedMutex> mutex = OwnedMutex::create(
-      formatString("ZelkoraComponentMemoryMutex_%u", static_cast<unsigned>(master.instanceId())));
+  std::optional<OwnedMutex> mutex =
+      OwnedMutex::create(familyMutexName(SectionFamily::component, master.instanceId()));
   if (!mutex) return nullptr;
   auto section = std::make_unique<ComponentSection>(Key{}, master, std::move(*mutex));
   if (!section->replace(components, highestId)) return nullptr;
@@ -95,11 +96,6 @@ std::unique_ptr<ComponentSection> ComponentSection::create(
 
 ComponentSection::ComponentSection(Key, MasterSection& master, OwnedMutex mutex)
     : master_(&master), mutex_(std::move(mutex)) {}
-
-std::string ComponentSection::nameFor(std::uint32_t serial) const {
-  return formatString("ZelkoraComponentMemory_%u_%u", static_cast<unsigned>(master_->instanceId()),
-                      static_cast<unsigned>(serial));
-}
 
 std::optional<OwnedSection> ComponentSection::layOut(std::span<const ComponentSpec> components,
                                                      std::uint32_t highestId,
@@ -117,7 +113,8 @@ std::optional<OwnedSection> ComponentSection::layOut(std::span<const ComponentSp
     size += roundUp8(L::kParameters + area.size());
     areas.push_back(std::move(area));
   }
-  std::optional<OwnedSection> section = OwnedSection::create(nameFor(serial), size);
+  std::optional<OwnedSection> section = OwnedSection::create(
+      familySectionName(SectionFamily::component, master_->instanceId(), serial), size);
   if (!section) return std::nullopt;
   const std::span<std::uint8_t> out = section->bytes();
   bytes::store<std::uint32_t>(out, 8, ComponentMemory::kFormatMark);
@@ -156,8 +153,9 @@ bool ComponentSection::grow(std::uint64_t extraBytes) {
   MutexHold hold(mutex_.get(), kSectionTimeoutMs, kLabel);
   if (!hold || section_.bytes().empty()) return false;
   const std::span<const std::uint8_t> old = section_.bytes();
-  std::optional<OwnedSection> next =
-      OwnedSection::create(nameFor(serial_ + 1), old.size() + extraBytes);
+  std::optional<OwnedSection> next = OwnedSection::create(
+      familySectionName(SectionFamily::component, master_->instanceId(), serial_ + 1),
+      old.size() + extraBytes);
   if (!next) return false;
   std::copy(old.begin() + 8, old.end(), next->bytes().begin() + 8);
   return install(std::move(*next), serial_ + 1);

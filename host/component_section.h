@@ -8,8 +8,8 @@
 // entries follow it in the order given, each 82832 bytes plus its parameter
 // records rounded up to 8 bytes. List values keep bytes 4 to 11 zero.
 //
-// Ownership: the object owns the named mutex "ZelkoraComponentMemoryMutex_<n>"
-// object it hands to the client, and the current section; a replaced
+// Ownership: the object owns the named mutex of its family
+// (util/object_names.h) it hands to the client, and the current section; a replaced
 // section is unmapped and removed as soon as its successor is published
 // (clients that mapped it keep their view). It must outlive every client
 // that uses its mutex(), and the MasterSection must outlive it.
@@ -115,7 +115,6 @@ class ComponentSection {
   bool install(OwnedSection next, std::uint32_t serial);
   std::optional<OwnedSection> layOut(std::span<const ComponentSpec> components,
                                      std::uint32_t highestId, std::uint32_t serial) const;
-  std::string nameFor(std::uint32_t serial) const;
 
   MasterSection* master_;
   OwnedMutex mutex_;

@@ -6,6 +6,7 @@
 #include "runtime/data_maps_memory.h"
 #include "util/bytes.h"
 #include "util/format.h"
+#include "util/object_names.h"
 
 namespace vornix::host {
 
@@ -18,8 +19,8 @@ constexpr std::size_t kFurtherMaps = DataMapsMemory::kMaps - 1;
 std::unique_ptr<DataMapsSection> DataMapsSection::create(MasterSection& master,
                                                          std::span<const LevelName> levels,
                                                          std::uint16_t highestLevel) {
-  std::optional<OwnedMutex> mutex = OwnedMutex::create(
-      formatString("ZelkoraDataMapsMemoryMutex_%u", static_cast<unsigned>(master.instanceId())));
+  std::optional<OwnedMutex> mutex =
+      OwnedMutex::create(familyMutexName(SectionFamily::dataMaps, master.instanceId()));
   if (!mutex) return nullptr;
   auto section = std::make_unique<DataMapsSection>(Key{}, master, std::move(*mutex));
   if (!section->replace(levels, highestLevel)) return nullptr;
@@ -40,9 +41,7 @@ bool DataMapsSection::replace(std::span<const LevelName> levels, std::uint16_t h
   const std::uint64_t size = L::kFirstMap + mapSize + kFurtherMaps * kEmptyMapSize;
   const std::uint32_t serial = serial_ + 1;
   std::optional<OwnedSection> next = OwnedSection::create(
-      formatString("ZelkoraDataMapsMemory_%u_%u", static_cast<unsigned>(master_->instanceId()),
-                   static_cast<unsigned>(serial)),
-      size);
+      familySectionName(SectionFamily::dataMaps, master_->instanceId(), serial), size);
   if (!next) return false;
   const std::span<std::uint8_t> out = next->bytes();
   bytes::store<std::uint32_t>(out, 8, DataMapsMemory::kFormatMark);

@@ -8,7 +8,7 @@
 // a level without a name is all zero. Names are cut to 263 characters.
 //
 // Ownership and thread safety as ComponentSection: the object owns the mutex
-// "ZelkoraDataMapsMemoryMutex_<n>" it hands to the client and the current
+// of its family (util/object_names.h) it hands to the client and the current
 // section; a replaced section is removed once its successor is published.
 #pragma once
 

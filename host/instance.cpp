@@ -16,6 +16,7 @@
 #include "runtime/temporal_memory.h"
 #include "util/format.h"
 #include "util/mutex.h"
+#include "util/object_names.h"
 #include "util/semaphore.h"
 #include "util/shared_memory.h"
 
@@ -138,7 +139,7 @@ std::unique_ptr<Instance> Instance::create(std::optional<std::uint16_t> configur
     layout.queueIds[1] = static_cast<std::uint16_t>(queueIdOf(process));
     processes.push_back(layout);
     queues.push_back(QueueLayout{queueIdOf(process), config.sizes.queue,
-                                 formatString("ZelkoraQueue_%u_%u", number, queueIdOf(process))});
+                                 queueSemaphoreName(number, queueIdOf(process))});
     queueBytes += config.sizes.queue;
   }
   p->processSection =
@@ -192,7 +193,7 @@ std::string Instance::foreignObject() const {
   return foreignInstanceObject(parts_->number);
 }
 std::string Instance::inboundName(std::uint32_t id) const {
-  return formatString("ZelkoraInbound_%u_%u", parts_->number, id);
+  return inboundSemaphoreName(parts_->number, id);
 }
 
 }  // namespace vornix::host

@@ -4,7 +4,7 @@
 // touches the objects of a live one.
 //
 // On POSIX the claim is a file of the instance's own name in /dev/shm
-// ("Local\Claim_ZelkoraInstance_<n>", mode 0600, never a followed link)
+// (instanceClaimFileName of util/object_names.h, mode 0600, never a followed link)
 // locked with flock and holding the owner's pid, process start time and boot
 // id. The kernel drops the lock when its owner dies, however it dies; the
 // next host to lock the file owns the number and clears what the dead owner

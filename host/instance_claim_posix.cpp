@@ -21,6 +21,7 @@
 #include "host/instance_claim.h"
 #include "util/format.h"
 #include "util/named_objects.h"
+#include "util/object_names.h"
 
 namespace vornix::host {
 
@@ -34,8 +35,7 @@ constexpr std::string_view kClaimKind = "Claim";
 constexpr int kTakeAttempts = 8;
 
 std::string claimFile(std::uint16_t number) {
-  const std::optional<std::string> name =
-      systemObjectName(formatString("Local\\Claim_ZelkoraInstance_%u", number));
+  const std::optional<std::string> name = systemObjectName(instanceClaimFileName(number));
   return name ? std::string(kShmDirectory) + name->substr(1) : std::string();
 }
 
@@ -52,9 +52,9 @@ bool skipLetters(std::string_view& text) {
   return n != 0;
 }
 
-// Parses a file of /dev/shm as "[sem.]loquant.<our uid>.Local\<Kind>_Zelkora
-// <Word>_<number>[_...]": the instance's number and the kind, or nullopt for
-// a file that is no object of an instance of ours.
+// Parses a file of /dev/shm as "[sem.]loquant.<our uid>.Local\<Kind>_<stem>
+// <Word>_<number>[_...]" (the stem of util/object_names.h): the instance's number and the kind, or
+// nullopt for a file that is no object of an instance of ours.
 struct ObjectName {
   std::uint16_t number = 0;
   std::string_view kind;
@@ -67,8 +67,10 @@ std::optional<ObjectName> parseObjectFile(std::string_view file, const std::stri
   const std::string_view kindStart = file;
   if (!skipLetters(file)) return std::nullopt;
   parsed.kind = kindStart.substr(0, kindStart.size() - file.size());
-  if (!file.starts_with("_Zelkora")) return std::nullopt;
-  file.remove_prefix(8);
+  if (!file.starts_with('_')) return std::nullopt;
+  file.remove_prefix(1);
+  if (!file.starts_with(kInstanceNameStem)) return std::nullopt;
+  file.remove_prefix(kInstanceNameStem.size());
   if (!skipLetters(file) || !file.starts_with('_')) return std::nullopt;
   file.remove_prefix(1);
   unsigned value = 0;

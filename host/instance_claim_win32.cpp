@@ -9,13 +9,14 @@
 
 #include "host/instance_claim.h"
 #include "util/format.h"
+#include "util/object_names.h"
 
 namespace vornix::host {
 
 namespace {
 
 std::string claimName(std::uint16_t number) {
-  return formatString("Local\\Mutex_ZelkoraInstanceClaim_%u", number);
+  return instanceClaimMutexName(number);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "host/instance_lookup.h"
 #include "host/instance_view.h"
 #include "util/named_objects.h"
+#include "util/object_names.h"
 
 namespace vornix::host {
 namespace {
@@ -37,8 +38,7 @@ bool namedObjectExists(std::string_view fullName) {
 
 std::vector<std::uint16_t> listInstances() {
   std::vector<std::uint16_t> found;
-  // The master sections are "ZelkoraMasterMemory_<instance>".
-  const std::optional<std::string> prefix = systemObjectName("Local\\Shmem_ZelkoraMasterMemory_");
+  const std::optional<std::string> prefix = systemObjectName(masterSectionFullPrefix());
   if (!prefix) return found;
   const std::string wanted = prefix->substr(1);
   std::error_code ec;

@@ -16,6 +16,7 @@
 #include "host/instance_lookup.h"
 #include "host/instance_view.h"
 #include "util/named_objects.h"
+#include "util/object_names.h"
 
 namespace vornix::host {
 namespace {
@@ -44,11 +45,9 @@ bool namedObjectExists(std::string_view fullName) {
 
 std::vector<std::uint16_t> listInstances() {
   std::vector<std::uint16_t> found;
-  char name[64];
   for (std::uint32_t n = 0; n <= 0xFFFFU; ++n) {
-    std::snprintf(name, sizeof name, "Local\\Shmem_ZelkoraMasterMemory_%u",
-                  static_cast<unsigned>(n));
-    const HANDLE handle = ::OpenFileMappingA(FILE_MAP_READ, FALSE, name);
+    const std::string name = sectionFullName(masterSectionName(n));
+    const HANDLE handle = ::OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str());
     if (handle == nullptr) continue;
     ::CloseHandle(handle);
     found.push_back(static_cast<std::uint16_t>(n));

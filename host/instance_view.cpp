@@ -20,6 +20,7 @@
 #include "util/format.h"
 #include "util/mutex.h"
 #include "util/named_objects.h"
+#include "util/object_names.h"
 #include "util/shared_memory.h"
 
 namespace vornix::host {
@@ -129,7 +130,7 @@ bool InstanceView::State::readComponents(InstanceSnapshot& out,
                                          std::vector<std::pair<MessageType, MessageType>>& types,
                                          std::string& error) {
   if (!componentMutex) {
-    componentMutex = openExistingMutex(formatString("ZelkoraComponentMemoryMutex_%u", instance));
+    componentMutex = openExistingMutex(familyMutexName(SectionFamily::component, instance));
     if (!componentMutex) {
       error = "the component section's mutex is gone";
       return false;
@@ -144,7 +145,7 @@ bool InstanceView::State::readComponents(InstanceSnapshot& out,
   const std::uint32_t serial = master->getComponentShmemSerial();
   if (!componentView || serial != componentSerial) {
     MappedSection next =
-        MappedSection::open(formatString("ZelkoraComponentMemory_%u_%u", instance, serial),
+        MappedSection::open(familySectionName(SectionFamily::component, instance, serial),
                             ComponentMemory::kFormatMark);
     if (!next) {
       error = formatString("the component section (serial %u) cannot be opened", serial);
@@ -206,7 +207,7 @@ bool InstanceView::State::readComponents(InstanceSnapshot& out,
 bool InstanceView::State::readQueues(InstanceSnapshot& out, std::string& error) {
   if (!processReader) {
     // QueueReader opens the section mutex by name: only when it is there.
-    if (!namedObjectExists(formatString("Local\\Mutex_ZelkoraProcessMemoryMutex_%u", instance))) {
+    if (!namedObjectExists(mutexFullName(familyMutexName(SectionFamily::process, instance)))) {
       error = "the process section's mutex is gone";
       return false;
     }
@@ -269,7 +270,7 @@ bool InstanceView::State::readStore(InstanceSnapshot& out, std::string& error) {
     if (!temporalOwner) return true;  // an instance without a store
   }
   if (!temporalMutex) {
-    temporalMutex = openExistingMutex(formatString("ZelkoraTemporalMemoryMutex_%u", instance));
+    temporalMutex = openExistingMutex(familyMutexName(SectionFamily::temporal, instance));
     if (!temporalMutex) {
       error = "the temporal store's mutex is gone";
       return false;
@@ -282,8 +283,8 @@ bool InstanceView::State::readStore(InstanceSnapshot& out, std::string& error) {
   }
   const std::uint32_t serial = temporalOwner->getSerial();
   if (!temporalView || serial != temporalSerial) {
-    MappedSection next =
-        MappedSection::open(TemporalSection::sectionName(instance, serial), tl::kFormatMark);
+    MappedSection next = MappedSection::open(
+        familySectionName(SectionFamily::temporal, instance, serial), tl::kFormatMark);
     if (!next) {
       error = formatString("the temporal store (serial %u) cannot be opened", serial);
       return false;
@@ -330,7 +331,7 @@ std::string InstanceView::State::printable(const MessageType& type) {
   if (type.empty()) return std::string();
   if (!dataMaps) {
     if (!dataMapsMutex) {
-      dataMapsMutex = openExistingMutex(formatString("ZelkoraDataMapsMemoryMutex_%u", instance));
+      dataMapsMutex = openExistingMutex(familyMutexName(SectionFamily::dataMaps, instance));
     }
     if (!dataMapsMutex) return typeName(type, [](std::uint16_t, std::string&) { return false; });
     dataMaps = std::make_unique<DataMapsMemory>(*master, dataMapsMutex.get());
@@ -348,7 +349,7 @@ std::uint16_t InstanceView::instance() const noexcept {
 std::unique_ptr<InstanceView> InstanceView::open(std::uint16_t instance, std::string& error) {
   auto state = std::make_unique<State>();
   state->instance = instance;
-  const std::string sectionName = MasterSection::sectionName(instance);
+  const std::string sectionName = masterSectionName(instance);
   if (!namedObjectExists("Local\\Shmem_" + sectionName)) {
     error = formatString("instance %u is not running (no master section)", instance);
     return nullptr;
@@ -358,7 +359,7 @@ std::unique_ptr<InstanceView> InstanceView::open(std::uint16_t instance, std::st
     error = formatString("the master section of instance %u cannot be read", instance);
     return nullptr;
   }
-  state->masterMutex = openExistingMutex(MasterSection::mutexName(instance));
+  state->masterMutex = openExistingMutex(masterMutexName(instance));
   if (!state->masterMutex) {
     error = formatString("the master section's mutex of instance %u is gone", instance);
     return nullptr;

@@ -4,6 +4,7 @@
 
 #include "util/bytes.h"
 #include "util/format.h"
+#include "util/object_names.h"
 
 namespace vornix::host {
 
@@ -11,18 +12,10 @@ namespace {
 constexpr std::uint32_t kSectionTimeoutMs = 5000;
 }
 
-std::string MasterSection::sectionName(std::uint16_t instanceId) {
-  return formatString("ZelkoraMasterMemory_%u", static_cast<unsigned>(instanceId));
-}
-
-std::string MasterSection::mutexName(std::uint16_t instanceId) {
-  return formatString("ZelkoraMasterMemoryMutex_%u", static_cast<unsigned>(instanceId));
-}
-
 std::unique_ptr<MasterSection> MasterSection::create(std::uint16_t instanceId) {
-  std::optional<OwnedMutex> mutex = OwnedMutex::create(mutexName(instanceId));
+  std::optional<OwnedMutex> mutex = OwnedMutex::create(masterMutexName(instanceId));
   if (!mutex) return nullptr;
-  std::optional<OwnedSection> section = OwnedSection::create(sectionName(instanceId), kSize);
+  std::optional<OwnedSection> section = OwnedSection::create(masterSectionName(instanceId), kSize);
   if (!section) return nullptr;
   return std::make_unique<MasterSection>(Key{}, instanceId, std::move(*mutex), std::move(*section));
 }

@@ -1,8 +1,8 @@
 // MasterSection: the host's master section of one system instance, its mutex
 // and the ready MasterMemory client over them.
 //
-// Names (the host's choice): section "ZelkoraMasterMemory_<instance>", mutex
-// "ZelkoraMasterMemoryMutex_<instance>". The section is kSize bytes with its
+// Names: the instance's master section and master mutex
+// (util/object_names.h). The section is kSize bytes with its
 // own size in the first 8 bytes; the published fields sit at the offsets of
 // MasterMemory. The object owns the section: its destruction unmaps and
 // removes it. It must outlive every client that holds its memory().
@@ -45,9 +45,6 @@ class MasterSection {
   MasterMemory& memory() noexcept { return memory_; }
   Mutex& mutex() noexcept { return mutex_.get(); }
   std::span<std::uint8_t> bytes() const noexcept { return section_.bytes(); }
-
-  static std::string sectionName(std::uint16_t instanceId);
-  static std::string mutexName(std::uint16_t instanceId);
 
   // Publish the serial and size of a section under the master mutex (one
   // hold for both). False when the mutex cannot be entered in 5000 ms.

@@ -7,6 +7,7 @@
 #include "runtime/process_memory.h"
 #include "util/bytes.h"
 #include "util/format.h"
+#include "util/object_names.h"
 #include "util/shared_memory.h"
 
 namespace vornix::host {
@@ -17,16 +18,7 @@ namespace {
 
 constexpr std::uint32_t kSectionTimeoutMs = 5000;
 
-std::string mutexName(std::uint16_t instanceId) {
-  return formatString("ZelkoraProcessMemoryMutex_%u", static_cast<unsigned>(instanceId));
-}
-
 }  // namespace
-
-std::string ProcessSection::sectionName(std::uint16_t instanceId, std::uint32_t serial) {
-  return formatString("ZelkoraProcessMemory_%u_%u", static_cast<unsigned>(instanceId),
-                      static_cast<unsigned>(serial));
-}
 
 std::unique_ptr<ProcessSection> ProcessSection::create(MasterSection& master, std::uint64_t size,
                                                        const std::vector<ProcessLayout>& processes,
@@ -44,13 +36,14 @@ std::unique_ptr<ProcessSection> ProcessSection::create(MasterSection& master, st
   }
   if (usedEnd > size) return nullptr;
 
-  auto mutex = std::make_unique<Mutex>(mutexName(master.instanceId()));
+  auto mutex =
+      std::make_unique<Mutex>(familyMutexName(SectionFamily::process, master.instanceId()));
   if (!mutex->valid()) return nullptr;
   MutexHold hold(*mutex, kSectionTimeoutMs, "vornix::host::ProcessSection::create");
   if (!hold) return nullptr;
   const std::uint32_t serial = master.memory().getProcessShmemSerial() + 1U;
-  std::optional<OwnedSection> section =
-      OwnedSection::create(sectionName(master.instanceId(), serial), size);
+  std::optional<OwnedSection> section = OwnedSection::create(
+      familySectionName(SectionFamily::process, master.instanceId(), serial), size);
   if (!section) return nullptr;
   const std::span<std::uint8_t> b = section->bytes();
   bytes::store<std::uint32_t>(b, pl::kKind, pl::kFormatMark);
@@ -88,15 +81,17 @@ ProcessSection::ProcessSection(Key, MasterSection& master, OwnedSection section,
 
 ProcessSection::~ProcessSection() {
   // The section a grow left current is the host's to remove at stop.
-  const std::string current =
-      sectionName(master_->instanceId(), master_->memory().getProcessShmemSerial());
+  const std::string current = familySectionName(SectionFamily::process, master_->instanceId(),
+                                                master_->memory().getProcessShmemSerial());
   if (current != section_.name()) removeSharedMemory(current);
-  removeNamedMutex(mutexName(master_->instanceId()));
+  removeNamedMutex(familyMutexName(SectionFamily::process, master_->instanceId()));
   for (const std::string& name : semaphoreNames_) removeNamedSemaphore(name);
 }
 
 QueueReader::QueueReader(MasterMemory& master, std::uint32_t queueId)
-    : master_(&master), queueId_(queueId), mutex_(mutexName(master.instanceId())) {}
+    : master_(&master),
+      queueId_(queueId),
+      mutex_(familyMutexName(SectionFamily::process, master.instanceId())) {}
 
 QueueReader::~QueueReader() {
   if (view_ != nullptr) closeSharedMemory(view_, mappedLength(view_));
@@ -105,7 +100,8 @@ QueueReader::~QueueReader() {
 bool QueueReader::follow() {
   const std::uint32_t serial = master_->getProcessShmemSerial();
   if (view_ != nullptr && serial == serial_) return true;
-  std::uint8_t* view = openSharedMemory(ProcessSection::sectionName(master_->instanceId(), serial));
+  std::uint8_t* view =
+      openSharedMemory(familySectionName(SectionFamily::process, master_->instanceId(), serial));
   if (view == nullptr) return view_ != nullptr;  // a serial without a section: stay
   const std::uint64_t mapped = mappedLength(view);
   const std::uint64_t word = mapped >= 8 ? bytes::loadAt<std::uint64_t>(view) : 0;

@@ -1,11 +1,11 @@
 // The host's side of the process section: the writer that lays it out, and
 // the reader of one queue.
 //
-// ProcessSection creates "ZelkoraProcessMemory_<instance>_<serial>" (layout in
+// ProcessSection creates the process family's section (layout in
 // runtime/process_memory.h) with the process records in use, their queue ids,
 // the queue table and the queues with their semaphore names, publishes its
 // serial and size in the master section, and creates the section mutex
-// "ZelkoraProcessMemoryMutex_<instance>". It owns what it created: on
+// of the family (util/object_names.h). It owns what it created: on
 // destruction it removes the first section and the one whose serial master
 // memory publishes at that time (sections grown by the library in between
 // have been removed by their creators when they were replaced), the section
@@ -66,7 +66,6 @@ class ProcessSection {
   // The bytes of the section as first created (not of later grown ones).
   std::span<std::uint8_t> initialBytes() const noexcept { return section_.bytes(); }
   Mutex& mutex() noexcept { return *mutex_; }
-  static std::string sectionName(std::uint16_t instanceId, std::uint32_t serial);
 
  private:
   MasterSection* master_;

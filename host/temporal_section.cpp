@@ -6,6 +6,7 @@
 #include "runtime/bitmap.h"
 #include "util/bytes.h"
 #include "util/format.h"
+#include "util/object_names.h"
 #include "util/shared_memory.h"
 
 namespace vornix::host {
@@ -17,10 +18,6 @@ namespace {
 constexpr std::uint32_t kSectionTimeoutMs = 5000;
 constexpr std::uint32_t kFirstSerial = 1;
 
-std::string mutexName(std::uint16_t instanceId) {
-  return formatString("ZelkoraTemporalMemoryMutex_%u", static_cast<unsigned>(instanceId));
-}
-
 std::uint64_t binSize(const TemporalBinLayout& bin) {
   return tl::kBinHeaderSize + bitmap::bitmapBytes(bin.blockCount) +
          std::uint64_t{bin.blockCount} * bin.blockSize;
@@ -30,12 +27,8 @@ std::uint64_t binSize(const TemporalBinLayout& bin) {
 
 // --- SharedTemporalOwner ---------------------------------------------------
 
-std::string SharedTemporalOwner::sectionName(std::uint16_t instanceId) {
-  return formatString("ZelkoraTemporalOwner_%u", static_cast<unsigned>(instanceId));
-}
-
 std::unique_ptr<SharedTemporalOwner> SharedTemporalOwner::open(std::uint16_t instanceId) {
-  std::uint8_t* view = openSharedMemory(sectionName(instanceId));
+  std::uint8_t* view = openSharedMemory(temporalOwnerName(instanceId));
   if (view == nullptr) return nullptr;
   if (mappedLength(view) < kSize) {
     closeSharedMemory(view, mappedLength(view));
@@ -71,11 +64,6 @@ std::uint32_t SharedTemporalOwner::nextSerial() {
 
 // --- TemporalSection -------------------------------------------------------
 
-std::string TemporalSection::sectionName(std::uint16_t instanceId, std::uint32_t serial) {
-  return formatString("ZelkoraTemporalMemory_%u_%u", static_cast<unsigned>(instanceId),
-                      static_cast<unsigned>(serial));
-}
-
 std::uint64_t TemporalSection::sizeOf(const TemporalLayout& layout) {
   std::uint64_t total = tl::kHeaderSize + bitmap::bitmapBytes(layout.slotCount) +
                         std::uint64_t{layout.slotCount} * tl::kSlotSize;
@@ -92,16 +80,16 @@ std::unique_ptr<TemporalSection> TemporalSection::create(std::uint16_t instanceI
   const std::uint64_t total = sizeOf(layout);
   if (total > layout.maximumSize) return nullptr;
 
-  auto mutex = std::make_unique<Mutex>(mutexName(instanceId));
+  auto mutex = std::make_unique<Mutex>(familyMutexName(SectionFamily::temporal, instanceId));
   if (!mutex->valid()) return nullptr;
   MutexHold hold(*mutex, kSectionTimeoutMs, "vornix::host::TemporalSection::create");
   if (!hold) return nullptr;
 
-  std::optional<OwnedSection> ownerSection = OwnedSection::create(
-      SharedTemporalOwner::sectionName(instanceId), SharedTemporalOwner::kSize);
+  std::optional<OwnedSection> ownerSection =
+      OwnedSection::create(temporalOwnerName(instanceId), SharedTemporalOwner::kSize);
   if (!ownerSection) return nullptr;
-  std::optional<OwnedSection> section =
-      OwnedSection::create(sectionName(instanceId, kFirstSerial), total);
+  std::optional<OwnedSection> section = OwnedSection::create(
+      familySectionName(SectionFamily::temporal, instanceId, kFirstSerial), total);
   if (!section) return nullptr;
 
   const std::span<std::uint8_t> b = section->bytes();
@@ -144,15 +132,17 @@ TemporalSection::TemporalSection(Key, std::uint16_t instanceId, OwnedSection own
 
 TemporalSection::~TemporalSection() {
   if (view_ != nullptr) closeSharedMemory(view_, mappedLength(view_));
-  const std::string current = sectionName(instanceId_, owner_->getSerial());
+  const std::string current =
+      familySectionName(SectionFamily::temporal, instanceId_, owner_->getSerial());
   if (current != section_.name()) removeSharedMemory(current);
-  removeNamedMutex(mutexName(instanceId_));
+  removeNamedMutex(familyMutexName(SectionFamily::temporal, instanceId_));
 }
 
 bool TemporalSection::follow() {
   const std::uint32_t serial = owner_->getSerial();
   if (view_ != nullptr && serial == serial_) return true;
-  std::uint8_t* view = openSharedMemory(sectionName(instanceId_, serial));
+  std::uint8_t* view =
+      openSharedMemory(familySectionName(SectionFamily::temporal, instanceId_, serial));
   if (view == nullptr) return view_ != nullptr;
   const std::uint64_t mapped = mappedLength(view);
   const std::uint64_t valid =

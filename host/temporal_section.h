@@ -2,12 +2,12 @@
 // section, the TemporalOwner that keeps its serial and size, and a reader of
 // stored messages by memoryId.
 //
-// Where the serial and size live: in a small section of their own,
-// "ZelkoraTemporalOwner_<instance>" (32 bytes: 0 u64 its size, 8 u32 serial
+// Where the serial and size live: in a small section of their own, the
+// temporal owner (util/object_names.h; 32 bytes: 0 u64 its size, 8 u32 serial
 // of the current temporal section, 16 u64 size of the current temporal
 // section). Every process that opens a SharedTemporalOwner for the instance
 // sees the same values. They are read and written only while the store's
-// mutex "ZelkoraTemporalMemoryMutex_<instance>" is held, which is when the
+// mutex (of the temporal family) is held, which is when the
 // library calls the owner.
 //
 // TemporalSection creates the store section under serial 1 (layout in
@@ -40,7 +40,6 @@ class SharedTemporalOwner final : public TemporalOwner {
 
   // Opens the owner section of `instanceId`; null when it does not exist.
   static std::unique_ptr<SharedTemporalOwner> open(std::uint16_t instanceId);
-  static std::string sectionName(std::uint16_t instanceId);
 
   class Key {
     friend class SharedTemporalOwner;
@@ -98,7 +97,6 @@ class TemporalSection {
   static std::unique_ptr<TemporalSection> create(std::uint16_t instanceId,
                                                  const TemporalLayout& layout);
   static std::uint64_t sizeOf(const TemporalLayout& layout);
-  static std::string sectionName(std::uint16_t instanceId, std::uint32_t serial);
 
   class Key {
     friend class TemporalSection;

@@ -8,6 +8,7 @@
 #include "util/bytes.h"
 #include "util/clock.h"
 #include "util/format.h"
+#include "util/object_names.h"
 #include "util/text.h"
 
 namespace vornix {
@@ -327,8 +328,7 @@ bool ComponentMemory::addComponentStats(std::uint32_t id, std::uint8_t status,
 bool ComponentMemory::open() {
   if (mutex_ == nullptr) {
     instanceId_ = master_->instanceId();
-    ownedMutex_ = std::make_unique<Mutex>(
-        formatString("ZelkoraComponentMemoryMutex_%u", static_cast<unsigned>(instanceId_)));
+    ownedMutex_ = std::make_unique<Mutex>(familyMutexName(SectionFamily::component, instanceId_));
     mutex_ = ownedMutex_.get();
   }
   MutexHold hold(*mutex_, kSectionTimeoutMs, "vornix::ComponentMemory::open");
@@ -343,9 +343,7 @@ bool ComponentMemory::openLocked() {
   const std::uint64_t size = master_->getComponentShmemSize();
   instanceId_ = master_->instanceId();
   MappedSection next = MappedSection::open(
-      formatString("ZelkoraComponentMemory_%u_%u", static_cast<unsigned>(instanceId_),
-                   static_cast<unsigned>(serial_)),
-      kFormatMark);
+      familySectionName(SectionFamily::component, instanceId_, serial_), kFormatMark);
   if (!next) return false;
   size_ = size;
   view_ = std::move(next);

@@ -81,7 +81,7 @@ class ComponentMemory {
 
   // `master` must outlive this object. `mutex` is not owned and may be null:
   // then operations fail until open() has constructed the named mutex
-  // "ZelkoraComponentMemoryMutex_<instance>" itself. No section is mapped
+  // of its family (util/object_names.h) itself. No section is mapped
   // until the first operation (or open()) maps the current one.
   ComponentMemory(MasterMemory& master, Mutex* mutex);
   ComponentMemory(const ComponentMemory&) = delete;

@@ -7,6 +7,7 @@
 #include "util/bytes.h"
 #include "util/format.h"
 #include "util/log.h"
+#include "util/object_names.h"
 
 namespace vornix {
 
@@ -66,8 +67,7 @@ LevelNameLookup DataMapsMemory::levelNameLookup() {
 bool DataMapsMemory::open() {
   if (mutex_ == nullptr) {
     instanceId_ = master_->instanceId();
-    ownedMutex_ = std::make_unique<Mutex>(
-        formatString("ZelkoraDataMapsMemoryMutex_%u", static_cast<unsigned>(instanceId_)));
+    ownedMutex_ = std::make_unique<Mutex>(familyMutexName(SectionFamily::dataMaps, instanceId_));
     mutex_ = ownedMutex_.get();
   }
   MutexHold hold(*mutex_, kSectionTimeoutMs, "vornix::DataMapsMemory::open");
@@ -86,9 +86,7 @@ bool DataMapsMemory::openLocked() {
             static_cast<unsigned>(serial_));
   }
   MappedSection next = MappedSection::open(
-      formatString("ZelkoraDataMapsMemory_%u_%u", static_cast<unsigned>(instanceId_),
-                   static_cast<unsigned>(serial_)),
-      kFormatMark);
+      familySectionName(SectionFamily::dataMaps, instanceId_, serial_), kFormatMark);
   if (!next) return false;
 
   // Locate the five maps; each must lie wholly inside the view, the

@@ -45,7 +45,7 @@ class DataMapsMemory {
 
   // `master` must outlive this object. `mutex` is not owned and may be null:
   // then lookups fail until open() has constructed the named mutex
-  // "ZelkoraDataMapsMemoryMutex_<instance>" itself. No section is mapped
+  // of its family (util/object_names.h) itself. No section is mapped
   // until the first lookup (or open()) maps the current one.
   DataMapsMemory(MasterMemory& master, Mutex* mutex);
   DataMapsMemory(const DataMapsMemory&) = delete;

@@ -10,6 +10,7 @@
 #include "util/clock.h"
 #include "util/format.h"
 #include "util/log.h"
+#include "util/object_names.h"
 #include "util/shared_memory.h"
 
 namespace vornix {
@@ -49,15 +50,14 @@ ProcessMemory::~ProcessMemory() = default;
 
 Mutex* ProcessMemory::sectionMutex() {
   std::call_once(mutexOnce_, [this] {
-    mutex_ = std::make_unique<Mutex>(
-        formatString("ZelkoraProcessMemoryMutex_%u", static_cast<unsigned>(master_->instanceId())));
+    mutex_ =
+        std::make_unique<Mutex>(familyMutexName(SectionFamily::process, master_->instanceId()));
   });
   return mutex_.get();
 }
 
 std::string ProcessMemory::sectionName(std::uint32_t serial) const {
-  return formatString("ZelkoraProcessMemory_%u_%u", static_cast<unsigned>(instanceId_),
-                      static_cast<unsigned>(serial));
+  return familySectionName(SectionFamily::process, instanceId_, serial);
 }
 
 bool ProcessMemory::open() {

@@ -4,8 +4,8 @@
 // message queue the host reads) and records messages in a process's
 // statistics.
 //
-// Names: mutex "ZelkoraProcessMemoryMutex_<instance>", section
-// "ZelkoraProcessMemory_<instance>_<serial>". The current serial and size are
+// Names: the process family's mutex and sections (util/object_names.h), one
+// section per serial. The current serial and size are
 // published in the master section; any participant may replace the section
 // by a larger one, and every operation follows the serial first.
 //

@@ -10,6 +10,7 @@
 #include "util/bytes.h"
 #include "util/format.h"
 #include "util/log.h"
+#include "util/object_names.h"
 #include "util/shared_memory.h"
 
 namespace vornix {
@@ -58,15 +59,14 @@ TemporalMemory::~TemporalMemory() = default;
 
 Mutex* TemporalMemory::storeMutex() {
   std::call_once(mutexOnce_, [this] {
-    mutex_ = std::make_unique<Mutex>(formatString("ZelkoraTemporalMemoryMutex_%u",
-                                                  static_cast<unsigned>(owner_->getInstanceId())));
+    mutex_ =
+        std::make_unique<Mutex>(familyMutexName(SectionFamily::temporal, owner_->getInstanceId()));
   });
   return mutex_.get();
 }
 
 std::string TemporalMemory::sectionName(std::uint32_t serial) const {
-  return formatString("ZelkoraTemporalMemory_%u_%u", static_cast<unsigned>(instanceId_),
-                      static_cast<unsigned>(serial));
+  return familySectionName(SectionFamily::temporal, instanceId_, serial);
 }
 
 std::span<std::uint8_t> TemporalMemory::slotBitmap() const noexcept {

@@ -4,8 +4,8 @@
 // run of free blocks, grows the section when needed and hands back the
 // message's memoryId.
 //
-// Names: mutex "ZelkoraTemporalMemoryMutex_<instance>", section
-// "ZelkoraTemporalMemory_<instance>_<serial>". The serial and size of the
+// Names: the temporal family's mutex and sections (util/object_names.h), one
+// section per serial. The serial and size of the
 // current section are kept by the host behind TemporalOwner. A grow creates a
 // new section under the next serial, keeps every message at its slot index
 // and block position (memoryIds stay valid), publishes the new size and

@@ -24,6 +24,7 @@
 #include "util/bytes.h"
 #include "util/format.h"
 #include "util/mutex.h"
+#include "util/object_names.h"
 
 namespace loquant::test {
 namespace {
@@ -57,8 +58,8 @@ class InstanceViewTest : public ::testing::Test {
     system.queueIds[1] = 1;
     processes_ = ProcessSection::create(
         *master_, process_layout::kQueuesStart + 2 * queueSize, {system, process},
-        {QueueLayout{1, queueSize, formatString("ZelkoraQueue_%u_1", instance_)},
-         QueueLayout{2, queueSize, formatString("ZelkoraQueue_%u_2", instance_)}});
+        {QueueLayout{1, queueSize, queueSemaphoreName(instance_, 1)},
+         QueueLayout{2, queueSize, queueSemaphoreName(instance_, 2)}});
     ASSERT_NE(processes_, nullptr);
     TemporalLayout layout;
     layout.slotCount = 32;

@@ -26,6 +26,7 @@
 #include "support/test_process.h"
 #include "util/format.h"
 #include "util/mutex.h"
+#include "util/object_names.h"
 #include "util/shared_memory.h"
 
 namespace vornix::testing {
@@ -58,8 +59,8 @@ class HandleRig {
     processes[1].process = 1;
     processes[1].queueIds[1] = 2;
     const std::vector<host::QueueLayout> queues = {
-        {1, 64 * 1024, formatString("ZelkoraQueue_%u_1", instance_)},
-        {2, 64 * 1024, formatString("ZelkoraQueue_%u_2", instance_)}};
+        {1, 64 * 1024, queueSemaphoreName(instance_, 1)},
+        {2, 64 * 1024, queueSemaphoreName(instance_, 2)}};
     processSection_ = host::ProcessSection::create(*master_, 12'000'000, processes, queues);
     host::TemporalLayout temporal;
     temporal.slotCount = 64;
@@ -102,8 +103,7 @@ class HandleRig {
 
   // A handle for component `id`, with the keep flag set as the host sets it.
   ZelAPI& handle(std::uint32_t id = kPoster) {
-    apis_.push_back(std::make_unique<ZelAPI>(&context_, id,
-                                             formatString("ZelkoraInbound_%u_%u", instance_, id)));
+    apis_.push_back(std::make_unique<ZelAPI>(&context_, id, inboundSemaphoreName(instance_, id)));
     apis_.back()->setKeep(true);
     return *apis_.back();
   }
@@ -150,14 +150,14 @@ class HandleRig {
 
  private:
   void clear() {
-    for (const char* kind : {"Master", "Component", "Process", "Temporal", "DataMaps"}) {
-      removeNamedMutex(formatString("Zelkora%sMemoryMutex_%u", kind, instance_));
-      removeNamedObjectsWithPrefix(
-          formatString("Local\\Shmem_Zelkora%sMemory_%u_", kind, instance_));
+    for (const SectionFamily family : kSectionFamilies) {
+      removeNamedMutex(familyMutexName(family, instance_));
+      removeNamedObjectsWithPrefix(sectionFullName(familySectionPrefix(family, instance_)));
     }
-    removeSharedMemory(formatString("ZelkoraMasterMemory_%u", instance_));
-    removeNamedObjectsWithPrefix(formatString("Local\\Semaphore_ZelkoraQueue_%u_", instance_));
-    removeNamedObjectsWithPrefix(formatString("Local\\Semaphore_ZelkoraInbound_%u_", instance_));
+    removeNamedMutex(masterMutexName(instance_));
+    removeSharedMemory(masterSectionName(instance_));
+    removeNamedObjectsWithPrefix(semaphoreFullName(queueSemaphorePrefix(instance_)));
+    removeNamedObjectsWithPrefix(semaphoreFullName(inboundSemaphorePrefix(instance_)));
   }
 
   std::uint16_t instance_;

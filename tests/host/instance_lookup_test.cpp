@@ -17,6 +17,7 @@
 #include "support/instance_objects.h"
 #include "support/test_process.h"
 #include "util/format.h"
+#include "util/object_names.h"
 
 namespace vornix::host {
 namespace {
@@ -42,15 +43,14 @@ std::unique_ptr<System> startedSystem(std::uint16_t instance) {
 
 TEST(InstanceLookup, RunningSystemIsListedAndViewedAndGoneAfterItsStop) {
   const auto instance = static_cast<std::uint16_t>(61000U + test::processId() % 4000U);
-  const std::string master =
-      formatString("Local\\Shmem_ZelkoraMasterMemory_%u", unsigned{instance});
+  const std::string master = sectionFullName(masterSectionName(instance));
   ASSERT_FALSE(namedObjectExists(master));
   {
     const auto system = startedSystem(instance);
     ASSERT_NE(system, nullptr);
     EXPECT_TRUE(namedObjectExists(master));
-    EXPECT_TRUE(namedObjectExists(
-        formatString("Local\\Mutex_ZelkoraComponentMemoryMutex_%u", unsigned{instance})));
+    EXPECT_TRUE(
+        namedObjectExists(mutexFullName(familyMutexName(SectionFamily::component, instance))));
     EXPECT_THAT(listInstances(), Contains(instance));
 
     std::string error;
@@ -72,7 +72,7 @@ TEST(InstanceLookup, RunningSystemIsListedAndViewedAndGoneAfterItsStop) {
 }
 
 TEST(InstanceLookup, NamesOfNoKnownKindOrTooLongDoNotExist) {
-  EXPECT_FALSE(namedObjectExists("Local\\Event_Zelkora"));
+  EXPECT_FALSE(namedObjectExists("Local\\Event_" + std::string(kInstanceNameStem)));
   EXPECT_FALSE(namedObjectExists("Local\\Shmem_" + std::string(400, 'x')));
 }
 

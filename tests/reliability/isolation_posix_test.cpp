@@ -24,6 +24,7 @@
 #include "util/log.h"
 #include "util/mutex.h"
 #include "util/named_objects.h"
+#include "util/object_names.h"
 #include "util/semaphore.h"
 #include "util/shared_memory.h"
 
@@ -186,9 +187,9 @@ TEST_F(IsolationTest, NamesPlantedByAnotherUserAreRefusedSteppedOverAndLeftAlone
   const std::uint16_t first = host::Instance::defaultNumber();
   const auto fake = static_cast<std::uint16_t>(configured + 1U);
   ASSERT_TRUE(
-      plantAsOtherUser({"Local\\Semaphore_ZelkoraQueue_" + std::to_string(configured) + "_1",
-                        "Local\\Shmem_ZelkoraTemporalMemory_" + std::to_string(first) + "_2",
-                        "Local\\Shmem_ZelkoraMasterMemory_" + std::to_string(fake)}));
+      plantAsOtherUser({semaphoreFullName(queueSemaphoreName(configured, 1)),
+                        sectionFullName(familySectionName(SectionFamily::temporal, first, 2)),
+                        sectionFullName(masterSectionName(fake))}));
 
   host::SystemConfig config;
   host::TypeRegistry types;

@@ -16,6 +16,7 @@
 #include "host/system.h"
 #include "reliability/reliability_support.h"
 #include "util/format.h"
+#include "util/object_names.h"
 #include "util/semaphore.h"
 #include "util/shared_memory.h"
 
@@ -42,11 +43,10 @@ int startSystemAndDie(const std::string& argument) {
   std::string error;
   auto system = host::System::create(std::get<host::SystemConfig>(parsed), options, error);
   if (!system || !system->start()) return 3;
-  if (createSharedMemory(formatString("ZelkoraProcessMemory_%u_9", unsigned{instance}), 4096) ==
-      nullptr) {
+  if (createSharedMemory(familySectionName(SectionFamily::process, instance, 9), 4096) == nullptr) {
     return 4;
   }
-  if (getNamedSemaphore(formatString("ZelkoraQueue_%u_200", unsigned{instance}), true) == nullptr) {
+  if (getNamedSemaphore(queueSemaphoreName(instance, 200), true) == nullptr) {
     return 5;
   }
   killSelf();

@@ -35,6 +35,7 @@
 #include "util/format.h"
 #include "util/log.h"
 #include "util/mutex.h"
+#include "util/object_names.h"
 #include "util/shared_memory.h"
 
 namespace vornix {
@@ -90,11 +91,11 @@ class KilledProcessTest : public ::testing::Test {
     master = host::MasterSection::create(instance);
     ASSERT_NE(master, nullptr);
     const std::uint64_t queueSize = queue::kHeaderSize + 16384;
-    section = host::ProcessSection::create(
-        *master, pl::kQueuesStart + 2 * queueSize + 4096,
-        {{0, {0, kQueueId, 0, 0}}, {1, {0, 6, 0, 0}}},
-        {{kQueueId, queueSize, formatString("ZelkoraQueue_%u_5", unsigned{instance})},
-         {6, queueSize, formatString("ZelkoraQueue_%u_6", unsigned{instance})}});
+    section =
+        host::ProcessSection::create(*master, pl::kQueuesStart + 2 * queueSize + 4096,
+                                     {{0, {0, kQueueId, 0, 0}}, {1, {0, 6, 0, 0}}},
+                                     {{kQueueId, queueSize, queueSemaphoreName(instance, kQueueId)},
+                                      {6, queueSize, queueSemaphoreName(instance, 6)}});
     ASSERT_NE(section, nullptr);
     temporal =
         host::TemporalSection::create(instance, {16, {{512, 64}, {4096, 8}}, 64 << 20, 0, 0});
@@ -113,11 +114,10 @@ class KilledProcessTest : public ::testing::Test {
     master.reset();
     // A grow cut short by a kill may leave its new section unpublished; the
     // next start of the instance clears such names, as this does.
-    removeNamedObjectsWithPrefix(
-        formatString("Local\\Shmem_ZelkoraProcessMemory_%u_", unsigned{instance}));
-    removeNamedObjectsWithPrefix(
-        formatString("Local\\Shmem_ZelkoraTemporalMemory_%u_", unsigned{instance}));
-    removeNamedMutex(formatString("ZelkoraMasterMemoryMutex_%u", unsigned{instance}));
+    for (const SectionFamily family : {SectionFamily::process, SectionFamily::temporal}) {
+      removeNamedObjectsWithPrefix(sectionFullName(familySectionPrefix(family, instance)));
+    }
+    removeNamedMutex(masterMutexName(instance));
     EXPECT_TRUE(test::objectsOfInstance(instance).empty());
     setLogLineSink({});
   }

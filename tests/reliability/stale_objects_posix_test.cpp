@@ -15,6 +15,7 @@
 #include "host/system.h"
 #include "reliability/fork_support_posix.h"
 #include "util/format.h"
+#include "util/object_names.h"
 #include "util/semaphore.h"
 #include "util/shared_memory.h"
 
@@ -41,8 +42,8 @@ TEST(StaleObjects, NextStartOfAKilledInstanceClearsWhatItLeftBehind) {
       << std::get<host::ConfigError>(parsed).text();
   const auto& config = std::get<host::SystemConfig>(parsed);
   // Objects only a crashed run would have: a grown section and a queue semaphore.
-  const std::string grown = formatString("ZelkoraProcessMemory_%u_9", unsigned{instance});
-  const std::string semaphore = formatString("ZelkoraQueue_%u_200", unsigned{instance});
+  const std::string grown = familySectionName(SectionFamily::process, instance, 9);
+  const std::string semaphore = queueSemaphoreName(instance, 200);
 
   const pid_t child = fork();
   ASSERT_GE(child, 0);
@@ -61,7 +62,7 @@ TEST(StaleObjects, NextStartOfAKilledInstanceClearsWhatItLeftBehind) {
   const std::vector<std::string> left = test::objectsOfInstance(instance);
   ASSERT_TRUE(contains(left, "MasterMemory_")) << "the killed run left nothing to clear";
   ASSERT_TRUE(contains(left, "ProcessMemory_" + std::to_string(instance) + "_9"));
-  ASSERT_TRUE(contains(left, "ZelkoraQueue_" + std::to_string(instance) + "_200"));
+  ASSERT_TRUE(contains(left, semaphore));
 
   {
     host::SystemOptions options;
@@ -71,7 +72,7 @@ TEST(StaleObjects, NextStartOfAKilledInstanceClearsWhatItLeftBehind) {
     ASSERT_NE(system, nullptr) << error;
     const std::vector<std::string> now = test::objectsOfInstance(instance);
     EXPECT_FALSE(contains(now, "ProcessMemory_" + std::to_string(instance) + "_9"));
-    EXPECT_FALSE(contains(now, "ZelkoraQueue_" + std::to_string(instance) + "_200"));
+    EXPECT_FALSE(contains(now, semaphore));
     EXPECT_TRUE(contains(now, "MasterMemory_"));
     ASSERT_TRUE(system->start());
     system->stop();

@@ -19,9 +19,9 @@ namespace vornix::test {
 inline constexpr std::uint32_t kProbedSerials = 64;
 inline constexpr std::uint32_t kProbedIds = 512;
 
-// Full names ("Local\Shmem_ZelkoraMasterMemory_7", "Local\Mutex_...",
-// "Local\Semaphore_...") of this user's objects whose logical names are
-// "Zelkora..._<instance>" or "Zelkora..._<instance>_...".
+// Full names ("Local\Shmem_...", "Local\Mutex_...", "Local\Semaphore_...")
+// of this user's objects of `instance`: the instance names of
+// util/object_names.h.
 std::vector<std::string> objectsOfInstance(std::uint16_t instance);
 
 // The objects of `instance` that outlive a clean stop, which must be none:

@@ -7,6 +7,7 @@
 
 #include "support/instance_objects.h"
 #include "util/named_objects.h"
+#include "util/object_names.h"
 
 namespace vornix::test {
 
@@ -24,7 +25,7 @@ std::vector<std::string> objectsOfInstance(std::uint16_t instance) {
     name.erase(0, mine.size());
     const bool ends =
         name.size() >= tag.size() && name.compare(name.size() - tag.size(), tag.size(), tag) == 0;
-    if (name.find("Zelkora") != std::string::npos &&
+    if (name.find(kInstanceNameStem) != std::string::npos &&
         (ends || name.find(tag + "_") != std::string::npos)) {
       found.push_back(name);
     }
@@ -45,7 +46,8 @@ std::size_t mappedViewsOfInstance(std::uint16_t instance) {
   const std::string tag = "_" + std::to_string(instance) + "_";
   std::size_t count = 0;
   for (std::string line; std::getline(maps, line);) {
-    if (line.find("Zelkora") != std::string::npos && line.find(tag) != std::string::npos) ++count;
+    if (line.find(kInstanceNameStem) != std::string::npos && line.find(tag) != std::string::npos)
+      ++count;
   }
   return count;
 }

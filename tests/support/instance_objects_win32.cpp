@@ -2,9 +2,8 @@
 // opened (never created); a name that opens is an object that exists.
 #include <windows.h>
 
-#include <cstdio>
-
 #include "support/instance_objects.h"
+#include "util/object_names.h"
 
 namespace vornix::test {
 namespace {
@@ -29,38 +28,30 @@ bool exists(const std::string& fullName, Kind kind) {
   return true;
 }
 
-std::string name(const char* format, unsigned a, unsigned b = 0) {
-  char buffer[160];
-  std::snprintf(buffer, sizeof buffer, format, a, b);
-  return buffer;
-}
-
 }  // namespace
 
 std::vector<std::string> objectsOfInstance(std::uint16_t instance) {
   std::vector<std::string> found;
-  const unsigned n = instance;
+  const std::uint32_t n = instance;
   auto probe = [&](const std::string& full, Kind kind) {
     if (exists(full, kind)) found.push_back(full);
   };
-  for (const char* mutex :
-       {"Local\\Mutex_ZelkoraMasterMemoryMutex_%u", "Local\\Mutex_ZelkoraComponentMemoryMutex_%u",
-        "Local\\Mutex_ZelkoraProcessMemoryMutex_%u", "Local\\Mutex_ZelkoraTemporalMemoryMutex_%u",
-        "Local\\Mutex_ZelkoraDataMapsMemoryMutex_%u"}) {
-    probe(name(mutex, n), Kind::mutex);
+  probe(mutexFullName(masterMutexName(n)), Kind::mutex);
+  for (const SectionFamily family : kSectionFamilies) {
+    probe(mutexFullName(familyMutexName(family, n)), Kind::mutex);
   }
-  probe(name("Local\\Shmem_ZelkoraMasterMemory_%u", n), Kind::section);
-  probe(name("Local\\Shmem_ZelkoraTemporalOwner_%u", n), Kind::section);
-  for (const char* section :
-       {"Local\\Shmem_ZelkoraComponentMemory_%u_%u", "Local\\Shmem_ZelkoraProcessMemory_%u_%u",
-        "Local\\Shmem_ZelkoraTemporalMemory_%u_%u", "Local\\Shmem_ZelkoraDataMapsMemory_%u_%u"}) {
-    for (unsigned serial = 0; serial < kProbedSerials; ++serial) {
-      probe(name(section, n, serial), Kind::section);
+  probe(sectionFullName(masterSectionName(n)), Kind::section);
+  probe(sectionFullName(temporalOwnerName(n)), Kind::section);
+  for (const SectionFamily family : kSectionFamilies) {
+    for (std::uint32_t serial = 0; serial < kProbedSerials; ++serial) {
+      probe(sectionFullName(familySectionName(family, n, serial)), Kind::section);
     }
   }
-  for (const char* semaphore :
-       {"Local\\Semaphore_ZelkoraQueue_%u_%u", "Local\\Semaphore_ZelkoraInbound_%u_%u"}) {
-    for (unsigned id = 0; id < kProbedIds; ++id) probe(name(semaphore, n, id), Kind::semaphore);
+  for (std::uint32_t id = 0; id < kProbedIds; ++id) {
+    probe(semaphoreFullName(queueSemaphoreName(n, id)), Kind::semaphore);
+  }
+  for (std::uint32_t id = 0; id < kProbedIds; ++id) {
+    probe(semaphoreFullName(inboundSemaphoreName(n, id)), Kind::semaphore);
   }
   return found;
 }

@@ -8,6 +8,7 @@
 
 #include "runtime/sections/component_fixture.h"
 #include "util/format.h"
+#include "util/object_names.h"
 #include "util/shared_memory.h"
 
 namespace vornix {
@@ -33,8 +34,7 @@ TEST_F(ComponentMemoryTest, ForkedChildPublishesANewSerialPosix) {
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(client->getParameterInt(1, "Rate"), 22050);
   EXPECT_EQ(client->serial(), next);
-  EXPECT_TRUE(removeSharedMemory(
-      formatString("ZelkoraComponentMemory_%u_%u", unsigned{instance}, unsigned{next})));
+  EXPECT_TRUE(removeSharedMemory(familySectionName(SectionFamily::component, instance, next)));
   EXPECT_EQ(client->getParameterInt(1, "Rate"), 22050);  // our view outlives the name
 }
 

@@ -16,6 +16,7 @@
 #include "support/test_process.h"
 #include "util/bytes.h"
 #include "util/format.h"
+#include "util/object_names.h"
 #include "util/shared_memory.h"
 
 namespace vornix {
@@ -187,8 +188,8 @@ TEST_F(ComponentMemoryTest, NewSerialIsFollowedAndABadOneKeepsTheOldView) {
 
   // Serial 3 exists but carries the wrong format mark.
   const std::uint32_t bad = section->serial() + 1;
-  auto wrong = host::OwnedSection::create(
-      formatString("ZelkoraComponentMemory_%u_%u", unsigned{instance}, unsigned{bad}), 4096);
+  auto wrong =
+      host::OwnedSection::create(familySectionName(SectionFamily::component, instance, bad), 4096);
   ASSERT_TRUE(wrong);
   bytes::store<std::uint32_t>(wrong->bytes(), 8, 0x000F000F);
   ASSERT_TRUE(master->publishComponent(bad, 4096));
@@ -294,7 +295,8 @@ TEST_F(ComponentMemoryTest, CorruptTableRefusesTheId) {
 // Takes the component-section mutex of the instance named by `argument` and
 // dies holding it.
 int holdComponentMutexAndDie(const std::string& argument) {
-  Mutex mutex("ZelkoraComponentMemoryMutex_" + argument);
+  Mutex mutex(
+      familyMutexName(SectionFamily::component, static_cast<std::uint32_t>(std::stoul(argument))));
   if (mutex.enter(5000, nullptr)) test::killSelf();
   return 1;
 }

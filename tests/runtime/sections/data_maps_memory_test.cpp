@@ -13,6 +13,7 @@
 #include "runtime/sections/section_fixture.h"
 #include "util/bytes.h"
 #include "util/format.h"
+#include "util/object_names.h"
 
 namespace vornix {
 namespace {
@@ -129,8 +130,8 @@ TEST_F(DataMapsMemoryTest, NewSerialLogsTheReopenOnceAndABadOneKeepsTheOldView) 
   EXPECT_EQ(log.count(line), 1U);
 
   const std::uint32_t bad = section->serial() + 1;
-  auto wrong = host::OwnedSection::create(
-      formatString("ZelkoraDataMapsMemory_%u_%u", unsigned{instance}, unsigned{bad}), 512);
+  auto wrong =
+      host::OwnedSection::create(familySectionName(SectionFamily::dataMaps, instance, bad), 512);
   ASSERT_TRUE(wrong);
   bytes::store<std::uint32_t>(wrong->bytes(), 8, 0x000E000E);
   ASSERT_TRUE(master->publishDataMaps(bad, 512));

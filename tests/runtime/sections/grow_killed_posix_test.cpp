@@ -17,6 +17,7 @@
 #include "host/owned_section.h"
 #include "runtime/sections/temporal_fixture.h"
 #include "util/format.h"
+#include "util/object_names.h"
 #include "util/shared_memory.h"
 
 namespace vornix {
@@ -49,7 +50,7 @@ class ProcessGrowKilled : public test::ProcessFixture {};
 TEST_F(ProcessGrowKilled, LeftoverUnderTheNextSerialIsReplacedAndANewClientFollows) {
   const std::uint32_t before = master->memory().getProcessShmemSerial();
   std::optional<Leftover> leftover;
-  leftover.emplace(host::ProcessSection::sectionName(instance, before + 1));
+  leftover.emplace(familySectionName(SectionFamily::process, instance, before + 1));
   ASSERT_TRUE(leftover->made());
   // 9000 bytes do not fit the 1000-byte queue: queue and section grow.
   ASSERT_TRUE(client->addToMsgQ(0, messageOfSize(9000, 1)));
@@ -69,7 +70,7 @@ class TemporalGrowKilled : public test::TemporalFixture {};
 
 TEST_F(TemporalGrowKilled, LeftoverUnderTheNextSerialIsReplacedAndANewStoreFollows) {
   std::optional<Leftover> leftover;
-  leftover.emplace(host::TemporalSection::sectionName(instance, 2));
+  leftover.emplace(familySectionName(SectionFamily::temporal, instance, 2));
   ASSERT_TRUE(leftover->made());
   // More messages than the 8 slots: the store grows under serial 2.
   for (int i = 0; i < 12; ++i) insert(test::liveMessage(300, 60'000'000, i));

@@ -19,6 +19,7 @@
 #include "runtime/sections/section_fixture.h"
 #include "util/bytes.h"
 #include "util/format.h"
+#include "util/object_names.h"
 
 namespace vornix::test {
 
@@ -79,7 +80,7 @@ class ProcessFixture : public ::testing::Test {
   }
 
   std::string semaphoreName(std::uint32_t queueId) const {
-    return formatString("ZelkoraQueue_%u_%u", unsigned{instance}, unsigned{queueId});
+    return queueSemaphoreName(instance, queueId);
   }
 
   // The bytes of queue `id` in the first section, read under the mutex by the caller.

@@ -7,6 +7,7 @@
 
 #include "host/owned_section.h"
 #include "runtime/sections/process_fixture.h"
+#include "util/object_names.h"
 #include "util/shared_memory.h"
 
 namespace vornix {
@@ -218,12 +219,12 @@ TEST_F(ProcessMemoryTest, SectionDoublesWhenAQueueCannotGrowInside) {
   // The first section's name is gone (where the system can remove a name
   // ahead of its views); the host's own view of it still works.
   if (test::namesAreRemovedAhead()) {
-    EXPECT_EQ(openSharedMemory(section->sectionName(instance, 1)), nullptr);
+    EXPECT_EQ(openSharedMemory(familySectionName(SectionFamily::process, instance, 1)), nullptr);
   }
   const auto records = drain(5);
   ASSERT_EQ(records.size(), 1U);
   EXPECT_EQ(records[0].size(), big.size());
-  std::uint8_t* grown = openSharedMemory(section->sectionName(instance, 2));
+  std::uint8_t* grown = openSharedMemory(familySectionName(SectionFamily::process, instance, 2));
   ASSERT_NE(grown, nullptr);
   const auto before = section->initialBytes();
   EXPECT_TRUE(std::equal(before.begin() + pl::kRecords, before.begin() + pl::kQueueTable,
@@ -293,10 +294,12 @@ TEST_F(ProcessMemoryTest, FailedOpenReleasesTheMutex) {
   ASSERT_TRUE(master->publishProcess(40, 1 << 20));
   test::LogCapture log;
   EXPECT_FALSE(client->addToMsgQ(0, messageOfSize(300)));
-  EXPECT_EQ(log.count("Cannot open shared memory: ZelkoraProcessMemory_"), 1U);
+  EXPECT_EQ(log.count("Cannot open shared memory: " +
+                      familySectionPrefix(SectionFamily::process, instance)),
+            1U);
   bool taken = false;
   std::thread other([&] {
-    Mutex same(formatString("ZelkoraProcessMemoryMutex_%u", unsigned{instance}));
+    Mutex same(familyMutexName(SectionFamily::process, instance));
     taken = same.enter(0, nullptr);
     if (taken) same.leave();
   });
@@ -319,7 +322,8 @@ TEST_F(ProcessMemoryTest, SerialWithoutSectionKeepsTheCurrentView) {
   EXPECT_FALSE(client->addToMsgQ(0, messageOfSize(300, 3)));
   EXPECT_EQ(log.count("Cannot open shared memory"), 1U);
   // It appears with a wrong mark: still a failure ("Cannot verify").
-  auto replacement = host::OwnedSection::create(section->sectionName(instance, 3), size * 2);
+  auto replacement =
+      host::OwnedSection::create(familySectionName(SectionFamily::process, instance, 3), size * 2);
   ASSERT_TRUE(replacement);
   EXPECT_FALSE(client->addToMsgQ(0, messageOfSize(300, 3)));
   EXPECT_EQ(log.count("Cannot verify shared memory"), 1U);

@@ -9,6 +9,7 @@
 #include "runtime/sections/process_fixture.h"
 #include "support/test_process.h"
 #include "util/mutex.h"
+#include "util/object_names.h"
 
 namespace vornix {
 namespace {
@@ -18,7 +19,8 @@ using test::messageOfSize;
 // Takes the process-section mutex of the instance named by `argument` and
 // dies holding it.
 int holdProcessMutexAndDie(const std::string& argument) {
-  Mutex mutex("ZelkoraProcessMemoryMutex_" + argument);
+  Mutex mutex(
+      familyMutexName(SectionFamily::process, static_cast<std::uint32_t>(std::stoul(argument))));
   if (mutex.enter(5000, nullptr)) test::killSelf();
   return 1;
 }

@@ -20,6 +20,7 @@
 #include "runtime/process_memory.h"
 #include "runtime/sections/temporal_fixture.h"
 #include "runtime/temporal_memory.h"
+#include "util/object_names.h"
 #include "util/shared_memory.h"
 
 namespace vornix {
@@ -92,7 +93,7 @@ TEST(QueueReliability, EveryMessageArrivesOnceInOrderPerPoster) {
   const std::uint16_t instance = test::uniqueInstanceId();
   auto master = host::MasterSection::create(instance);
   ASSERT_NE(master, nullptr);
-  const std::string semaphore = formatString("ZelkoraQueue_%u_0", unsigned{instance});
+  const std::string semaphore = queueSemaphoreName(instance, 0);
   auto section =
       host::ProcessSection::create(*master, pl::kQueuesStart + queue::kHeaderSize,
                                    {{0, {0, 0, 0, 0}}}, {{0, queue::kHeaderSize, semaphore}});

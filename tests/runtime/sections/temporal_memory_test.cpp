@@ -4,6 +4,7 @@
 
 #include "runtime/sections/temporal_fixture.h"
 #include "support/instance_objects.h"
+#include "util/object_names.h"
 #include "util/shared_memory.h"
 
 namespace vornix {
@@ -76,7 +77,7 @@ TEST_F(TemporalMemoryTest, NoFreeSlotGrowsTheSlotsFourfold) {
   // The replaced section's name is gone (where the system can remove a name
   // ahead of the views that the host still has).
   if (test::namesAreRemovedAhead()) {
-    EXPECT_EQ(openSharedMemory(host::TemporalSection::sectionName(instance, 1)), nullptr);
+    EXPECT_EQ(openSharedMemory(familySectionName(SectionFamily::temporal, instance, 1)), nullptr);
   }
   for (std::size_t i = 0; i < ids.size(); ++i) {
     const auto stored = section->readMessage(ids[i]);
@@ -229,7 +230,7 @@ TEST_F(TemporalMemoryTest, ClientsFollowEachOthersGrowAndSurviveADeadSerial) {
   EXPECT_FALSE(other.insertMessage(liveMessage(300, 1'000'000, 5), id));
   EXPECT_FALSE(store->insertMessage(liveMessage(300, 1'000'000, 5), id));
   // Serial 2's section is current in fact but no longer named by the owner.
-  EXPECT_TRUE(removeSharedMemory(host::TemporalSection::sectionName(instance, 2)));
+  EXPECT_TRUE(removeSharedMemory(familySectionName(SectionFamily::temporal, instance, 2)));
 }
 
 }  // namespace
