@@ -24,9 +24,6 @@ namespace vornix::host {
 
 namespace {
 
-// The fixed part of a process section: its header, 64 process records and
-// the queue table, before the queues themselves.
-constexpr std::uint64_t kProcessRecordsEnd = 40 + 64ULL * 83800 + 256 * 8;
 constexpr std::uint16_t kSystemProcess = 0;
 
 std::uint32_t queueIdOf(std::uint16_t process) {
@@ -142,8 +139,8 @@ std::unique_ptr<Instance> Instance::create(std::optional<std::uint16_t> configur
                                  queueSemaphoreName(number, queueIdOf(process))});
     queueBytes += config.sizes.queue;
   }
-  p->processSection =
-      ProcessSection::create(*p->master, 2 * (kProcessRecordsEnd + queueBytes), processes, queues);
+  p->processSection = ProcessSection::create(
+      *p->master, 2 * (process_layout::kQueuesStart + queueBytes), processes, queues);
   TemporalLayout temporal;
   temporal.slotCount = 256;
   // Blocks for small records (speech events), frames and large messages.

@@ -28,9 +28,6 @@ namespace vornix::host {
 namespace {
 
 constexpr std::uint32_t kSectionTimeoutMs = 5000;
-// Header of a message record: u32 size, u32 kind.
-constexpr std::uint32_t kRecordKind = 0x290029;
-constexpr std::uint32_t kRecordHeader = 200;
 
 namespace pl = process_layout;
 namespace tl = temporal_layout;
@@ -84,10 +81,13 @@ class RawView {
 MessageType historyType(std::span<const std::uint8_t> slot) {
   std::uint32_t size = 0;
   std::uint32_t kind = 0;
-  if (!bytes::load(slot, 0, size) || !bytes::load(slot, 4, kind)) return {};
-  if (kind != kRecordKind || size < kRecordHeader || size > slot.size()) return {};
-  const DataMessage record(slot.first(size));
-  return record.isValid() ? record.getType() : MessageType{};
+  if (!bytes::load(slot, record::kSize, size) || !bytes::load(slot, record::kKind, kind)) return {};
+  if (kind != static_cast<std::uint32_t>(RecordKind::kMessage) || size < record::kHeaderSize ||
+      size > slot.size()) {
+    return {};
+  }
+  const DataMessage message(slot.first(size));
+  return message.isValid() ? message.getType() : MessageType{};
 }
 
 }  // namespace
