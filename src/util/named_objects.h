@@ -174,7 +174,10 @@ void unmapSection(const SectionView& view) noexcept;
 enum class SystemObjectKind { mutex, semaphore, section };
 
 // Removes the name of an object so that no later open finds it; processes
-// that hold it keep using it. False when there was no such object.
+// that hold it keep using it. False when there was no such object. On POSIX
+// only an object of ours is removed (a regular file of this user, never a
+// link followed); anything else under the name is left in place, logged as
+// "System object '<full name>' is not ours; not removed", and gives false.
 bool removeSystemObject(std::string_view fullName, SystemObjectKind kind);
 
 // Removes every object of this user (of all three kinds) whose full name

@@ -826,10 +826,34 @@ void copyWrittenBytes(const SectionView& from, std::uint8_t* to, std::uint64_t l
 
 // ---------------------------------------------------------------- removal
 
+// True for a file of the shared-memory directory that may be removed as an
+// object of ours: a regular file of this user, never followed when it is a
+// link. Anything else under one of our names was planted by someone else
+// (or is not an object at all) and is left alone, whatever its name claims.
+// `exists`, when given, tells whether there is any file under the name.
+bool isOurObjectFile(int directoryFd, const char* file, bool* exists = nullptr) {
+  struct stat info {};
+  const bool found = ::fstatat(directoryFd, file, &info, AT_SYMLINK_NOFOLLOW) == 0;
+  if (exists != nullptr) *exists = found;
+  return found && info.st_uid == ::geteuid() && S_ISREG(info.st_mode);
+}
+
 bool removeSystemObject(std::string_view fullName, SystemObjectKind) {
   const std::optional<std::string> name = systemObjectName(fullName);
   if (!name) return false;
-  return ::shm_unlink(name->c_str()) == 0;
+  const int directoryFd = ::open(kShmDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directoryFd < 0) return false;
+  const char* file = name->c_str() + 1;  // without the leading '/'
+  bool removed = false;
+  bool exists = false;
+  if (isOurObjectFile(directoryFd, file, &exists)) {
+    removed = ::unlinkat(directoryFd, file, 0) == 0;
+  } else if (exists) {
+    const std::string shown(fullName);
+    logLine(0, 1, 0, "System object '%s' is not ours; not removed", shown.c_str());
+  }
+  ::close(directoryFd);
+  return removed;
 }
 
 std::size_t removeSystemObjectsWithPrefix(std::string_view fullNamePrefix) {
@@ -842,13 +866,10 @@ std::size_t removeSystemObjectsWithPrefix(std::string_view fullNamePrefix) {
   while (const dirent* entry = ::readdir(directory.get())) {
     const std::string_view file(entry->d_name);
     if (!file.starts_with(wanted) && !file.starts_with(wantedLegacy)) continue;
-    // Only objects this user owns, whatever their names claim.
-    struct stat info {};
-    if (::fstatat(directoryFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-        info.st_uid != ::geteuid() || !S_ISREG(info.st_mode)) {
-      continue;
+    if (isOurObjectFile(directoryFd, entry->d_name) &&
+        ::unlinkat(directoryFd, entry->d_name, 0) == 0) {
+      ++removed;
     }
-    if (::unlinkat(directoryFd, entry->d_name, 0) == 0) ++removed;
   }
   return removed;
 }

@@ -133,6 +133,11 @@ bool plantReadableFile(const std::string& file, const std::string&) {
 bool plantFifo(const std::string& file, const std::string&) {
   return ::mkfifo(file.c_str(), 0600) == 0;
 }
+// A file of another user; only root can plant it here (as root, the sticky
+// shared-memory directory would not stop us removing it either).
+bool plantForeignFile(const std::string& file, const std::string&) {
+  return plantFile(file, 0600, 128) && ::chown(file.c_str(), 65534, 65534) == 0;
+}
 
 struct Planting {
   const char* what;
@@ -198,6 +203,42 @@ TEST(SemaphoreObjectPosixTest, MutexAndSectionNamesRefuseLinksAndOpenModesToo) {
     ::unlink(mutexFile.c_str());
     ::unlink(sectionFile.c_str());
   }
+  EXPECT_TRUE(closeSharedMemory(section, 4096));
+  EXPECT_TRUE(removeSharedMemory(target));
+}
+
+// Removal by name removes only what is ours: a link (even to an object of
+// ours), a FIFO or another user's file under one of our names stays where it
+// is, with a line saying so, for every kind of object.
+TEST(SemaphoreObjectPosixTest, RemovalLeavesWhatIsNotOursInPlace) {
+  const std::string target = uniqueName("removaltarget");
+  std::uint8_t* section = createSharedMemory(target, 4096);
+  ASSERT_NE(section, nullptr);
+  const std::string targetFile = test::objectFile(sectionFullName(target));
+  std::vector<Planting> plantings = {kPlantings[0], kPlantings[4]};
+  if (::geteuid() == 0) plantings.push_back({"another user's file", plantForeignFile, ""});
+  for (const Planting& planting : plantings) {
+    SCOPED_TRACE(planting.what);
+    const std::string name = uniqueName("plantedremoval");
+    const struct {
+      std::string full;
+      bool (*remove)(std::string_view);
+    } kinds[] = {{mutexFullName(name), removeNamedMutex},
+                 {semaphoreFullName(name), removeNamedSemaphore},
+                 {sectionFullName(name), removeSharedMemory}};
+    for (const auto& kind : kinds) {
+      const std::string file = test::objectFile(kind.full);
+      ASSERT_TRUE(planting.plant(file, targetFile));
+      LogCapture log;
+      EXPECT_FALSE(kind.remove(name));
+      EXPECT_THAT(log.lines(), Contains(HasSubstr("'" + kind.full + "' is not ours; not removed")));
+      struct stat info {};
+      EXPECT_EQ(::lstat(file.c_str(), &info), 0) << kind.full << " was removed";
+      ::unlink(file.c_str());
+    }
+  }
+  struct stat info {};
+  EXPECT_EQ(::lstat(targetFile.c_str(), &info), 0) << "the link's target was removed";
   EXPECT_TRUE(closeSharedMemory(section, 4096));
   EXPECT_TRUE(removeSharedMemory(target));
 }
