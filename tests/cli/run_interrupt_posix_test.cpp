@@ -1,11 +1,13 @@
 // `loquant run` stopped by SIGINT while `loquant inspect` watches it from
-// another process. The interrupt is a POSIX signal sent to the running
-// program; on Windows the run's own end is tested (run_inspect_test.cpp).
+// another process, and by a hang-up or a closed output pipe. The interrupts
+// are POSIX signals sent to the running program; on Windows the run's own
+// end is tested (run_inspect_test.cpp).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -59,6 +61,42 @@ TEST(RunAndInspect, SigintStopsARunCleanlyPosix) {
   EXPECT_THAT(objectsOf(instance), ::testing::IsEmpty());
   // What was posted before the stop was written out.
   EXPECT_THAT(readFile(dir / "run.out"), HasSubstr("\"post\":\"SpeechOn\""));
+}
+
+// A hang-up stops a run as an interrupt does, but the status is 128 + SIGHUP:
+// a session that went away did not ask for the run to end well.
+TEST(RunAndInspect, AHangUpStopsARunAndClearsItsInstancePosix) {
+  ScratchDir dir;
+  const std::uint16_t instance = ownInstance(0);
+  writeWave(dir / "long.wav", 16000, {track(16000, 600.0, {{0.3, 1.0}, {1.6, 2.4}}, 120)});
+  writeFile(dir / "system.toml", configText(instance, "long.wav"));
+  BackgroundLoquant run(dir, "run system.toml", "run");
+  ASSERT_TRUE(run.started());
+  ASSERT_TRUE(waitFor([&] { return !objectsOf(instance).empty(); }, 10s));
+  ::kill(static_cast<pid_t>(run.id()), SIGHUP);
+  EXPECT_EQ(run.wait(10s), 128 + SIGHUP) << readFile(dir / "run.err");
+  EXPECT_THAT(objectsOf(instance), ::testing::IsEmpty());
+}
+
+// `loquant run ... | head -c 1`: the reader goes after the first byte, the
+// next line written fails, and the run stops with 128 + SIGPIPE, leaving no
+// named object of its instance. (A run that hung on would be ended by the
+// timeout after 60 s, its status 124.)
+TEST(RunAndInspect, AClosedOutputPipeStopsARunAndClearsItsInstancePosix) {
+  ScratchDir dir;
+  const std::uint16_t instance = ownInstance(1);
+  writeWave(dir / "long.wav", 16000,
+            {track(16000, 600.0, {{0.3, 1.0}, {1.6, 2.4}, {3.0, 4.0}, {5.0, 6.0}}, 120)});
+  writeFile(dir / "system.toml", configText(instance, "long.wav"));
+  writeFile(dir / "pipe.sh", "timeout 60 '" + loquantBinary() +
+                                 "' run system.toml 2>run.err | head -c 1 >head.out\n"
+                                 "echo \"${PIPESTATUS[0]}\" >status\n");
+  const std::string command = "cd '" + dir.path().string() + "' && bash pipe.sh";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(readFile(dir / "status"), std::to_string(128 + SIGPIPE) + "\n")
+      << readFile(dir / "run.err");
+  EXPECT_EQ(readFile(dir / "head.out"), "{");
+  EXPECT_THAT(objectsOf(instance), ::testing::IsEmpty());
 }
 
 }  // namespace
