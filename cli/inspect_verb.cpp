@@ -18,8 +18,9 @@ constexpr const char* kInspectHelp =
     "usage: loquant inspect [--instance N]\n"
     "\n"
     "Shows a running instance's components (status, messages and bytes received and\n"
-    "posted, type of the last message each way), its message queues (size, fill,\n"
-    "message counter) and its temporal store (slots and bytes in use per bin).\n"
+    "posted, messages the router could not deliver to it, type of the last message\n"
+    "each way), its message queues (size, fill, message counter) and its temporal\n"
+    "store (slots and bytes in use per bin).\n"
     "Without --instance: inspects the only running instance of this user, or lists\n"
     "them when there are several. On Windows, where named objects cannot be listed,\n"
     "every instance number from 0 to 65535 is probed by name (about 0.6 s);\n"
@@ -33,15 +34,18 @@ void print(const vornix::host::InstanceSnapshot& s) {
   std::printf("instance %u (component section serial %u, process section serial %u)\n",
               static_cast<unsigned>(s.instance), s.componentSerial, s.processSerial);
   std::printf("\ncomponents:\n");
-  std::printf("  %4s  %-20s %6s %10s %12s %10s %12s  %-24s %s\n", "id", "name", "status",
-              "received", "bytes", "posted", "bytes", "last received", "last posted");
+  std::printf("  %4s  %-20s %6s %10s %12s %10s %12s %11s  %-24s %s\n", "id", "name", "status",
+              "received", "bytes", "posted", "bytes", "undelivered", "last received",
+              "last posted");
   for (const auto& c : s.components) {
-    std::printf(
-        "  %4u  %-20s %6u %10llu %12llu %10llu %12llu  %-24s %s\n", c.id, orDash(c.name).c_str(),
-        static_cast<unsigned>(c.status), static_cast<unsigned long long>(c.received),
-        static_cast<unsigned long long>(c.receivedBytes), static_cast<unsigned long long>(c.posted),
-        static_cast<unsigned long long>(c.postedBytes), orDash(c.lastReceivedType).c_str(),
-        orDash(c.lastPostedType).c_str());
+    std::printf("  %4u  %-20s %6u %10llu %12llu %10llu %12llu %11llu  %-24s %s\n", c.id,
+                orDash(c.name).c_str(), static_cast<unsigned>(c.status),
+                static_cast<unsigned long long>(c.received),
+                static_cast<unsigned long long>(c.receivedBytes),
+                static_cast<unsigned long long>(c.posted),
+                static_cast<unsigned long long>(c.postedBytes),
+                static_cast<unsigned long long>(c.undelivered), orDash(c.lastReceivedType).c_str(),
+                orDash(c.lastPostedType).c_str());
   }
   std::printf("\nqueues:\n");
   std::printf("  %4s  %7s %10s %10s %6s %10s\n", "id", "process", "size", "used", "fill",

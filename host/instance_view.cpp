@@ -190,6 +190,7 @@ bool InstanceView::State::readComponents(InstanceSnapshot& out,
     view.receivedBytes = bytes::loadAt<std::uint64_t>(entry.data() + CL::kReceivedBytes);
     view.posted = bytes::loadAt<std::uint64_t>(entry.data() + CL::kPosted);
     view.postedBytes = bytes::loadAt<std::uint64_t>(entry.data() + CL::kPostedBytes);
+    bytes::load(entry, CL::kUndelivered, view.undelivered);
     const MessageType in =
         view.received != 0
             ? historyType(entry.subspan(CL::kReceivedHistory, ComponentMemory::kHistorySlotBytes))

@@ -28,7 +28,8 @@ struct ComponentView {
   std::uint8_t status = 0;
   std::uint64_t lastUpdate = 0;  // µs, 0 = never
   std::uint64_t received = 0, receivedBytes = 0, posted = 0, postedBytes = 0;
-  std::string lastReceivedType;  // printable; empty when none was received
+  std::uint64_t undelivered = 0;  // messages the router could not queue for it
+  std::string lastReceivedType;   // printable; empty when none was received
   std::string lastPostedType;
 };
 

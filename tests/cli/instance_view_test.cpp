@@ -98,6 +98,7 @@ TEST_F(InstanceViewTest, ReadsComponentsQueuesAndStoreAndIsListed) {
   type.levels[1] = 3;
   frame.setType(type);
   ASSERT_TRUE(client.addComponentStats(1, 3, 0, &frame, nullptr, 0, 1));
+  ASSERT_TRUE(components_->addUndelivered(3, 2));
 
   std::string error;
   std::unique_ptr<InstanceView> view = InstanceView::open(instance_, error);
@@ -114,6 +115,8 @@ TEST_F(InstanceViewTest, ReadsComponentsQueuesAndStoreAndIsListed) {
   EXPECT_EQ(s->components[0].lastPostedType, "");
   EXPECT_EQ(s->components[1].id, 3U);
   EXPECT_EQ(s->components[1].name, "out");
+  EXPECT_EQ(s->components[0].undelivered, 0U);
+  EXPECT_EQ(s->components[1].undelivered, 2U);
 
   ASSERT_EQ(s->queues.size(), 2U);
   EXPECT_EQ(s->queues[0].id, 1U);
