@@ -5,6 +5,7 @@
 // nanoseconds, so that scaling it by the counter's ticks per microsecond gives
 // microseconds of CPU time.
 #include "util/os.h"
+#include "util/os_shared.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -77,17 +78,7 @@ std::optional<CalendarFields> toCalendar(std::int64_t secondsSince1970, bool loc
   std::tm fields{};
   const std::tm* converted = local ? localtime_r(&seconds, &fields) : gmtime_r(&seconds, &fields);
   if (converted == nullptr) return std::nullopt;
-  CalendarFields out;
-  out.second = fields.tm_sec;
-  out.minute = fields.tm_min;
-  out.hour = fields.tm_hour;
-  out.day = fields.tm_mday;
-  out.month = fields.tm_mon;
-  out.year = fields.tm_year;
-  out.weekday = fields.tm_wday;
-  out.yearDay = fields.tm_yday;
-  out.isDst = fields.tm_isdst;
-  return out;
+  return calendarFields(fields);
 }
 
 ZoneInfo zoneInfo() noexcept {
@@ -98,12 +89,7 @@ ZoneInfo zoneInfo() noexcept {
   info.dstBias = daylight != 0 ? -3600 : 0;
   const long west = timezone;
   info.timezone = west > INT32_MAX || west < INT32_MIN ? 0 : static_cast<std::int32_t>(west);
-  const char* name = tzname[1];
-  if (name != nullptr) {
-    const std::size_t length = strnlen(name, info.dstName.size() - 1);
-    std::memcpy(info.dstName.data(), name, length);
-    info.dstName[length] = '\0';
-  }
+  copyZoneName(tzname[1], info.dstName);
   return info;
 }
 

@@ -10,12 +10,12 @@
 #include <sys/timeb.h>
 
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
 
 #include "util/os.h"
+#include "util/os_shared.h"
 
 namespace vornix::os {
 namespace {
@@ -100,17 +100,7 @@ std::optional<CalendarFields> toCalendar(std::int64_t secondsSince1970, bool loc
   std::tm fields{};
   const errno_t failed = local ? _localtime64_s(&fields, &seconds) : _gmtime64_s(&fields, &seconds);
   if (failed != 0) return std::nullopt;
-  CalendarFields out;
-  out.second = fields.tm_sec;
-  out.minute = fields.tm_min;
-  out.hour = fields.tm_hour;
-  out.day = fields.tm_mday;
-  out.month = fields.tm_mon;
-  out.year = fields.tm_year;
-  out.weekday = fields.tm_wday;
-  out.yearDay = fields.tm_yday;
-  out.isDst = fields.tm_isdst;
-  return out;
+  return calendarFields(fields);
 }
 
 ZoneInfo zoneInfo() noexcept {
@@ -125,14 +115,13 @@ ZoneInfo zoneInfo() noexcept {
   if (crt.timezone != nullptr ? crt.timezone(&west) == 0 : (west = _timezone, true)) {
     info.timezone = clampToInt32(west);
   }
-  std::size_t length = 0;
   if (crt.tzname != nullptr) {
+    std::size_t length = 0;
     if (crt.tzname(&length, info.dstName.data(), info.dstName.size(), 1) != 0) {
       info.dstName.fill('\0');
     }
-  } else if (const char* name = _tzname[1]; name != nullptr) {
-    length = strnlen(name, info.dstName.size() - 1);
-    std::memcpy(info.dstName.data(), name, length);
+  } else {
+    copyZoneName(_tzname[1], info.dstName);
   }
   info.dstName.back() = '\0';
   return info;
