@@ -193,47 +193,21 @@ SoundFilePtr aiff_create(std::FILE* stream, const SoundFormat& format) {
   sound_bytes::storeTag(out, 38, "SSND");
   sound_bytes::store<4>(out, 42, Order::kBig, kPlaceholder);
   // Data offset and block size at 46 and 50 stay 0.
-  if (!sound_io::writeAll(stream, header)) {
-    sound_file_error("aiff_create: cannot write the header: %s", sound_io::lastErrorText());
-    return nullptr;
-  }
-  SoundFilePtr file = detail::newSoundFile();
-  if (!file) return nullptr;
-  file->file = stream;
-  file->bits = format.bits;
-  file->channels = format.channels;
-  file->bigEndian = 1;
-  file->sampleOffset = 0;
-  file->mode = 1;
-  return file;
+  return detail::startWriting(stream, header, "aiff_create", format, true, 0);
 }
 
 bool aiff_finish(SoundFile& file) {
   if (file.mode != 1) return true;
-  const int bytesPer = bytesPerSample(file.bits);
-  if (bytesPer == 0 || file.samplesWritten < 0) {
-    sound_file_error("aiff_finish: bad record: %d bits, %ld samples", file.bits,
-                     static_cast<long>(file.samplesWritten));
-    return false;
-  }
-  const auto samples = static_cast<std::uint64_t>(file.samplesWritten);
-  const std::uint64_t dataSize = static_cast<std::uint64_t>(bytesPer) * samples;
-  // IFF: odd-sized content is followed by a pad byte that the chunk size
-  // leaves out and the form size counts.
-  const std::uint64_t pad = dataSize & 1U;
-  const std::uint64_t formSize = dataSize + pad + (kHeaderSize - 8);
-  if (formSize > std::numeric_limits<std::uint32_t>::max()) {
-    sound_file_error("aiff_finish: %llu bytes of sample data do not fit the header",
-                     static_cast<unsigned long long>(dataSize));
-    return false;
-  }
+  const std::optional<detail::WrittenSizes> sizes =
+      detail::writtenSizes(file, "aiff_finish", kHeaderSize);
+  if (!sizes) return false;
   const std::uint64_t channels = file.channels > 0 ? static_cast<std::uint64_t>(file.channels) : 1;
   const std::array<detail::SizeField, 3> fields{{
-      {4, static_cast<std::uint32_t>(formSize)},
-      {22, static_cast<std::uint32_t>(samples / channels)},
-      {42, static_cast<std::uint32_t>(dataSize + 8)},
+      {4, sizes->containerSize},
+      {22, static_cast<std::uint32_t>(sizes->samples / channels)},
+      {42, static_cast<std::uint32_t>(sizes->dataSize + 8)},
   }};
-  return detail::patchSizes(file, "aiff_finish", pad != 0, true, fields);
+  return detail::patchSizes(file, "aiff_finish", sizes->pad, true, fields);
 }
 
 }  // namespace vornix

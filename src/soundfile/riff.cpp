@@ -190,45 +190,20 @@ SoundFilePtr riff_create(std::FILE* stream, const SoundFormat& format) {
   sound_bytes::store<2>(out, 34, Order::kLittle, static_cast<std::uint64_t>(format.bits));
   sound_bytes::storeTag(out, 36, "data");
   sound_bytes::store<4>(out, 40, Order::kLittle, kPlaceholder);
-  if (!sound_io::writeAll(stream, header)) {
-    sound_file_error("riff_create: cannot write the header: %s", sound_io::lastErrorText());
-    return nullptr;
-  }
-  SoundFilePtr file = detail::newSoundFile();
-  if (!file) return nullptr;
-  file->file = stream;
-  file->bits = format.bits;
-  file->channels = format.channels;
-  file->bigEndian = 0;
-  file->sampleOffset = format.bits < 9 ? 128 : 0;
-  file->mode = 1;
-  return file;
+  return detail::startWriting(stream, header, "riff_create", format, false,
+                              format.bits < 9 ? 128 : 0);
 }
 
 bool riff_finish(SoundFile& file) {
   if (file.mode != 1) return true;
-  const int bytesPer = bytesPerSample(file.bits);
-  if (bytesPer == 0 || file.samplesWritten < 0) {
-    sound_file_error("riff_finish: bad record: %d bits, %ld samples", file.bits,
-                     static_cast<long>(file.samplesWritten));
-    return false;
-  }
-  const std::uint64_t dataSize =
-      static_cast<std::uint64_t>(bytesPer) * static_cast<std::uint64_t>(file.samplesWritten);
-  // RIFF: odd-sized content is followed by a pad byte that the chunk size
-  // leaves out and the RIFF size counts.
-  const std::uint64_t pad = dataSize & 1U;
-  const std::uint64_t riffSize = dataSize + pad + (kHeaderSize - 8);
-  if (riffSize > std::numeric_limits<std::uint32_t>::max()) {
-    sound_file_error("riff_finish: %llu bytes of sample data do not fit the header",
-                     static_cast<unsigned long long>(dataSize));
-    return false;
-  }
+  const std::optional<detail::WrittenSizes> sizes =
+      detail::writtenSizes(file, "riff_finish", kHeaderSize);
+  if (!sizes) return false;
   const std::array<detail::SizeField, 2> fields{{
-      {4, static_cast<std::uint32_t>(riffSize)},
-      {40, static_cast<std::uint32_t>(dataSize)},
+      {4, sizes->containerSize},
+      {40, static_cast<std::uint32_t>(sizes->dataSize)},
   }};
-  return detail::patchSizes(file, "riff_finish", pad != 0, false, fields);
+  return detail::patchSizes(file, "riff_finish", sizes->pad, false, fields);
 }
 
 }  // namespace vornix

@@ -1,6 +1,10 @@
 // Pieces shared by the AIFF and WAVE routines; not part of the interface.
 #pragma once
 
+#include <cstdio>
+#include <optional>
+#include <span>
+
 #include "soundfile/sound_file.h"
 
 namespace vornix::detail {
@@ -32,5 +36,25 @@ struct SizeField {
 };
 bool patchSizes(SoundFile& file, const char* routine, bool pad, bool bigEndian,
                 std::span<const SizeField> fields) noexcept;
+
+// The shared end of a create routine: writes `header` (a failure reported as
+// "<routine>: cannot write the header: ...") and returns the record set up
+// for writing samples of `format` after it (mode 1). Null when either fails.
+SoundFilePtr startWriting(std::FILE* stream, std::span<const std::uint8_t> header,
+                          const char* routine, const SoundFormat& format, bool bigEndian,
+                          std::int16_t sampleOffset) noexcept;
+
+// What a finish routine patches in: the sample data's size in bytes, whether
+// a pad byte follows it, and the size of the container (everything after its
+// first 8 bytes). Empty (reported with the routine's name) when the record's
+// bits or sample count are unusable or the container would not fit 32 bits.
+struct WrittenSizes {
+  std::uint64_t samples = 0;
+  std::uint64_t dataSize = 0;
+  std::uint32_t containerSize = 0;
+  bool pad = false;
+};
+std::optional<WrittenSizes> writtenSizes(const SoundFile& file, const char* routine,
+                                         std::uint64_t headerSize) noexcept;
 
 }  // namespace vornix::detail
