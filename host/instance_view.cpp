@@ -35,46 +35,11 @@ using CL = ComponentMemory::Layout;
 
 // Opens the named mutex `logicalName` only when it exists already.
 std::unique_ptr<Mutex> openExistingMutex(const std::string& logicalName) {
-  if (!namedObjectExists("Local\\Mutex_" + logicalName)) return nullptr;
+  if (!namedObjectExists(mutexFullName(logicalName))) return nullptr;
   auto mutex = std::make_unique<Mutex>(logicalName);
   if (!mutex->valid()) return nullptr;
   return mutex;
 }
-
-// A view of a section opened by name, closed again on destruction.
-class RawView {
- public:
-  RawView() = default;
-  explicit RawView(std::uint8_t* address) : address_(address) {}
-  RawView(RawView&& other) noexcept : address_(std::exchange(other.address_, nullptr)) {}
-  RawView& operator=(RawView&& other) noexcept {
-    if (this != &other) {
-      close();
-      address_ = std::exchange(other.address_, nullptr);
-    }
-    return *this;
-  }
-  RawView(const RawView&) = delete;
-  RawView& operator=(const RawView&) = delete;
-  ~RawView() { close(); }
-
-  // The mapped bytes, bounded by the section's own size word.
-  std::span<std::uint8_t> bytes() const noexcept {
-    if (address_ == nullptr) return {};
-    const std::uint64_t mapped = mappedLength(address_);
-    const std::span<std::uint8_t> all(address_, static_cast<std::size_t>(mapped));
-    const std::uint64_t word = bytes::loadOr<std::uint64_t>(all, 0, 0);
-    return all.first(static_cast<std::size_t>(std::min(mapped, word)));
-  }
-  explicit operator bool() const noexcept { return address_ != nullptr; }
-
- private:
-  void close() noexcept {
-    if (address_ != nullptr) closeSharedMemory(address_, mappedLength(address_));
-    address_ = nullptr;
-  }
-  std::uint8_t* address_ = nullptr;
-};
 
 // The printable type of the record in one history slot; empty when the slot
 // does not hold a usable record.
@@ -94,7 +59,7 @@ MessageType historyType(std::span<const std::uint8_t> slot) {
 
 struct InstanceView::State {
   std::uint16_t instance = 0;
-  RawView masterView;
+  MappedSection masterView;
   std::unique_ptr<Mutex> masterMutex;
   std::unique_ptr<MasterMemory> master;
 
@@ -351,12 +316,12 @@ std::unique_ptr<InstanceView> InstanceView::open(std::uint16_t instance, std::st
   auto state = std::make_unique<State>();
   state->instance = instance;
   const std::string sectionName = masterSectionName(instance);
-  if (!namedObjectExists("Local\\Shmem_" + sectionName)) {
+  if (!namedObjectExists(sectionFullName(sectionName))) {
     error = formatString("instance %u is not running (no master section)", instance);
     return nullptr;
   }
-  state->masterView = RawView(openSharedMemory(sectionName));
-  if (!state->masterView || state->masterView.bytes().size() < MasterMemory::kMinimumSize) {
+  state->masterView = MappedSection::open(sectionName, std::nullopt, MasterMemory::kMinimumSize);
+  if (!state->masterView) {
     error = formatString("the master section of instance %u cannot be read", instance);
     return nullptr;
   }

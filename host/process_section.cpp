@@ -93,37 +93,28 @@ QueueReader::QueueReader(MasterMemory& master, std::uint32_t queueId)
       queueId_(queueId),
       mutex_(familyMutexName(SectionFamily::process, master.instanceId())) {}
 
-QueueReader::~QueueReader() {
-  if (view_ != nullptr) closeSharedMemory(view_, mappedLength(view_));
-}
+QueueReader::~QueueReader() = default;
 
 bool QueueReader::follow() {
   const std::uint32_t serial = master_->getProcessShmemSerial();
-  if (view_ != nullptr && serial == serial_) return true;
-  std::uint8_t* view =
-      openSharedMemory(familySectionName(SectionFamily::process, master_->instanceId(), serial));
-  if (view == nullptr) return view_ != nullptr;  // a serial without a section: stay
-  const std::uint64_t mapped = mappedLength(view);
-  const std::uint64_t word = mapped >= 8 ? bytes::loadAt<std::uint64_t>(view) : 0;
-  const std::uint64_t valid = std::min(mapped, word);
-  if (valid < pl::kQueuesStart ||
-      bytes::loadAt<std::uint32_t>(view + pl::kKind) != pl::kFormatMark) {
-    closeSharedMemory(view, mapped);
-    return false;
-  }
-  if (view_ != nullptr) closeSharedMemory(view_, mappedLength(view_));
-  view_ = view;
-  size_ = valid;
+  if (view_ && serial == serial_) return true;
+  bool absent = false;
+  MappedSection next =
+      MappedSection::open(familySectionName(SectionFamily::process, master_->instanceId(), serial),
+                          pl::kFormatMark, pl::kQueuesStart, &absent);
+  if (absent) return static_cast<bool>(view_);  // a serial without a section: stay
+  if (!next) return false;
+  view_ = std::move(next);
   serial_ = serial;
   return true;
 }
 
 std::span<std::uint8_t> QueueReader::queueBytes() {
-  const std::span<std::uint8_t> section(view_, static_cast<std::size_t>(size_));
+  const std::span<std::uint8_t> section = view_.bytes();
   if (queueId_ >= pl::kQueueCount) return {};
   const std::uint64_t offset =
       bytes::loadOr<std::uint64_t>(section, pl::kQueueTable + std::uint64_t{queueId_} * 8, 0);
-  if (offset < pl::kQueuesStart || offset >= size_) return {};
+  if (offset < pl::kQueuesStart || offset >= section.size()) return {};
   const std::span<std::uint8_t> q = section.subspan(static_cast<std::size_t>(offset));
   if (q.size() < queue::kHeaderSize ||
       bytes::loadAt<std::uint32_t>(q.data() + queue::kId) != queueId_) {
@@ -167,18 +158,16 @@ std::optional<std::uint64_t> QueueReader::readU64(std::uint64_t at) {
   MutexHold hold(mutex_, kSectionTimeoutMs, "vornix::host::QueueReader::readU64");
   if (!hold || !follow()) return std::nullopt;
   std::uint64_t value = 0;
-  if (!bytes::load<std::uint64_t>(
-          std::span<const std::uint8_t>(view_, static_cast<std::size_t>(size_)), at, value)) {
-    return std::nullopt;
-  }
+  if (!bytes::load<std::uint64_t>(view_.bytes(), at, value)) return std::nullopt;
   return value;
 }
 
 std::optional<std::vector<std::uint8_t>> QueueReader::readBytes(std::uint64_t at,
                                                                 std::uint64_t length) {
   MutexHold hold(mutex_, kSectionTimeoutMs, "vornix::host::QueueReader::readBytes");
-  if (!hold || !follow() || !bytes::inRange(size_, at, length)) return std::nullopt;
-  return std::vector<std::uint8_t>(view_ + at, view_ + at + length);
+  if (!hold || !follow() || !bytes::inRange(view_.bytes().size(), at, length)) return std::nullopt;
+  const std::span<const std::uint8_t> range = view_.bytes().subspan(at, length);
+  return std::vector<std::uint8_t>(range.begin(), range.end());
 }
 
 }  // namespace vornix::host

@@ -28,6 +28,7 @@
 
 #include "host/master_section.h"
 #include "host/owned_section.h"
+#include "runtime/mapped_section.h"
 #include "util/mutex.h"
 #include "util/semaphore.h"
 
@@ -112,8 +113,7 @@ class QueueReader {
   // Owned, not the process-wide registry's: on Windows an open handle keeps
   // the name alive, so it must go with the reader.
   std::unique_ptr<Semaphore> semaphore_;
-  std::uint8_t* view_ = nullptr;
-  std::uint64_t size_ = 0;
+  MappedSection view_;  // the current section, opened by follow()
   std::uint32_t serial_ = 0;
 };
 

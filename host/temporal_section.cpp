@@ -28,21 +28,15 @@ std::uint64_t binSize(const TemporalBinLayout& bin) {
 // --- SharedTemporalOwner ---------------------------------------------------
 
 std::unique_ptr<SharedTemporalOwner> SharedTemporalOwner::open(std::uint16_t instanceId) {
-  std::uint8_t* view = openSharedMemory(temporalOwnerName(instanceId));
-  if (view == nullptr) return nullptr;
-  if (mappedLength(view) < kSize) {
-    closeSharedMemory(view, mappedLength(view));
-    return nullptr;
-  }
-  return std::make_unique<SharedTemporalOwner>(Key{}, instanceId, view);
+  MappedSection view = MappedSection::open(temporalOwnerName(instanceId), std::nullopt, kSize);
+  if (!view) return nullptr;
+  return std::make_unique<SharedTemporalOwner>(Key{}, instanceId, std::move(view));
 }
 
-SharedTemporalOwner::SharedTemporalOwner(Key, std::uint16_t instanceId, std::uint8_t* view) noexcept
-    : instanceId_(instanceId), view_(view) {}
+SharedTemporalOwner::SharedTemporalOwner(Key, std::uint16_t instanceId, MappedSection view) noexcept
+    : instanceId_(instanceId), view_(std::move(view)) {}
 
-SharedTemporalOwner::~SharedTemporalOwner() {
-  closeSharedMemory(view_, mappedLength(view_));
-}
+SharedTemporalOwner::~SharedTemporalOwner() = default;
 
 void SharedTemporalOwner::setSize(std::uint64_t size) {
   bytes::store<std::uint64_t>(bytes(), kStoreSize, size);
@@ -131,7 +125,6 @@ TemporalSection::TemporalSection(Key, std::uint16_t instanceId, OwnedSection own
       mutex_(std::move(mutex)) {}
 
 TemporalSection::~TemporalSection() {
-  if (view_ != nullptr) closeSharedMemory(view_, mappedLength(view_));
   const std::string current =
       familySectionName(SectionFamily::temporal, instanceId_, owner_->getSerial());
   if (current != section_.name()) removeSharedMemory(current);
@@ -140,21 +133,14 @@ TemporalSection::~TemporalSection() {
 
 bool TemporalSection::follow() {
   const std::uint32_t serial = owner_->getSerial();
-  if (view_ != nullptr && serial == serial_) return true;
-  std::uint8_t* view =
-      openSharedMemory(familySectionName(SectionFamily::temporal, instanceId_, serial));
-  if (view == nullptr) return view_ != nullptr;
-  const std::uint64_t mapped = mappedLength(view);
-  const std::uint64_t valid =
-      mapped >= 8 ? std::min(mapped, bytes::loadAt<std::uint64_t>(view)) : 0;
-  if (valid < tl::kHeaderSize ||
-      bytes::loadAt<std::uint32_t>(view + tl::kMark) != tl::kFormatMark) {
-    closeSharedMemory(view, mapped);
-    return false;
-  }
-  if (view_ != nullptr) closeSharedMemory(view_, mappedLength(view_));
-  view_ = view;
-  size_ = valid;
+  if (view_ && serial == serial_) return true;
+  bool absent = false;
+  MappedSection next =
+      MappedSection::open(familySectionName(SectionFamily::temporal, instanceId_, serial),
+                          tl::kFormatMark, tl::kHeaderSize, &absent);
+  if (absent) return static_cast<bool>(view_);
+  if (!next) return false;
+  view_ = std::move(next);
   serial_ = serial;
   return true;
 }
@@ -162,7 +148,7 @@ bool TemporalSection::follow() {
 bool TemporalSection::withSection(const std::function<void(std::span<std::uint8_t>)>& work) {
   MutexHold hold(*mutex_, kSectionTimeoutMs, "vornix::host::TemporalSection::withSection");
   if (!hold || !follow()) return false;
-  work(std::span<std::uint8_t>(view_, static_cast<std::size_t>(size_)));
+  work(view_.bytes());
   return true;
 }
 

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "host/owned_section.h"
+#include "runtime/mapped_section.h"
 #include "runtime/temporal_memory.h"
 #include "util/mutex.h"
 
@@ -45,7 +46,7 @@ class SharedTemporalOwner final : public TemporalOwner {
     friend class SharedTemporalOwner;
     Key() = default;
   };
-  SharedTemporalOwner(Key, std::uint16_t instanceId, std::uint8_t* view) noexcept;
+  SharedTemporalOwner(Key, std::uint16_t instanceId, MappedSection view) noexcept;
   ~SharedTemporalOwner() override;
   SharedTemporalOwner(const SharedTemporalOwner&) = delete;
   SharedTemporalOwner& operator=(const SharedTemporalOwner&) = delete;
@@ -57,9 +58,9 @@ class SharedTemporalOwner final : public TemporalOwner {
   std::uint32_t nextSerial() override;
 
  private:
-  std::span<std::uint8_t> bytes() const noexcept { return {view_, kSize}; }
+  std::span<std::uint8_t> bytes() const noexcept { return view_.bytes().first(kSize); }
   std::uint16_t instanceId_;
-  std::uint8_t* view_;
+  MappedSection view_;
 };
 
 struct TemporalBinLayout {
@@ -130,8 +131,7 @@ class TemporalSection {
   std::unique_ptr<SharedTemporalOwner> owner_;
   OwnedSection section_;
   std::unique_ptr<Mutex> mutex_;
-  std::uint8_t* view_ = nullptr;  // the current section, opened by follow()
-  std::uint64_t size_ = 0;
+  MappedSection view_;  // the current section, opened by follow()
   std::uint32_t serial_ = 0;
 };
 

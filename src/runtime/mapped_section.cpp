@@ -12,15 +12,18 @@ constexpr std::uint64_t kFormatMarkOffset = 8;
 constexpr std::uint64_t kHeadBytes = 12;  // size word and format mark
 }  // namespace
 
-MappedSection MappedSection::open(std::string_view logicalName, std::uint32_t formatMark) {
+MappedSection MappedSection::open(std::string_view logicalName,
+                                  std::optional<std::uint32_t> formatMark,
+                                  std::uint64_t minimumBytes, bool* absent) {
   SharedView view = SharedView::open(logicalName);
+  if (absent != nullptr) *absent = !view;
   if (!view) return {};
   const std::uint64_t mapped = view.length();
   const std::span<const std::uint8_t> whole(view.data(), static_cast<std::size_t>(mapped));
   const std::uint64_t sizeWord = bytes::loadOr<std::uint64_t>(whole, 0, 0);
   const std::uint64_t length = std::min(mapped, sizeWord);
-  if (length < kHeadBytes ||
-      bytes::loadOr<std::uint32_t>(whole, kFormatMarkOffset, 0) != formatMark) {
+  if (length < std::max(kHeadBytes, minimumBytes) ||
+      (formatMark && bytes::loadOr<std::uint32_t>(whole, kFormatMarkOffset, 0) != *formatMark)) {
     return {};  // the view is released whole, whatever the size word says
   }
   return MappedSection(std::move(view), static_cast<std::size_t>(length));

@@ -1,5 +1,7 @@
-// MappedSection: one mapped view of a shared-memory section that a client
-// opened by name, closed again when the view is dropped or replaced.
+// MappedSection: one mapped view of a shared-memory section opened by name,
+// closed again when the view is dropped or replaced. The one view type of the
+// section clients and of the host's readers and viewer: none of them checks
+// the bounds of a mapping itself.
 //
 // The usable bytes are bounded by the smaller of the bytes really mapped and
 // the section's own size word (its first 8 bytes), so every access the
@@ -11,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -21,10 +24,14 @@ namespace vornix {
 class MappedSection {
  public:
   MappedSection() noexcept = default;
-  // Opens the section "<logicalName>" and accepts it only when it holds at
-  // least 12 bytes and its format mark (u32 at offset 8) is `formatMark`;
-  // otherwise the view is closed again and the result is empty.
-  static MappedSection open(std::string_view logicalName, std::uint32_t formatMark);
+  // Opens the section "<logicalName>" and accepts it only when its usable
+  // bytes number at least `minimumBytes` (and never fewer than 12: the size
+  // word and the format mark) and, when a mark is given, its format mark (u32
+  // at offset 8) is `formatMark`; otherwise the view is closed again and the
+  // result is empty. `absent`, when given, tells whether the name led to no
+  // section at all, as opposed to one that was refused.
+  static MappedSection open(std::string_view logicalName, std::optional<std::uint32_t> formatMark,
+                            std::uint64_t minimumBytes = 0, bool* absent = nullptr);
 
   MappedSection(MappedSection&& other) noexcept;
   MappedSection& operator=(MappedSection&& other) noexcept;
