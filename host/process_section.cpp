@@ -166,7 +166,8 @@ std::optional<std::vector<std::uint8_t>> QueueReader::readBytes(std::uint64_t at
                                                                 std::uint64_t length) {
   MutexHold hold(mutex_, kSectionTimeoutMs, "vornix::host::QueueReader::readBytes");
   if (!hold || !follow() || !bytes::inRange(view_.bytes().size(), at, length)) return std::nullopt;
-  const std::span<const std::uint8_t> range = view_.bytes().subspan(at, length);
+  const std::span<const std::uint8_t> range =
+      view_.bytes().subspan(static_cast<std::size_t>(at), static_cast<std::size_t>(length));
   return std::vector<std::uint8_t>(range.begin(), range.end());
 }
 
