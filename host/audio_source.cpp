@@ -9,6 +9,7 @@
 #include <thread>
 #include <utility>
 
+#include "host/component_settings.h"
 #include "host/system.h"
 #include "soundfile/sound_file.h"
 #include "util/bytes.h"
@@ -33,55 +34,6 @@ void keepReport(const char* text) {
   while (!report.empty() && (report.back() == '\n' || report.back() == '\r')) report.pop_back();
 }
 
-const ParameterSpec* findParameter(const ComponentConfig& component, const char* name) {
-  for (const ParameterSpec& p : component.parameters) {
-    if (p.name == name) return &p;
-  }
-  return nullptr;
-}
-
-std::string where(const ComponentConfig& component) {
-  return "source '" + component.name + "'";
-}
-
-bool textParameter(const ComponentConfig& component, const char* name, std::string& out,
-                   std::string& error) {
-  const ParameterSpec* p = findParameter(component, name);
-  if (p == nullptr) {
-    error = where(component) + " needs the parameter " + name;
-    return false;
-  }
-  const auto* text = std::get_if<std::string>(&p->value);
-  if (text == nullptr || text->empty()) {
-    error = where(component) + ": " + name + " must be a non-empty text";
-    return false;
-  }
-  out = *text;
-  return true;
-}
-
-bool integerParameter(const ComponentConfig& component, const char* name, std::int64_t low,
-                      std::int64_t high, std::optional<std::int64_t> fallback, std::int64_t& out,
-                      std::string& error) {
-  const ParameterSpec* p = findParameter(component, name);
-  if (p == nullptr) {
-    if (fallback) {
-      out = *fallback;
-      return true;
-    }
-    error = where(component) + " needs the parameter " + name;
-    return false;
-  }
-  const auto* value = std::get_if<std::int64_t>(&p->value);
-  if (value == nullptr || *value < low || *value > high) {
-    error = where(component) + ": " + name + " must be a whole number from " + std::to_string(low) +
-            " to " + std::to_string(high);
-    return false;
-  }
-  out = *value;
-  return true;
-}
-
 }  // namespace
 
 std::uint64_t declaredSampleFrames(const std::filesystem::path& path, const SoundFormat& format) {
@@ -100,23 +52,18 @@ bool readAudioSourceSettings(const SystemConfig& config, const ComponentConfig& 
   settings.line = component.line;
   std::int64_t channel = 0;
   std::int64_t buffer = 0;
-  if (!textParameter(component, "File", settings.file, error) ||
-      !textParameter(component, "Target", settings.target, error) ||
-      !integerParameter(component, "Channel", 1, 127, 1, channel, error) ||
-      !integerParameter(component, "BufferSize", 2, kMaximumBufferSize, std::nullopt, buffer,
-                        error)) {
+  const ComponentSettings read(component, "source");
+  if (!read.text("File", std::nullopt, settings.file, error) ||
+      !read.text("Target", std::nullopt, settings.target, error) ||
+      !read.integer("Channel", 1, 127, 1, channel, error) ||
+      !read.integer("BufferSize", 2, kMaximumBufferSize, std::nullopt, buffer, error)) {
     return false;
   }
-  const ComponentConfig* target = config.find(settings.target);
-  if (target == nullptr || target == &component) {
-    error = where(component) + ": Target '" + settings.target + "' is not another component";
-    return false;
-  }
+  const ComponentConfig* target = read.target(config, settings.target, error);
+  if (target == nullptr) return false;
   settings.channel = static_cast<std::uint32_t>(channel);
   settings.bufferSize = static_cast<std::uint32_t>(buffer);
-  if (const ParameterSpec* rate = findParameter(*target, "SamplingFrequency")) {
-    if (const auto* value = std::get_if<std::int64_t>(&rate->value)) settings.targetRate = *value;
-  }
+  settings.targetRate = ComponentSettings::integerOf(*target, "SamplingFrequency");
   out = std::move(settings);
   return true;
 }
