@@ -36,16 +36,6 @@ constexpr const char* kAnalyzeHelp =
     "                      order of the files, identical to one run per file\n"
     "  --no-progress       no progress bar, even on a terminal\n";
 
-// Takes the value of an option that needs one.
-bool value(const Arguments& args, std::size_t& i, std::string& out) {
-  if (i + 1 >= args.size()) {
-    std::fprintf(stderr, "loquant: %s needs a value\n", args[i].c_str());
-    return false;
-  }
-  out = args[++i];
-  return true;
-}
-
 }  // namespace
 
 int analyzeVerb(const Arguments& args) {
@@ -57,18 +47,18 @@ int analyzeVerb(const Arguments& args) {
       std::fputs(kAnalyzeHelp, stdout);
       return kExitOk;
     } else if (a == "--format") {
-      if (!value(args, i, options.format)) return kExitUsage;
+      if (!optionValue(args, i, "analyze", options.format)) return kExitUsage;
     } else if (a == "--summary") {
       options.summary = true;
     } else if (a == "--plot") {
-      if (!value(args, i, options.plot)) return kExitUsage;
+      if (!optionValue(args, i, "analyze", options.plot)) return kExitUsage;
     } else if (a == "--output" || a == "-o") {
-      if (!value(args, i, options.output)) return kExitUsage;
+      if (!optionValue(args, i, "analyze", options.output)) return kExitUsage;
     } else if (a == "--param") {
-      if (!value(args, i, v)) return kExitUsage;
+      if (!optionValue(args, i, "analyze", v)) return kExitUsage;
       options.params.push_back(v);
     } else if (a == "--conditioning") {
-      if (!value(args, i, v)) return kExitUsage;
+      if (!optionValue(args, i, "analyze", v)) return kExitUsage;
       if (v != "on" && v != "off") {
         std::fprintf(stderr, "loquant analyze: --conditioning takes on or off, not '%s'\n",
                      v.c_str());
@@ -76,15 +66,15 @@ int analyzeVerb(const Arguments& args) {
       }
       options.conditioning = v == "on";
     } else if (a == "--config") {
-      if (!value(args, i, options.config)) return kExitUsage;
+      if (!optionValue(args, i, "analyze", options.config)) return kExitUsage;
     } else if (a == "--raw") {
       options.raw = true;
     } else if (a == "--verbose" || a == "-v") {
       options.verbose = true;
     } else if (a == "--library") {
-      if (!value(args, i, options.library)) return kExitUsage;
+      if (!optionValue(args, i, "analyze", options.library)) return kExitUsage;
     } else if (a == "--jobs" || a == "-j") {
-      if (!value(args, i, v)) return kExitUsage;
+      if (!optionValue(args, i, "analyze", v)) return kExitUsage;
       char* end = nullptr;
       const unsigned long n = std::strtoul(v.c_str(), &end, 10);
       if (v.empty() || *end != '\0' || n < 1 || n > 256) {
@@ -115,10 +105,10 @@ int configVerb(const Arguments& args) {
     if (args[i] == "--print-default") {
       print = true;
     } else if (args[i] == "--speakers") {
-      if (!value(args, i, v)) return kExitUsage;
+      if (!optionValue(args, i, "analyze", v)) return kExitUsage;
       speakers = std::atoi(v.c_str());
     } else if (args[i] == "--rate") {
-      if (!value(args, i, v)) return kExitUsage;
+      if (!optionValue(args, i, "analyze", v)) return kExitUsage;
       rate = std::atol(v.c_str());
     } else {
       std::fprintf(stderr, "loquant config: unknown option '%s'\n", args[i].c_str());

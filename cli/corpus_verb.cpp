@@ -37,15 +37,6 @@ constexpr const char* kCorpusHelp =
     "slurm: a job-array script (task i runs --shard i/K, at most M at once) and a\n"
     "  merge job after it in OUTDIR/slurm; --submit hands both to sbatch\n";
 
-bool value(const Arguments& args, std::size_t& i, std::string& out) {
-  if (i + 1 >= args.size()) {
-    std::fprintf(stderr, "loquant corpus: %s needs a value\n", args[i].c_str());
-    return false;
-  }
-  out = args[++i];
-  return true;
-}
-
 bool count(const std::string& option, const std::string& text, unsigned low, unsigned high,
            unsigned& out) {
   char* end = nullptr;
@@ -98,14 +89,14 @@ int planVerb(const Arguments& args) {
     const std::string& a = args[i];
     std::string v;
     if (a == "--out" || a == "-o") {
-      if (!value(args, i, command.outdir)) return kExitUsage;
+      if (!optionValue(args, i, "corpus", command.outdir)) return kExitUsage;
     } else if (a == "--param") {
-      if (!value(args, i, v)) return kExitUsage;
+      if (!optionValue(args, i, "corpus", v)) return kExitUsage;
       command.options.params.push_back(v);
     } else if (a == "--config") {
-      if (!value(args, i, command.options.config)) return kExitUsage;
+      if (!optionValue(args, i, "corpus", command.options.config)) return kExitUsage;
     } else if (a == "--conditioning") {
-      if (!value(args, i, v)) return kExitUsage;
+      if (!optionValue(args, i, "corpus", v)) return kExitUsage;
       if (v != "on" && v != "off") {
         std::fprintf(stderr, "loquant corpus plan: --conditioning takes on or off, not '%s'\n",
                      v.c_str());
@@ -135,9 +126,10 @@ int runVerbOfCorpus(const Arguments& args) {
     const std::string& a = args[i];
     std::string v;
     if (a == "--jobs" || a == "-j") {
-      if (!value(args, i, v) || !count(a, v, 1, 256, command.jobs)) return kExitUsage;
+      if (!optionValue(args, i, "corpus", v) || !count(a, v, 1, 256, command.jobs))
+        return kExitUsage;
     } else if (a == "--shard") {
-      if (!value(args, i, v)) return kExitUsage;
+      if (!optionValue(args, i, "corpus", v)) return kExitUsage;
       const std::size_t slash = v.find('/');
       if (slash == std::string::npos ||
           !count(a + " (K)", v.substr(slash + 1), 1, 1'000'000, command.shards) ||
@@ -147,7 +139,8 @@ int runVerbOfCorpus(const Arguments& args) {
       }
     } else if (a == "--item") {  // a child of a run: one conversation
       unsigned item = 0;
-      if (!value(args, i, v) || !count(a, v, 0, 100'000'000, item)) return kExitUsage;
+      if (!optionValue(args, i, "corpus", v) || !count(a, v, 0, 100'000'000, item))
+        return kExitUsage;
       command.item = item;
     } else if (a == "--no-progress") {
       command.progress = false;
@@ -175,15 +168,17 @@ int slurmVerb(const Arguments& args) {
     const std::string& a = args[i];
     std::string v;
     if (a == "--partition") {
-      if (!value(args, i, command.partition)) return kExitUsage;
+      if (!optionValue(args, i, "corpus", command.partition)) return kExitUsage;
     } else if (a == "--tasks") {
-      if (!value(args, i, v) || !count(a, v, 1, 100'000, command.tasks)) return kExitUsage;
+      if (!optionValue(args, i, "corpus", v) || !count(a, v, 1, 100'000, command.tasks))
+        return kExitUsage;
     } else if (a == "--limit") {
-      if (!value(args, i, v) || !count(a, v, 1, 100'000, command.limit)) return kExitUsage;
+      if (!optionValue(args, i, "corpus", v) || !count(a, v, 1, 100'000, command.limit))
+        return kExitUsage;
     } else if (a == "--time") {
-      if (!value(args, i, command.time)) return kExitUsage;
+      if (!optionValue(args, i, "corpus", command.time)) return kExitUsage;
     } else if (a == "--mem") {
-      if (!value(args, i, command.memory)) return kExitUsage;
+      if (!optionValue(args, i, "corpus", command.memory)) return kExitUsage;
     } else if (a == "--submit") {
       command.submit = true;
     } else if (a.size() > 1 && a[0] == '-') {

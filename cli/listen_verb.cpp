@@ -92,15 +92,6 @@ struct ListenOptions {
   bool verbose = false;
 };
 
-bool takeValue(const Arguments& args, std::size_t& i, std::string& out) {
-  if (i + 1 >= args.size()) {
-    std::fprintf(stderr, "loquant listen: %s needs a value\n", args[i].c_str());
-    return false;
-  }
-  out = args[++i];
-  return true;
-}
-
 // One readable line per message: time, component, post, type.
 void appendTextLine(std::string& out, const vornix::host::SinkRecord& record, double timeMs) {
   char head[64];
@@ -426,32 +417,32 @@ int listenVerb(const Arguments& args) {
       std::fputs(kListenHelp, stdout);
       return kExitOk;
     } else if (a == "--device") {
-      if (!takeValue(args, i, options.device)) return kExitUsage;
+      if (!optionValue(args, i, "listen", options.device)) return kExitUsage;
     } else if (a == "--channels") {
-      if (!takeValue(args, i, v)) return kExitUsage;
+      if (!optionValue(args, i, "listen", v)) return kExitUsage;
       if (v != "1" && v != "2") {
         std::fprintf(stderr, "loquant listen: --channels takes 1 or 2, not '%s'\n", v.c_str());
         return kExitUsage;
       }
       options.channels = v == "1" ? 1 : 2;
     } else if (a == "--format") {
-      if (!takeValue(args, i, options.format)) return kExitUsage;
+      if (!optionValue(args, i, "listen", options.format)) return kExitUsage;
       if (options.format != "jsonl" && options.format != "text") {
         std::fprintf(stderr, "loquant listen: --format takes jsonl or text, not '%s'\n",
                      options.format.c_str());
         return kExitUsage;
       }
     } else if (a == "--record") {
-      if (!takeValue(args, i, options.record)) return kExitUsage;
+      if (!optionValue(args, i, "listen", options.record)) return kExitUsage;
     } else if (a == "--publish") {
-      if (!takeValue(args, i, options.publish)) return kExitUsage;
+      if (!optionValue(args, i, "listen", options.publish)) return kExitUsage;
     } else if (a == "--config") {
-      if (!takeValue(args, i, options.config)) return kExitUsage;
+      if (!optionValue(args, i, "listen", options.config)) return kExitUsage;
     } else if (a == "--param") {
-      if (!takeValue(args, i, v)) return kExitUsage;
+      if (!optionValue(args, i, "listen", v)) return kExitUsage;
       options.params.push_back(v);
     } else if (a == "--library") {
-      if (!takeValue(args, i, options.library)) return kExitUsage;
+      if (!optionValue(args, i, "listen", options.library)) return kExitUsage;
     } else if (a == "--no-view") {
       options.view = false;
     } else if (a == "--verbose" || a == "-v") {

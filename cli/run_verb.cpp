@@ -147,15 +147,6 @@ struct RunOptions {
   bool verbose = false;
 };
 
-bool takeValue(const Arguments& args, std::size_t& i, std::string& out) {
-  if (i + 1 >= args.size()) {
-    std::fprintf(stderr, "loquant run: %s needs a value\n", args[i].c_str());
-    return false;
-  }
-  out = args[++i];
-  return true;
-}
-
 // Waits until no message has been routed for kQuietPeriod (or a stop).
 void awaitQuiet(const vornix::host::System& system) {
   using Clock = std::chrono::steady_clock;
@@ -345,14 +336,14 @@ int runVerb(const Arguments& args) {
       std::fputs(kRunHelp, stdout);
       return kExitOk;
     } else if (a == "--output" || a == "-o") {
-      if (!takeValue(args, i, options.output)) return kExitUsage;
+      if (!optionValue(args, i, "run", options.output)) return kExitUsage;
     } else if (a == "--param") {
-      if (!takeValue(args, i, v)) return kExitUsage;
+      if (!optionValue(args, i, "run", v)) return kExitUsage;
       options.params.push_back(v);
     } else if (a == "--library") {
-      if (!takeValue(args, i, options.library)) return kExitUsage;
+      if (!optionValue(args, i, "run", options.library)) return kExitUsage;
     } else if (a == "--publish") {
-      if (!takeValue(args, i, options.publish)) return kExitUsage;
+      if (!optionValue(args, i, "run", options.publish)) return kExitUsage;
     } else if (a == "--raw") {
       options.raw = true;
     } else if (a == "--verbose" || a == "-v") {

@@ -2,12 +2,18 @@
 // verb) and returns the process's exit status: 0 done, 1 bad input, 2 usage.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace loquant::cli {
 
 using Arguments = std::vector<std::string>;
+
+// Takes the value of the option at args[i] into `out` and steps past it.
+// False, with "loquant VERB: OPTION needs a value" on stderr, when the
+// option is the last argument.
+bool optionValue(const Arguments& args, std::size_t& i, const char* verb, std::string& out);
 
 int analyzeVerb(const Arguments& args);
 int configVerb(const Arguments& args);
