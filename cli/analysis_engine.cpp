@@ -119,30 +119,6 @@ class Collector {
   std::map<int, bool> open_;
 };
 
-// Reads the --param assignments meant for the conditioning; the others are
-// the components'. False with the message printed on a bad one.
-bool takeConditioningParameters(const std::vector<std::string>& params,
-                                vornix::host::ConditioningSettings& settings,
-                                std::vector<std::string>& rest, bool& gateGiven,
-                                std::string& message) {
-  for (const std::string& assignment : params) {
-    if (assignment.rfind(vornix::host::kConditioningPrefix, 0) != 0) {
-      rest.push_back(assignment);
-      continue;
-    }
-    const std::size_t equals = assignment.find('=');
-    const std::string name = assignment.substr(0, equals);
-    const std::string value = equals == std::string::npos ? "" : assignment.substr(equals + 1);
-    std::string error;
-    if (!vornix::host::setConditioningSetting(settings, name, value, error)) {
-      message = "--param " + error;
-      return false;
-    }
-    gateGiven = gateGiven || name == "Conditioning.NoiseThreshold";
-  }
-  return true;
-}
-
 }  // namespace
 
 AnalysisOutcome analyzeRecordings(const AnalysisSettings& settings, const AnalysisHooks& hooks) {
@@ -206,8 +182,8 @@ AnalysisOutcome analyzeRecordings(const AnalysisSettings& settings, const Analys
   runOptions.conditioning.enabled = settings.conditioning;
   bool gateGiven = false;
   std::vector<std::string> componentParams;
-  if (std::string message; !takeConditioningParameters(settings.params, runOptions.conditioning,
-                                                       componentParams, gateGiven, message)) {
+  if (std::string message; !vornix::host::takeConditioningParameters(
+          settings.params, runOptions.conditioning, componentParams, gateGiven, message)) {
     return fail(kExitUsage, message);
   }
   for (const std::string& assignment : componentParams) {

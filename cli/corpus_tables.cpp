@@ -22,30 +22,6 @@ const char* const kConversationsHeader =
     "offset_q1_s,offset_q3_s,floor_posts,floor_posts_ending_before_start\n";
 const char* const kTransitionsHeader = "conversation,from,to,time_s,offset_s\n";
 
-namespace {
-
-std::string fixed(double value, int decimals) {
-  char buffer[48];
-  std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
-  return buffer;
-}
-
-std::string seconds(double ms) {
-  return fixed(ms / 1000.0, 3);
-}
-
-// The quantile q of sorted values, by linear interpolation (as the summary
-// computes it).
-double quantile(const std::vector<double>& sorted, double q) {
-  if (sorted.empty()) return 0;
-  const double position = q * static_cast<double>(sorted.size() - 1);
-  const auto below = static_cast<std::size_t>(std::floor(position));
-  const std::size_t above = std::min(below + 1, sorted.size() - 1);
-  return sorted[below] + (sorted[above] - sorted[below]) * (position - static_cast<double>(below));
-}
-
-}  // namespace
-
 std::string csvField(const std::string& text) {
   if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
   std::string quoted = "\"";
@@ -80,7 +56,7 @@ std::string conversationRows(const WorkItem& item, const Conversation& c) {
       trendText += (trendText.empty() ? "" : " ") + label + ":" + std::to_string(count);
     }
     out += "speakers," + id + "," + csvField(names[s.number]) + "," + csvField(s.source) + "," +
-           std::to_string(s.utterances.size()) + "," + seconds(speaking) + "," + fixed(meanHz, 1) +
+           std::to_string(s.utterances.size()) + "," + seconds(speaking) + "," + number(meanHz, 1) +
            "," + csvField(trendText) + "\n";
   }
 

@@ -23,12 +23,12 @@
 
 #include "analyze.h"
 #include "default_system.h"
-#include "event_publisher.h"
 #include "host/capture_device.h"
 #include "host/conditioning.h"
 #include "host/live_capture.h"
 #include "host/system.h"
 #include "json_lines.h"
+#include "live_system.h"
 #include "live_view.h"
 #include "platform.h"
 #include "soundfile/byte_order.h"
@@ -154,27 +154,6 @@ bool writeRecording(const std::string& path, const std::vector<std::vector<std::
   return true;
 }
 
-// Reads the --param assignments meant for the conditioning; the rest are the
-// components'. False with the message printed on a bad one.
-bool splitParameters(const std::vector<std::string>& params,
-                     vornix::host::ConditioningSettings& settings, std::vector<std::string>& rest) {
-  for (const std::string& assignment : params) {
-    if (assignment.rfind(vornix::host::kConditioningPrefix, 0) != 0) {
-      rest.push_back(assignment);
-      continue;
-    }
-    const std::size_t equals = assignment.find('=');
-    const std::string name = assignment.substr(0, equals);
-    const std::string value = equals == std::string::npos ? "" : assignment.substr(equals + 1);
-    std::string error;
-    if (!vornix::host::setConditioningSetting(settings, name, value, error)) {
-      std::fprintf(stderr, "loquant listen: --param %s\n", error.c_str());
-      return false;
-    }
-  }
-  return true;
-}
-
 // The built-in system for the device: speaker n hears channel n.
 bool builtInSystem(const ListenOptions& options, vornix::host::SystemConfig& config,
                    std::vector<std::string>& speakers, std::string& error) {
@@ -221,7 +200,12 @@ int listen(const ListenOptions& options) {
   }
   vornix::host::ConditioningSettings conditioning;
   std::vector<std::string> componentParams;
-  if (!splitParameters(options.params, conditioning, componentParams)) return kExitUsage;
+  bool gateGiven = false;
+  if (!vornix::host::takeConditioningParameters(options.params, conditioning, componentParams,
+                                                gateGiven, error)) {
+    std::fprintf(stderr, "loquant listen: %s\n", error.c_str());
+    return kExitUsage;
+  }
   for (const std::string& assignment : componentParams) {
     if (!applyParameter(config, assignment, error)) {
       std::fprintf(stderr, "loquant listen: %s\n", error.c_str());
@@ -239,7 +223,7 @@ int listen(const ListenOptions& options) {
     }
   }
   // The speakers' own gate is the conditioning's, as in analyze.
-  if (const std::optional<double> gate = lowestSpeechGate(config, speakers)) {
+  if (const std::optional<double> gate = lowestSpeechGate(config, speakers); gate && !gateGiven) {
     conditioning.noiseThreshold = *gate;
   }
 
@@ -254,29 +238,15 @@ int listen(const ListenOptions& options) {
                  options.config.c_str());
     return kExitInput;
   }
-  std::unique_ptr<EventPublisher> publisher;
-  if (!options.publish.empty()) {
-    publisher = EventPublisher::open(options.publish, stderr, error);
-    if (!publisher) {
-      std::fprintf(stderr, "loquant listen: %s\n", error.c_str());
-      return kExitInput;
-    }
-  }
-
   platform::StopSignals signals(onListenSignal);
   stopRequested.store(false);
   StandardOutputGuard guard(options.verbose);
   std::FILE* out = guard.out();
-  vornix::host::SystemOptions systemOptions;
-  systemOptions.libraryPath = !options.library.empty() ? options.library : config.library;
-  systemOptions.logOutput = stderr;
-  std::unique_ptr<vornix::host::System> system =
-      vornix::host::System::create(config, systemOptions, error);
-  if (!system) {
-    std::fprintf(stderr, "loquant listen: %s\n", error.c_str());
+  LiveSystem live;
+  if (!startLiveSystem("listen", config, options.library, options.publish, live)) {
     return kExitInput;
   }
-  if (!system->missing().empty()) return kExitInput;
+  vornix::host::System* const system = live.system.get();
 
   std::vector<std::string> viewNames;
   for (const auto& c : capture->captures()) viewNames.push_back(c.target);
@@ -305,10 +275,7 @@ int listen(const ListenOptions& options) {
     std::fputs(text ? line.c_str() : json.c_str(), out);
     std::fflush(out);
     if (showView) view.draw();
-    if (publisher) {
-      publisher->publish(record.sender, record.postName,
-                         std::string_view(json).substr(0, json.size() - 1), instance);
-    }
+    publishLine(live, record, json, instance);
     view.record(record);
   });
 
@@ -350,10 +317,10 @@ int listen(const ListenOptions& options) {
   if (showView) view.clear();
   system->stop();
   const std::uint64_t lost = system->lostMessages();
-  system.reset();
+  live.system.reset();
   const std::uint64_t overruns = capture->overruns();
   capture.reset();
-  const bool published = !publisher || publisher->finish(stderr);
+  const bool published = !live.publisher || live.publisher->finish(stderr);
   std::fprintf(stderr, "loquant listen: stopped\n");
   if (overruns != 0) {
     std::fprintf(stderr, "loquant listen: %llu capture overrun(s): some audio was dropped\n",

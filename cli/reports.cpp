@@ -32,31 +32,10 @@ std::vector<Turn> allTurns(const Conversation& c) {
   return turns;
 }
 
-std::string seconds(double ms) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%.3f", ms / 1000.0);
-  return buffer;
-}
-
-std::string number(double v, int decimals) {
-  char buffer[48];
-  std::snprintf(buffer, sizeof buffer, "%.*f", decimals, v);
-  return buffer;
-}
-
 // A level to a tenth of a dB with its unit, "unknown" where there is no
 // estimate.
 std::string decibels(double db, const char* unit) {
   return std::isnan(db) ? "unknown" : number(db, 1) + " " + unit;
-}
-
-// The quantile q of sorted values, by linear interpolation.
-double quantile(const std::vector<double>& sorted, double q) {
-  if (sorted.empty()) return 0;
-  const double position = q * static_cast<double>(sorted.size() - 1);
-  const auto below = static_cast<std::size_t>(std::floor(position));
-  const std::size_t above = std::min(below + 1, sorted.size() - 1);
-  return sorted[below] + (sorted[above] - sorted[below]) * (position - static_cast<double>(below));
 }
 
 constexpr const char* kOverlapBetween = "Overlap between";
@@ -226,6 +205,26 @@ void textGridTier(std::string& out, std::size_t index, const std::string& name, 
 }
 
 }  // namespace
+
+std::string seconds(double ms) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.3f", ms / 1000.0);
+  return buffer;
+}
+
+std::string number(double v, int decimals) {
+  char buffer[48];
+  std::snprintf(buffer, sizeof buffer, "%.*f", decimals, v);
+  return buffer;
+}
+
+double quantile(const std::vector<double>& sorted, double q) {
+  if (sorted.empty()) return 0;
+  const double position = q * static_cast<double>(sorted.size() - 1);
+  const auto below = static_cast<std::size_t>(std::floor(position));
+  const std::size_t above = std::min(below + 1, sorted.size() - 1);
+  return sorted[below] + (sorted[above] - sorted[below]) * (position - static_cast<double>(below));
+}
 
 std::vector<FloorInterval> floorIntervals(const Conversation& c) {
   std::vector<FloorInterval> intervals;

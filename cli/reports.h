@@ -61,6 +61,14 @@ struct FloorTransfer {
 // them).
 std::vector<FloorTransfer> floorTransfers(const Conversation& conversation);
 
+// Milliseconds as seconds with three decimals ("1.234").
+std::string seconds(double ms);
+// `v` with `decimals` decimals.
+std::string number(double v, int decimals);
+// The quantile q (0..1) of ascending `sorted` values, by linear
+// interpolation between the two nearest; 0 for none.
+double quantile(const std::vector<double>& sorted, double q);
+
 void writeTextGrid(const Conversation& conversation, std::string& out);
 // `fileId` is written as one token: blanks and control characters become '_'.
 void writeRttm(const Conversation& conversation, const std::string& fileId, std::string& out);

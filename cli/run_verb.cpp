@@ -25,11 +25,11 @@
 
 #include "analyze.h"
 #include "default_system.h"
-#include "event_publisher.h"
 #include "host/audio_source.h"
 #include "host/config.h"
 #include "host/system.h"
 #include "json_lines.h"
+#include "live_system.h"
 #include "output_file.h"
 #include "platform.h"
 #include "standard_output.h"
@@ -211,25 +211,9 @@ int runSystem(const RunOptions& options) {
     return kExitInput;
   }
 
-  std::unique_ptr<EventPublisher> publisher;
-  if (!options.publish.empty()) {
-    publisher = EventPublisher::open(options.publish, stderr, error);
-    if (!publisher) {
-      std::fprintf(stderr, "loquant run: %s\n", error.c_str());
-      return kExitInput;
-    }
-  }
-
-  vornix::host::SystemOptions systemOptions;
-  systemOptions.libraryPath = !options.library.empty() ? options.library : config.library;
-  systemOptions.logOutput = stderr;
-  std::unique_ptr<vornix::host::System> system =
-      vornix::host::System::create(config, systemOptions, error);
-  if (!system) {
-    std::fprintf(stderr, "loquant run: %s\n", error.c_str());
-    return kExitInput;
-  }
-  if (!system->missing().empty()) return kExitInput;
+  LiveSystem live;
+  if (!startLiveSystem("run", config, options.library, options.publish, live)) return kExitInput;
+  vornix::host::System* const system = live.system.get();
 
   std::mutex outputMutex;
   const std::uint16_t instanceId = system->instanceId();
@@ -244,10 +228,7 @@ int runSystem(const RunOptions& options) {
     line.clear();
     appendJsonLine(line, record, timeMs, options.raw);
     output.write(line);
-    if (publisher) {
-      publisher->publish(record.sender, record.postName,
-                         std::string_view(line).substr(0, line.size() - 1), instanceId);
-    }
+    publishLine(live, record, line, instanceId);
     // A live run is read as it goes.
     if (toStandardOutput) output.flush();
   });
@@ -276,8 +257,8 @@ int runSystem(const RunOptions& options) {
   system->stop();
   const std::uint64_t lost = system->lostMessages();
   const std::uint16_t instance = system->instanceId();
-  system.reset();
-  const bool published = !publisher || publisher->finish(stderr);
+  live.system.reset();
+  const bool published = !live.publisher || live.publisher->finish(stderr);
   if (stopRequested.load()) std::fprintf(stderr, "loquant run: stopped\n");
   const int signal = stopSignal.load();
   if (signal != 0 && signal != SIGINT && signal != SIGTERM) {

@@ -104,6 +104,17 @@ struct ConditioningSettings {
 [[nodiscard]] bool setConditioningSetting(ConditioningSettings& settings, std::string_view name,
                                           std::string_view value, std::string& error);
 
+// Applies the "Conditioning."-prefixed assignments ("Name=value") of
+// `params` to `settings` and appends the others (the components') to `rest`
+// in their order. `gateGiven` is set when one of them named
+// Conditioning.NoiseThreshold, so that a caller that derives the gate from
+// the components leaves a given one alone. False with "--param <reason>" in
+// `error` at the first bad one.
+[[nodiscard]] bool takeConditioningParameters(std::span<const std::string> params,
+                                              ConditioningSettings& settings,
+                                              std::vector<std::string>& rest, bool& gateGiven,
+                                              std::string& error);
+
 // One line per setting: "Conditioning.Name=default  what it does".
 std::string conditioningSettingsHelp();
 

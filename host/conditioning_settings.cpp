@@ -113,6 +113,28 @@ bool setConditioningSetting(ConditioningSettings& settings, std::string_view nam
   return false;
 }
 
+bool takeConditioningParameters(std::span<const std::string> params, ConditioningSettings& settings,
+                                std::vector<std::string>& rest, bool& gateGiven,
+                                std::string& error) {
+  for (const std::string& assignment : params) {
+    if (!assignment.starts_with(kConditioningPrefix)) {
+      rest.push_back(assignment);
+      continue;
+    }
+    const std::size_t equals = assignment.find('=');
+    const std::string_view name = std::string_view(assignment).substr(0, equals);
+    const std::string_view value = equals == std::string::npos
+                                       ? std::string_view()
+                                       : std::string_view(assignment).substr(equals + 1);
+    if (std::string reason; !setConditioningSetting(settings, name, value, reason)) {
+      error = "--param " + reason;
+      return false;
+    }
+    gateGiven = gateGiven || name == "Conditioning.NoiseThreshold";
+  }
+  return true;
+}
+
 std::string conditioningSettingsHelp() {
   const ConditioningSettings defaults;
   std::string text;

@@ -606,6 +606,30 @@ TEST(ConditioningSettingsText, SetsKnownNamesAndRefusesTheRest) {
   EXPECT_NE(conditioningSettingsHelp().find("Conditioning.HangoverMs="), std::string::npos);
 }
 
+TEST(ConditioningSettingsText, TakesItsOwnAssignmentsAndPassesTheComponentsOnInOrder) {
+  ConditioningSettings s;
+  std::vector<std::string> rest;
+  bool gateGiven = false;
+  std::string error;
+  const std::vector<std::string> params = {"Runtime.BufferSize=512", "Conditioning.HangoverMs=90",
+                                           "NoiseThreshold=4.5", "Conditioning.Crosstalk=off"};
+  ASSERT_TRUE(takeConditioningParameters(params, s, rest, gateGiven, error)) << error;
+  EXPECT_EQ(rest, (std::vector<std::string>{"Runtime.BufferSize=512", "NoiseThreshold=4.5"}));
+  EXPECT_EQ(s.hangoverMs, 90.0);
+  EXPECT_FALSE(s.crosstalk);
+  EXPECT_FALSE(gateGiven);  // the components' NoiseThreshold is not the conditioning's gate
+
+  const std::vector<std::string> gate = {"Conditioning.NoiseThreshold=6.5"};
+  ASSERT_TRUE(takeConditioningParameters(gate, s, rest, gateGiven, error)) << error;
+  EXPECT_TRUE(gateGiven);
+  EXPECT_EQ(s.noiseThreshold, 6.5);
+
+  const std::vector<std::string> bad = {"Conditioning.HangoverMs"};  // no value
+  EXPECT_FALSE(takeConditioningParameters(bad, s, rest, gateGiven, error));
+  EXPECT_EQ(error.rfind("--param ", 0), 0U) << error;
+  EXPECT_EQ(s.hangoverMs, 90.0);
+}
+
 TEST(ConditioningProcess, RefusesStepsOfTheWrongShape) {
   Conditioner conditioner(2, kRate, kBuffer, ConditioningSettings{});
   std::vector<std::int16_t> a(kBuffer);
