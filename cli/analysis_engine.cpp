@@ -13,6 +13,7 @@
 #include "host/offline_run.h"
 #include "host/system.h"
 #include "json_lines.h"
+#include "pitch_entries.h"
 #include "sound_report.h"
 #include "soundfile/sample_reader.h"
 #include "soundfile/sound_file.h"
@@ -55,14 +56,9 @@ class Collector {
           speaker->utterances.back().endMs = at;
         }
         open_[speaker->number] = false;
-        const std::int64_t count = record.message.getInt("PitchCount");
-        for (std::int64_t i = 0; i < count; ++i) {
-          bool hasValue = false;
-          bool hasTime = false;
-          const double value = record.message.getDouble(i, "pitchvalue", &hasValue);
-          const std::int64_t time = record.message.getInt(i, "pitchtime", &hasTime);
-          if (!hasValue || !hasTime) break;
-          speaker->pitch.push_back(PitchSample{absoluteMsToRelative(time), value});
+        for (const IndexedPitch& p :
+             readPitchList(record.message, record.message.getInt("PitchCount"))) {
+          speaker->pitch.push_back(PitchSample{absoluteMsToRelative(p.timeMs), p.hz});
         }
       }
     } else if (post == "Analysis") {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "pitch_entries.h"
+
 namespace loquant::cli {
 
 LiveView::LiveView(std::vector<std::string> speakers, std::FILE* terminal)
@@ -23,10 +25,8 @@ double LiveView::utteranceHz(const vornix::DataMessage& message) {
   const std::int64_t count = message.getInt("PitchCount", &found);
   if (!found || count <= 0) return 0.0;
   std::vector<double> values;
-  for (std::int64_t i = 0; i < count; ++i) {
-    bool present = false;
-    const double v = message.getDouble(i, "pitchvalue", &present);
-    if (present && v > 0.0 && std::isfinite(v)) values.push_back(v);
+  for (const IndexedPitch& p : readPitchList(message, count)) {
+    if (p.hz > 0.0 && std::isfinite(p.hz)) values.push_back(p.hz);
   }
   if (values.empty()) return 0.0;
   const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);

@@ -1,6 +1,7 @@
 #include "host/audio_source.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -166,14 +167,21 @@ std::unique_ptr<DataMessage> AudioSource::nextFrame(const MessageType& frameType
 
 std::unique_ptr<DataMessage> frameMessage(std::span<const std::int16_t> samples,
                                           const MessageType& frameType, std::uint32_t targetId) {
-  std::vector<std::uint8_t> data(2 * samples.size());
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    bytes::storeAt<std::uint16_t>(data.data() + 2 * i, static_cast<std::uint16_t>(samples[i]));
-  }
   auto message = std::make_unique<DataMessage>();
   message->setType(frameType);
   message->setToId(targetId);
-  message->setData("AudioDataFrame", data);
+  if constexpr (std::endian::native == std::endian::little) {
+    // The samples in memory are already the record's little-endian bytes.
+    const auto raw = std::as_bytes(samples);
+    message->setData("AudioDataFrame",
+                     {reinterpret_cast<const std::uint8_t*>(raw.data()), raw.size()});
+  } else {
+    std::vector<std::uint8_t> data(2 * samples.size());
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      bytes::storeAt<std::uint16_t>(data.data() + 2 * i, static_cast<std::uint16_t>(samples[i]));
+    }
+    message->setData("AudioDataFrame", data);
+  }
   return message;
 }
 
