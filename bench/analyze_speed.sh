@@ -4,11 +4,11 @@
 # busy, two analyses at once, the cost of the audio conditioning, and peak
 # memory.
 #
-#   bench/analyze_speed.sh [BUILD_DIR] [RUNS]
+#   bench/analyze_speed.sh [BUILD_DIR] [RUNS] [RATE]
 #
-# Makes (once, in $TMPDIR/loquant-bench) one-hour and ten-minute 44.1 kHz
-# 16-bit speech recordings from the bundled conversation, mono and two
-# channels. Prints the median wall and CPU time of each command over RUNS
+# Makes (once, in $TMPDIR/loquant-bench) one-hour and ten-minute RATE Hz
+# (default 44100) 16-bit speech recordings from the bundled conversation,
+# mono and two channels. Prints the median wall and CPU time of each command over RUNS
 # runs (default 3), the ratios the speed goals are stated in, the peak
 # resident memory, and whether repeated runs gave byte-identical output.
 # The peer is `aubiopitch -p yinfast -B 2048 -H 1024` (Debian aubio-tools,
@@ -17,8 +17,12 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 runs=${2:-3}
+rate=${3:-44100}
 loquant=$build/cli/loquant
 work=${TMPDIR:-/tmp}/loquant-bench
+# Recordings at another rate than 44.1 kHz (where the conditioning upsamples
+# for the components below it) live in a folder of their own.
+[ "$rate" = 44100 ] || work=$work-$rate
 mkdir -p "$work"
 
 command -v aubiopitch >/dev/null || apt-get install -y -qq aubio-tools >/dev/null
@@ -27,7 +31,7 @@ command -v sox >/dev/null || apt-get install -y -qq sox >/dev/null
 [ -x "$loquant" ] || { echo "no $loquant: build first (scripts/setup)" >&2; exit 1; }
 
 if [ ! -f "$work/hour-mono.wav" ]; then
-  sox "$root/examples/conversation.wav" -r 44100 "$work/conv44.wav"
+  sox "$root/examples/conversation.wav" -r "$rate" "$work/conv44.wav"
   sox "$work/conv44.wav" "$work/left.wav" remix 1
   sox "$work/left.wav" "$work/hour-mono.wav" repeat 208 trim 0 3600
   sox "$work/conv44.wav" "$work/hour-stereo.wav" repeat 208 trim 0 3600

@@ -68,6 +68,7 @@ Conditioner::Conditioner(std::size_t channels, std::uint32_t rate, std::uint32_t
   step_.resize(channels);
   bandStep_.resize(channels);
   open_.resize(channels);
+  passed_.resize(channels);
 }
 
 Conditioner::FrameLevel Conditioner::measure(std::span<const std::int16_t> frame) noexcept {
@@ -376,6 +377,7 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
         coupling.db -= (1.0 - kCouplingQuantile) * kCouplingStepDb;
       }
     }
+    passed_[c] = pass ? 1 : 0;
     if (pass) {
       if (level.swing >= gateSwing) {
         ++ch.speechFrames;
@@ -388,6 +390,17 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
       attenuate(frames[c], level.swing);
     }
   }
+}
+
+bool Conditioner::passed(std::size_t channel) const {
+  return passed_.at(channel) != 0;
+}
+
+void Conditioner::silence(std::span<std::int16_t> frame) const noexcept {
+  if (frame.empty()) return;
+  const auto [low, high] = std::minmax_element(frame.begin(), frame.end());
+  const double swing = (static_cast<double>(*high) - static_cast<double>(*low)) / 2.0;
+  if (swing >= std::exp(settings_.noiseThreshold)) attenuate(frame, swing);
 }
 
 Conditioner::ChannelLevels Conditioner::levels(std::size_t channel) const {

@@ -94,6 +94,13 @@ struct ConditioningSettings {
   // "Conditioning.MinSpeechLevelDbfs": a channel whose speech level is below
   // this (or that has no speech at all) is flagged too quiet.
   double minSpeechLevelDbfs = -55.0;
+  // "Conditioning.ResampleHz": while conditioning is on, a recording sampled
+  // below this rate reaches the speech components upsampled by the smallest
+  // whole factor that reaches it (16 kHz and 8 kHz to 48 kHz, 22.05 kHz to
+  // 44.1 kHz), their SamplingFrequency and BufferSize scaled alike so that
+  // frame times stay as they are (host/conditioning_resample.h). The
+  // conditioner itself works at the recording's rate. 0 turns it off.
+  double resampleHz = 44'100.0;
 };
 
 // Sets one setting from its --param name (with the "Conditioning." prefix,
@@ -151,6 +158,16 @@ class Conditioner {
   };
   // The channel's estimates so far. Precondition: channel < channel count.
   ChannelLevels levels(std::size_t channel) const;
+
+  // Whether the last step's frame of `channel` passed as that channel's
+  // sound (gate open, not crosstalk); false before the first step. Throws
+  // std::out_of_range for a channel that does not exist.
+  bool passed(std::size_t channel) const;
+  // Silences `frame` as a frame that did not pass is silenced: a swing that
+  // reaches e^NoiseThreshold is scaled to at most half of it. For a copy of
+  // such a frame made later in the audio path (upsampled, whose swing can
+  // exceed that of the samples it was made from).
+  void silence(std::span<std::int16_t> frame) const noexcept;
 
   // Level (dBFS) of a frame of nothing but zeros; no estimate lies below it.
   static constexpr double kSilenceDbfs = -120.0;
@@ -249,6 +266,7 @@ class Conditioner {
   std::vector<double> bandStep_;  // this step's band levels, one per channel
   std::size_t decimation_ = 1;    // samples averaged per band-filter sample
   std::vector<char> open_;        // this step's gate decisions, one per channel
+  std::vector<char> passed_;      // this step's frames that passed, one per channel
 };
 
 }  // namespace vornix::host

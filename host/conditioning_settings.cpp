@@ -20,7 +20,7 @@ struct Descriptor {
 };
 
 using S = ConditioningSettings;
-constexpr std::array<Descriptor, 16> kDescriptors = {{
+constexpr std::array<Descriptor, 17> kDescriptors = {{
     {"Enabled", nullptr, &S::enabled, 0, 0, "condition the frames (off: measure only)"},
     {"NoiseThreshold", &S::noiseThreshold, nullptr, -100, 100,
      "the components' gate on ln(amplitude), follows their NoiseThreshold"},
@@ -48,6 +48,8 @@ constexpr std::array<Descriptor, 16> kDescriptors = {{
     {"MinSnrDb", &S::minSnrDb, nullptr, -120, 120, "too noisy below this SNR, dB"},
     {"MinSpeechLevelDbfs", &S::minSpeechLevelDbfs, nullptr, -120, 0,
      "too quiet below this speech level, dBFS"},
+    {"ResampleHz", &S::resampleHz, nullptr, 0, 384'000,
+     "lower rates fed to the components at a whole multiple reaching this, Hz (0: off)"},
 }};
 
 bool parseFlag(std::string_view text, bool& out) {

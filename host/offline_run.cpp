@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <limits>
 #include <memory>
 #include <set>
 
 #include "host/audio_source.h"
+#include "host/conditioning_resample.h"
 #include "host/wiring.h"
 #include "util/format.h"
 
@@ -44,6 +46,35 @@ std::uint32_t defaultTailMs(const SystemConfig& config,
     }
   }
   return static_cast<std::uint32_t>(std::clamp<std::int64_t>(tail, 0, kLongestTailMs) + 100);
+}
+
+// Sets integer parameter `name` of `c` to `value`, adding it when missing.
+void setInteger(ComponentConfig& c, const char* name, std::int64_t value) {
+  for (ParameterSpec& p : c.parameters) {
+    if (p.name == name) {
+      p.value = value;
+      return;
+    }
+  }
+  c.parameters.push_back(ParameterSpec{name, value});
+}
+
+// `config` with the sources' targets told that they are fed at rate·factor
+// in frames of buffer·factor samples, so that their frames last as long as
+// before.
+SystemConfig upsampledConfig(const SystemConfig& config,
+                             const std::vector<std::unique_ptr<AudioSource>>& sources,
+                             std::uint32_t rate, std::uint32_t buffer, std::uint32_t factor) {
+  SystemConfig fed = config;
+  for (ComponentConfig& c : fed.components) {
+    const bool target = std::any_of(sources.begin(), sources.end(), [&c](const auto& source) {
+      return source->settings().target == c.name;
+    });
+    if (!target) continue;
+    setInteger(c, "SamplingFrequency", std::int64_t{rate} * factor);
+    setInteger(c, "BufferSize", std::int64_t{buffer} * factor);
+  }
+  return fed;
 }
 
 // The place of a sender in a step's order: configuration order, the host's
@@ -92,11 +123,22 @@ OfflineRunResult runOffline(const SystemConfig& config, const OfflineRunOptions&
   const std::uint32_t buffer = first.settings().bufferSize;
   result.rate = rate;
 
+  // With conditioning on, a low-rate recording reaches the components
+  // upsampled (host/conditioning_resample.h); off, they get it as it is.
+  const std::uint32_t factor =
+      options.conditioning.enabled
+          ? upsamplingFactor(
+                rate, static_cast<std::uint32_t>(std::min(options.conditioning.resampleHz, 4.0e9)))
+          : 1U;
+  std::optional<SystemConfig> upsampled;
+  if (factor > 1) upsampled = upsampledConfig(config, sources, rate, buffer, factor);
+
   SystemOptions systemOptions = options.system;
   systemOptions.simulatedClock = true;
   systemOptions.clockStart = options.origin;
   std::string error;
-  std::unique_ptr<System> system = System::create(config, systemOptions, error);
+  std::unique_ptr<System> system =
+      System::create(upsampled ? *upsampled : config, systemOptions, error);
   if (!system) return fail(error);
   if (!system->missing().empty()) return fail("a component's entry point is missing");
 
@@ -120,6 +162,18 @@ OfflineRunResult runOffline(const SystemConfig& config, const OfflineRunOptions&
   std::vector<std::vector<std::int16_t>> frames(sources.size(), std::vector<std::int16_t>(buffer));
   const std::vector<std::span<std::int16_t>> spans(frames.begin(), frames.end());
   Conditioner conditioner(sources.size(), rate, buffer, options.conditioning);
+  // The frames the components get: the conditioned ones, or their upsampled
+  // copies, which the resampler gives a step or two later.
+  std::unique_ptr<FrameUpsampler> upsampler;
+  // Per step not yet fed, per channel, whether the conditioner passed it.
+  std::deque<std::vector<char>> passed;
+  std::vector<std::vector<std::int16_t>> fedFrames;
+  std::vector<std::span<std::int16_t>> fedSpans = spans;
+  if (factor > 1) {
+    upsampler = std::make_unique<FrameUpsampler>(sources.size(), rate, factor, buffer);
+    fedFrames.assign(sources.size(), std::vector<std::int16_t>(std::size_t{buffer} * factor));
+    fedSpans.assign(fedFrames.begin(), fedFrames.end());
+  }
 
   // One reader per recording: a source whose file an earlier source reads
   // takes its channel from that source's frame.
@@ -162,12 +216,9 @@ OfflineRunResult runOffline(const SystemConfig& config, const OfflineRunOptions&
     }
     return true;
   };
-  for (std::uint64_t k = 0; silentSteps < tailSteps; ++k) {
-    if (options.stop != nullptr && options.stop->load()) {
-      result.stopped = true;
-      ok = false;
-      break;
-    }
+  // Reads, conditions and (when upsampling) hands the resampler one step.
+  std::uint64_t stepsRead = 0;
+  const auto readStep = [&] {
     bool anySamples = false;
     for (std::size_t s = 0; s < sources.size(); ++s) {
       const std::size_t reader = readerOf[s];
@@ -183,10 +234,49 @@ OfflineRunResult runOffline(const SystemConfig& config, const OfflineRunOptions&
     }
     if (!anySamples) ++silentSteps;
     conditioner.process(spans);
+    if (upsampler) {
+      upsampler->push(spans);
+      std::vector<char>& decisions = passed.emplace_back(sources.size());
+      for (std::size_t s = 0; s < sources.size(); ++s) decisions[s] = conditioner.passed(s) ? 1 : 0;
+    }
+    if (anySamples) {
+      result.durationMs = static_cast<double>((stepsRead + 1) * buffer) * 1000.0 / rate;
+    }
+    ++stepsRead;
+  };
+  // Step k is the k-th step the components get; as many as are read.
+  for (std::uint64_t k = 0; k < stepsRead || silentSteps < tailSteps; ++k) {
+    if (options.stop != nullptr && options.stop->load()) {
+      result.stopped = true;
+      ok = false;
+      break;
+    }
+    if (k >= stepsRead) readStep();
+    if (upsampler) {
+      // The resampler looks ahead: after the last step read it is given
+      // silence, which the tail is anyway.
+      while (!upsampler->ready()) {
+        if (silentSteps < tailSteps) {
+          readStep();
+        } else {
+          for (std::vector<std::int16_t>& frame : frames) std::fill(frame.begin(), frame.end(), 0);
+          upsampler->push(spans);
+          passed.emplace_back(sources.size(), char{0});
+        }
+      }
+      upsampler->pop(fedSpans);
+      // A frame the conditioner silenced stays silence: upsampled, noise
+      // just under the components' gate can swing over it (the peaks
+      // between the recorded samples).
+      for (std::size_t s = 0; s < sources.size(); ++s) {
+        if (passed.front()[s] == 0) conditioner.silence(fedSpans[s]);
+      }
+      passed.pop_front();
+    }
     system->advanceTo(options.origin + first.frameOffset(k));
     // Every source's frame k goes in before the system settles.
     for (std::size_t s = 0; s < sources.size(); ++s) {
-      system->inject(frameMessage(frames[s], frameType, targets[s]));
+      system->inject(frameMessage(fedSpans[s], frameType, targets[s]));
     }
     const bool settled = system->settle();
     flush();
@@ -200,9 +290,6 @@ OfflineRunResult runOffline(const SystemConfig& config, const OfflineRunOptions&
     if (!intact(k)) {
       ok = false;
       break;
-    }
-    if (anySamples) {
-      result.durationMs = static_cast<double>((k + 1) * buffer) * 1000.0 / rate;
     }
     if (options.progress) options.progress(k + 1, longest / buffer + tailSteps);
   }

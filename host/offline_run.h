@@ -8,9 +8,12 @@
 // origin + floor(k × BufferSize × 10^6 / rate) µs on the simulated clock. A
 // step advances the clock (ending the waits that fall due), conditions the
 // step's frames (host/conditioning.h), injects them in source order and lets
-// the system settle. A source whose recording has ended gives silence until
-// every one has; then `tail` more steps of silence let the last utterances
-// close.
+// the system settle. With conditioning on, a recording below the
+// conditioning's ResampleHz reaches the sources' targets upsampled by a whole
+// factor, their SamplingFrequency and BufferSize scaled alike, so step times
+// stay as they are (host/conditioning_resample.h). A source whose recording
+// has ended gives silence until every one has; then `tail` more steps of
+// silence let the last utterances close.
 //
 // The run never drops a message: one that the instance's store or queues
 // refused (a temporal store at its configured maximum, an object under the

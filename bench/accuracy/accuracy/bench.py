@@ -140,6 +140,9 @@ def main(argv: list[str]) -> int:
     ap.add_argument("--conditions", default=None, help="comma-separated subset of the conditions")
     ap.add_argument("--work", default=None, help="work folder (default: bench/accuracy/work)")
     ap.add_argument("--json", default=None, help="also write every figure to this JSON file")
+    ap.add_argument("--rate", type=int, default=None,
+                    help="Loquant reads the conversations resampled to this rate (Hz; default:"
+                         " as generated, 44100); the peers read 16 kHz either way")
     ap.add_argument("--smoke", action="store_true",
                     help="one 20 s conversation, clean and white10, Loquant only")
     args = ap.parse_args(argv)
@@ -184,6 +187,8 @@ def main(argv: list[str]) -> int:
             totals["events"][kind] += sum(1 for e in truth_events if e.kind == kind)
         for c in names:
             wav = os.path.join(folder, c + ".wav")
+            if args.rate:
+                wav = systems.resampled(wav, args.rate)
             segments, events = systems.loquant(binary, wav, extra)
             results[(c, "loquant")].add(score.score(truth_segments, truth_events, frames, segments, events))
             if not peers:
@@ -202,7 +207,8 @@ def main(argv: list[str]) -> int:
     print(f"{len(folders)} conversations, {minutes:.1f} min per condition, seed {args.seed}: "
           f"{ev['gap']} gaps, {ev['pause']} pauses, {ev['overlap']} overlaps at a change of speaker, "
           f"{ev['backchannel']} backchannels")
-    print(f"loquant: {binary} {' '.join(extra)}".rstrip())
+    print(f"loquant: {binary} {' '.join(extra)}".rstrip()
+          + (f" (input resampled to {args.rate} Hz)" if args.rate else ""))
     print()
     print(table(results, names, system_names))
     print("F1, miss and FA (% of non-speech frames) per 10 ms frame and channel; start/end: median\n"
@@ -216,7 +222,7 @@ def main(argv: list[str]) -> int:
         out = {f"{c}/{s}": results[(c, s)].summary() for c in names for s in system_names}
         with open(args.json, "w") as f:
             json.dump({"seed": args.seed, "conversations": len(folders), "seconds": args.seconds,
-                       "loquant": binary, "loquant_args": extra, "results": out}, f, indent=1)
+                       "loquant": binary, "loquant_args": extra, "rate": args.rate, "results": out}, f, indent=1)
     return 0
 
 

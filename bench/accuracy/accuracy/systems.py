@@ -116,6 +116,16 @@ def ensure_peers_installed() -> None:
         raise PipelineError("peer detectors missing: run bench/accuracy/setup --peers")
 
 
+def resampled(wav: str, rate: int) -> str:
+    """A copy of `wav` at `rate` Hz beside it (made once, by sox at its default
+    quality), as a recording made at that rate would reach Loquant."""
+    out = f"{wav[:-4]}.{rate}.wav"
+    if not os.path.exists(out):
+        subprocess.run(["sox", "-D", "-V1", wav, "-r", str(rate), out + ".tmp.wav"], check=True)
+        os.replace(out + ".tmp.wav", out)
+    return out
+
+
 def decode_16k(wav: str, channel: int, out: str) -> None:
     subprocess.run(["sox", "-D", "-V1", wav, "-t", "raw", "-e", "floating-point", "-b", "32",
                     "-r", "16000", out, "remix", str(channel)], check=True)

@@ -1,0 +1,127 @@
+#include "host/conditioning_resample.h"
+
+#include <soxr.h>
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+namespace vornix::host {
+
+namespace {
+
+struct SoxrDeleter {
+  void operator()(soxr* s) const noexcept { soxr_delete(s); }
+};
+using SoxrHandle = std::unique_ptr<soxr, SoxrDeleter>;
+
+}  // namespace
+
+// One channel's resampler and the output it has given that no step has
+// taken yet.
+struct FrameUpsampler::Channel {
+  SoxrHandle soxr;
+  std::vector<float> pending;  // output not yet popped, from `start` on
+  std::size_t start = 0;
+};
+
+bool FrameUpsampler::available() noexcept {
+  return true;
+}
+
+std::uint32_t upsamplingFactor(std::uint32_t rate, std::uint32_t minimumRate) noexcept {
+  if (rate == 0 || minimumRate <= rate) return 1;
+  return (minimumRate + rate - 1U) / rate;
+}
+
+FrameUpsampler::FrameUpsampler(std::size_t channels, std::uint32_t rate, std::uint32_t factor,
+                               std::uint32_t bufferSize)
+    : factor_(factor), bufferSize_(bufferSize), input_(bufferSize) {
+  if (channels == 0 || rate == 0 || factor < 2 || bufferSize == 0) {
+    throw std::invalid_argument(
+        "FrameUpsampler: needs a channel, a rate, a factor of 2 or more "
+        "and a frame of at least one sample");
+  }
+  // Float samples in and out (rounded here, so no dither and the same
+  // integers on every run), the library's high quality (the sox default the
+  // measurements in docs/conditioning.md were made with), one thread.
+  const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+  const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+  const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+  for (std::size_t c = 0; c < channels; ++c) {
+    soxr_error_t error = nullptr;
+    SoxrHandle handle(soxr_create(static_cast<double>(rate),
+                                  static_cast<double>(rate) * static_cast<double>(factor), 1,
+                                  &error, &io, &quality, &runtime));
+    if (error != nullptr || !handle) {
+      throw std::runtime_error(std::string("FrameUpsampler: ") +
+                               (error != nullptr ? error : "cannot make the resampler"));
+    }
+    auto channel = std::make_unique<Channel>();
+    channel->soxr = std::move(handle);
+    channels_.push_back(std::move(channel));
+  }
+}
+
+FrameUpsampler::~FrameUpsampler() = default;
+
+void FrameUpsampler::push(std::span<const std::span<std::int16_t>> frames) {
+  if (frames.size() != channels_.size()) {
+    throw std::invalid_argument("FrameUpsampler::push: wrong channel count");
+  }
+  for (std::size_t c = 0; c < frames.size(); ++c) {
+    if (frames[c].size() != bufferSize_) {
+      throw std::invalid_argument("FrameUpsampler::push: wrong frame size");
+    }
+    std::transform(frames[c].begin(), frames[c].end(), input_.begin(),
+                   [](std::int16_t s) { return static_cast<float>(s); });
+    Channel& channel = *channels_[c];
+    // Drop what earlier steps took before the buffer grows.
+    if (channel.start != 0) {
+      channel.pending.erase(channel.pending.begin(),
+                            channel.pending.begin() + static_cast<std::ptrdiff_t>(channel.start));
+      channel.start = 0;
+    }
+    // All of the input is taken in one call; the output it makes at most is
+    // the input times the factor plus what the filter held back before.
+    std::size_t taken = 0;
+    const std::size_t room = std::size_t{bufferSize_} * factor_ * 2U + 64U;
+    std::size_t offered = 0;
+    while (offered < bufferSize_) {
+      const std::size_t had = channel.pending.size();
+      channel.pending.resize(had + room);
+      std::size_t made = 0;
+      const soxr_error_t error =
+          soxr_process(channel.soxr.get(), input_.data() + offered, bufferSize_ - offered, &taken,
+                       channel.pending.data() + had, room, &made);
+      channel.pending.resize(had + made);
+      if (error != nullptr) throw std::runtime_error(std::string("FrameUpsampler: ") + error);
+      offered += taken;
+      if (taken == 0 && made == 0) break;
+    }
+  }
+}
+
+bool FrameUpsampler::ready() const noexcept {
+  const std::size_t need = std::size_t{bufferSize_} * factor_;
+  return std::all_of(channels_.begin(), channels_.end(), [need](const auto& channel) {
+    return channel->pending.size() - channel->start >= need;
+  });
+}
+
+void FrameUpsampler::pop(std::span<const std::span<std::int16_t>> out) {
+  const std::size_t need = std::size_t{bufferSize_} * factor_;
+  for (std::size_t c = 0; c < channels_.size() && c < out.size(); ++c) {
+    Channel& channel = *channels_[c];
+    const float* from = channel.pending.data() + channel.start;
+    const std::size_t n = std::min(need, out[c].size());
+    for (std::size_t i = 0; i < n; ++i) {
+      const float v = std::nearbyint(from[i]);
+      out[c][i] = static_cast<std::int16_t>(std::clamp(v, -32768.0F, 32767.0F));
+    }
+    channel.start += need;
+  }
+}
+
+}  // namespace vornix::host

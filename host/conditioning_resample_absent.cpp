@@ -1,0 +1,35 @@
+// Builds without the resampling library: recordings are analysed at their
+// own rate, with or without conditioning.
+#include <stdexcept>
+
+#include "host/conditioning_resample.h"
+
+namespace vornix::host {
+
+struct FrameUpsampler::Channel {};
+
+bool FrameUpsampler::available() noexcept {
+  return false;
+}
+
+std::uint32_t upsamplingFactor(std::uint32_t /*rate*/, std::uint32_t /*minimumRate*/) noexcept {
+  return 1;
+}
+
+FrameUpsampler::FrameUpsampler(std::size_t /*channels*/, std::uint32_t /*rate*/,
+                               std::uint32_t factor, std::uint32_t bufferSize)
+    : factor_(factor), bufferSize_(bufferSize) {
+  throw std::runtime_error("FrameUpsampler: this build has no resampler");
+}
+
+FrameUpsampler::~FrameUpsampler() = default;
+
+void FrameUpsampler::push(std::span<const std::span<std::int16_t>> /*frames*/) {}
+
+bool FrameUpsampler::ready() const noexcept {
+  return false;
+}
+
+void FrameUpsampler::pop(std::span<const std::span<std::int16_t>> /*out*/) {}
+
+}  // namespace vornix::host
