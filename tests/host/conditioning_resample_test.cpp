@@ -161,7 +161,8 @@ TEST(ConditioningResample, LowRateVoiceUpsampledHasItsPitchFoundAsAt44k) {
   // The same voices, 23 ms frames, 4 s each: at 44.1 kHz; at 16 and 8 kHz
   // upsampled to 48 kHz by the factor the host picks. The tracker finds a
   // pitch in as many frames (within two frames in a hundred) and the same
-  // pitch (within 3 %).
+  // pitch (within 3 %). (These clean voices lose little at 16 kHz itself;
+  // the recorded voices of docs/conditioning.md do.)
   constexpr std::size_t kFrames = 172;
   for (const double f0 : {110.0, 150.0, 220.0}) {
     const PitchShare reference = pitchOf(voice(44100, 1024, kFrames, f0), 44100, 1024);
@@ -172,6 +173,13 @@ TEST(ConditioningResample, LowRateVoiceUpsampledHasItsPitchFoundAsAt44k) {
       const PitchShare got = pitchOf(up[0], rate * factor, buffer * factor);
       EXPECT_GE(got.found, reference.found - 0.02) << f0 << " Hz at " << rate;
       EXPECT_NEAR(got.median, reference.median, reference.median * 0.03) << f0 << " Hz at " << rate;
+      // What the upsampling fixes: at 8 kHz itself the tracker loses the
+      // pitch in many of these frames (the more, the higher the voice).
+      if (rate == 8000) {
+        EXPECT_LT(pitchOf(voice(rate, buffer, kFrames, f0), rate, buffer).found,
+                  reference.found - 0.1)
+            << f0;
+      }
     }
   }
 }
