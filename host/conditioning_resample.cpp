@@ -22,8 +22,9 @@ using SoxrHandle = std::unique_ptr<soxr, SoxrDeleter>;
 // taken yet.
 struct FrameUpsampler::Channel {
   SoxrHandle soxr;
-  std::vector<float> pending;  // output not yet popped, from `start` on
+  std::vector<float> pending;  // output not yet popped: [start, end)
   std::size_t start = 0;
+  std::size_t end = 0;
 };
 
 bool FrameUpsampler::available() noexcept {
@@ -77,26 +78,24 @@ void FrameUpsampler::push(std::span<const std::span<std::int16_t>> frames) {
     std::transform(frames[c].begin(), frames[c].end(), input_.begin(),
                    [](std::int16_t s) { return static_cast<float>(s); });
     Channel& channel = *channels_[c];
-    // Drop what earlier steps took before the buffer grows.
-    if (channel.start != 0) {
-      channel.pending.erase(channel.pending.begin(),
-                            channel.pending.begin() + static_cast<std::ptrdiff_t>(channel.start));
-      channel.start = 0;
-    }
-    // All of the input is taken in one call; the output it makes at most is
-    // the input times the factor plus what the filter held back before.
-    std::size_t taken = 0;
+    // What earlier steps left moves to the front; the buffer grows only
+    // while the resampler holds back more than it did before.
+    std::copy(channel.pending.begin() + static_cast<std::ptrdiff_t>(channel.start),
+              channel.pending.begin() + static_cast<std::ptrdiff_t>(channel.end),
+              channel.pending.begin());
+    channel.end -= channel.start;
+    channel.start = 0;
     const std::size_t room = std::size_t{bufferSize_} * factor_ * 2U + 64U;
     std::size_t offered = 0;
     while (offered < bufferSize_) {
-      const std::size_t had = channel.pending.size();
-      channel.pending.resize(had + room);
+      if (channel.pending.size() < channel.end + room) channel.pending.resize(channel.end + room);
+      std::size_t taken = 0;
       std::size_t made = 0;
       const soxr_error_t error =
           soxr_process(channel.soxr.get(), input_.data() + offered, bufferSize_ - offered, &taken,
-                       channel.pending.data() + had, room, &made);
-      channel.pending.resize(had + made);
+                       channel.pending.data() + channel.end, room, &made);
       if (error != nullptr) throw std::runtime_error(std::string("FrameUpsampler: ") + error);
+      channel.end += made;
       offered += taken;
       if (taken == 0 && made == 0) break;
     }
@@ -105,9 +104,8 @@ void FrameUpsampler::push(std::span<const std::span<std::int16_t>> frames) {
 
 bool FrameUpsampler::ready() const noexcept {
   const std::size_t need = std::size_t{bufferSize_} * factor_;
-  return std::all_of(channels_.begin(), channels_.end(), [need](const auto& channel) {
-    return channel->pending.size() - channel->start >= need;
-  });
+  return std::all_of(channels_.begin(), channels_.end(),
+                     [need](const auto& channel) { return channel->end - channel->start >= need; });
 }
 
 void FrameUpsampler::pop(std::span<const std::span<std::int16_t>> out) {
@@ -117,8 +115,12 @@ void FrameUpsampler::pop(std::span<const std::span<std::int16_t>> out) {
     const float* from = channel.pending.data() + channel.start;
     const std::size_t n = std::min(need, out[c].size());
     for (std::size_t i = 0; i < n; ++i) {
-      const float v = std::nearbyint(from[i]);
-      out[c][i] = static_cast<std::int16_t>(std::clamp(v, -32768.0F, 32767.0F));
+      // Adding and taking away 1.5 * 2^23 rounds to the nearest integer (half
+      // to even) in the default rounding mode, in a form the compiler turns
+      // into vector code; the value is then exact for the conversion.
+      float v = std::min(std::max(from[i], -32768.0F), 32767.0F);
+      v = (v + 12582912.0F) - 12582912.0F;
+      out[c][i] = static_cast<std::int16_t>(static_cast<std::int32_t>(v));
     }
     channel.start += need;
   }
