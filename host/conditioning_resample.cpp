@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -15,6 +16,22 @@ struct SoxrDeleter {
   void operator()(soxr* s) const noexcept { soxr_delete(s); }
 };
 using SoxrHandle = std::unique_ptr<soxr, SoxrDeleter>;
+
+// Four samples side by side (GCC's vector extension: SSE2 on x86-64).
+using Floats = float __attribute__((vector_size(16)));
+using Ints = std::int32_t __attribute__((vector_size(16)));
+using Shorts = std::int16_t __attribute__((vector_size(8)));
+
+// A sample of the resampler's output as a 16-bit sample: held to the 16-bit
+// range, then rounded to the nearest integer (half to even) by adding and
+// taking away 1.5 * 2^23 in the default rounding mode, which leaves a value
+// the conversion takes exactly.
+std::int16_t rounded(float v) noexcept {
+  v = v < -32768.0F ? -32768.0F : v;
+  v = v > 32767.0F ? 32767.0F : v;
+  v = (v + 12582912.0F) - 12582912.0F;
+  return static_cast<std::int16_t>(static_cast<std::int32_t>(v));
+}
 
 }  // namespace
 
@@ -113,15 +130,20 @@ void FrameUpsampler::pop(std::span<const std::span<std::int16_t>> out) {
   for (std::size_t c = 0; c < channels_.size() && c < out.size(); ++c) {
     Channel& channel = *channels_[c];
     const float* from = channel.pending.data() + channel.start;
+    std::int16_t* to = out[c].data();
     const std::size_t n = std::min(need, out[c].size());
-    for (std::size_t i = 0; i < n; ++i) {
-      // Adding and taking away 1.5 * 2^23 rounds to the nearest integer (half
-      // to even) in the default rounding mode, in a form the compiler turns
-      // into vector code; the value is then exact for the conversion.
-      float v = std::min(std::max(from[i], -32768.0F), 32767.0F);
+    std::size_t i = 0;
+    // Four at a time, the same operations as one at a time below.
+    for (; i + 4 <= n; i += 4) {
+      Floats v;
+      std::memcpy(&v, from + i, sizeof v);
+      v = v < Floats{} - 32768.0F ? Floats{} - 32768.0F : v;
+      v = v > Floats{} + 32767.0F ? Floats{} + 32767.0F : v;
       v = (v + 12582912.0F) - 12582912.0F;
-      out[c][i] = static_cast<std::int16_t>(static_cast<std::int32_t>(v));
+      const Shorts rounded = __builtin_convertvector(__builtin_convertvector(v, Ints), Shorts);
+      std::memcpy(to + i, &rounded, sizeof rounded);
     }
+    for (; i < n; ++i) to[i] = rounded(from[i]);
     channel.start += need;
   }
 }
