@@ -12,6 +12,7 @@
 #include "host/process_section.h"
 #include "host/temporal_section.h"
 #include "runtime/data_message.h"
+#include "runtime/mapped_section.h"
 #include "runtime/message_queue.h"
 #include "runtime/process_memory.h"
 #include "runtime/temporal_memory.h"
@@ -154,9 +155,9 @@ void BM_CopyProcessSectionWhole(benchmark::State& state) {
   const std::string into = formatString("LoquantBenchCopyInto_%u", unsigned{instance});
   for (auto _ : state) {
     state.PauseTiming();
-    SharedView source = SharedView::create(from, kSize);
+    MappedSection source = MappedSection::create(from, kSize);
     state.ResumeTiming();
-    SharedView target = SharedView::create(into, kSize + (64 << 10));
+    MappedSection target = MappedSection::create(into, kSize + (64 << 10));
     if (!source || !target) {
       state.SkipWithError("no sections");
       break;

@@ -10,33 +10,27 @@ namespace vornix::host {
 
 std::optional<OwnedSection> OwnedSection::create(std::string_view logicalName, std::uint64_t size) {
   if (size < sizeof(std::uint64_t)) return std::nullopt;
-  bool created = false;
-  std::uint8_t* address = createSharedMemory(logicalName, size, &created);
-  if (address == nullptr) return std::nullopt;
-  // The mapping may be longer than asked when the name existed already; the
-  // owner only ever uses what it asked for.
-  const std::uint64_t mapped = mappedLength(address);
-  if (mapped < size) {
-    closeSharedMemory(address, size);
-    return std::nullopt;
-  }
-  std::span<std::uint8_t> bytes(address, static_cast<std::size_t>(size));
-  if (!created) std::fill(bytes.begin() + 8, bytes.end(), std::uint8_t{0});
+  // The view is bounded by what the owner asked for, even when the name
+  // existed already and its mapping is longer.
+  MappedSection view = MappedSection::create(logicalName, size);
+  if (!view) return std::nullopt;
+  const std::span<std::uint8_t> bytes = view.bytes();
+  if (!view.created()) std::fill(bytes.begin() + 8, bytes.end(), std::uint8_t{0});
   bytes::store<std::uint64_t>(bytes, 0, size);
-  return OwnedSection(std::string(logicalName), bytes);
+  return OwnedSection(std::string(logicalName), std::move(view));
 }
 
-OwnedSection::OwnedSection(std::string name, std::span<std::uint8_t> bytes) noexcept
-    : name_(std::move(name)), bytes_(bytes) {}
+OwnedSection::OwnedSection(std::string name, MappedSection view) noexcept
+    : name_(std::move(name)), view_(std::move(view)) {}
 
 OwnedSection::OwnedSection(OwnedSection&& other) noexcept
-    : name_(std::move(other.name_)), bytes_(std::exchange(other.bytes_, {})) {}
+    : name_(std::move(other.name_)), view_(std::move(other.view_)) {}
 
 OwnedSection& OwnedSection::operator=(OwnedSection&& other) noexcept {
   if (this != &other) {
     release();
     name_ = std::move(other.name_);
-    bytes_ = std::exchange(other.bytes_, {});
+    view_ = std::move(other.view_);
   }
   return *this;
 }
@@ -46,10 +40,9 @@ OwnedSection::~OwnedSection() {
 }
 
 void OwnedSection::release() noexcept {
-  if (bytes_.empty()) return;
-  closeSharedMemory(bytes_.data(), bytes_.size());
+  if (!view_) return;
+  view_.reset();
   removeSharedMemory(name_);
-  bytes_ = {};
 }
 
 }  // namespace vornix::host

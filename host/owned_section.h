@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "runtime/mapped_section.h"
+
 namespace vornix::host {
 
 class OwnedSection {
@@ -33,16 +35,16 @@ class OwnedSection {
   OwnedSection& operator=(const OwnedSection&) = delete;
   ~OwnedSection();
 
-  // The mapped bytes; valid while this object lives (and is not moved from).
-  std::span<std::uint8_t> bytes() const noexcept { return bytes_; }
+  // The section's bytes; valid while this object lives (and is not moved from).
+  std::span<std::uint8_t> bytes() const noexcept { return view_.bytes(); }
   const std::string& name() const noexcept { return name_; }
 
  private:
-  OwnedSection(std::string name, std::span<std::uint8_t> bytes) noexcept;
+  OwnedSection(std::string name, MappedSection view) noexcept;
   void release() noexcept;
 
   std::string name_;
-  std::span<std::uint8_t> bytes_;
+  MappedSection view_;
 };
 
 }  // namespace vornix::host

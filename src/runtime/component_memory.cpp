@@ -340,12 +340,10 @@ bool ComponentMemory::openLocked() {
   // The serial is kept before the open is tried: a section that cannot be
   // opened is not tried again until the master section shows another one.
   serial_ = master_->getComponentShmemSerial();
-  const std::uint64_t size = master_->getComponentShmemSize();
   instanceId_ = master_->instanceId();
   MappedSection next = MappedSection::open(
       familySectionName(SectionFamily::component, instanceId_, serial_), kFormatMark);
   if (!next) return false;
-  size_ = size;
   view_ = std::move(next);
   return true;
 }

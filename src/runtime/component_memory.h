@@ -133,7 +133,6 @@ class ComponentMemory {
   Mutex* mutex_;
   std::unique_ptr<Mutex> ownedMutex_;  // only when open() had to construct it
   MappedSection view_;
-  std::uint64_t size_ = 0;
   std::uint16_t instanceId_ = 0;
   std::uint32_t serial_ = 0;
 };

@@ -22,16 +22,6 @@ namespace {
 constexpr std::uint32_t kSectionTimeoutMs = 5000;
 constexpr std::uint32_t kQueueTypeMessages = 2;
 
-// The bytes of a view that may be used: its size word, bounded by what is
-// really mapped. 0 when the view is too short to hold the fixed layout.
-std::uint64_t validBytes(const SharedView& view) {
-  const std::uint64_t mapped = view.length();
-  if (mapped < pl::kQueuesStart) return 0;
-  const std::uint64_t word = bytes::loadAt<std::uint64_t>(view.data() + pl::kSectionSize);
-  const std::uint64_t valid = std::min(word, mapped);
-  return valid < pl::kQueuesStart ? 0 : valid;
-}
-
 // The limit bounds the section; the refusal is printed where the host's
 // operator sees it.
 bool deniedAsTooLarge(std::uint64_t newSize) {
@@ -71,8 +61,9 @@ bool ProcessMemory::openLocked() {
   const std::uint64_t publishedSize = master_->getProcessShmemSize();
   instanceId_ = master_->instanceId();
   const std::string name = sectionName(serial);
-  SharedView view = SharedView::open(name);
-  if (!view) {
+  bool absent = false;
+  MappedSection view = MappedSection::open(name, pl::kFormatMark, pl::kQueuesStart, &absent);
+  if (absent) {
     // A grow that took its serial and then failed to create the section
     // leaves a serial without a section and the published size unchanged:
     // the mapped section is still the current one.
@@ -84,14 +75,12 @@ bool ProcessMemory::openLocked() {
             static_cast<unsigned>(publishedSize));
     return false;
   }
-  const std::uint64_t valid = validBytes(view);
-  if (valid == 0 || bytes::loadAt<std::uint32_t>(view.data() + pl::kKind) != pl::kFormatMark) {
+  if (!view) {
     logLine(0, 3, 0, "Cannot verify shared memory: %s size: %u", name.c_str(),
             static_cast<unsigned>(publishedSize));
-    return false;  // the view is released whole
+    return false;
   }
   view_ = std::move(view);  // releases the view replaced
-  size_ = valid;
   serial_ = serial;
   return true;
 }
@@ -115,7 +104,7 @@ std::uint64_t ProcessMemory::queueOffset(std::uint32_t queueId) const noexcept {
   const std::uint64_t offset =
       bytes::loadOr<std::uint64_t>(section(), pl::kQueueTable + std::uint64_t{queueId} * 8, 0);
   const std::uint64_t usedEnd = bytes::loadOr<std::uint64_t>(section(), pl::kUsedEnd, 0);
-  if (offset < pl::kQueuesStart || usedEnd > size_ || !bytes::inRange(usedEnd, offset, 0) ||
+  if (offset < pl::kQueuesStart || usedEnd > view_.size() || !bytes::inRange(usedEnd, offset, 0) ||
       usedEnd - offset < queue::kHeaderSize) {
     return 0;
   }
@@ -191,7 +180,7 @@ bool ProcessMemory::resizeQueueLocked(std::uint32_t queueId, std::uint64_t newSi
     if (newSize < oldSize) return false;
     const std::uint64_t delta = newSize - oldSize;
     const std::uint64_t usedEnd = bytes::loadAt<std::uint64_t>(view_.data() + pl::kUsedEnd);
-    if (size_ - usedEnd >= delta) {
+    if (view_.size() - usedEnd >= delta) {
       // The queues that follow are those at higher addresses, whatever their
       // ids; they move up together from the lowest of them.
       std::uint64_t nextStart = usedEnd;
@@ -217,7 +206,7 @@ bool ProcessMemory::resizeQueueLocked(std::uint32_t queueId, std::uint64_t newSi
       bytes::storeAt<std::uint64_t>(view_.data() + pl::kUsedEnd, usedEnd + delta);
       return true;
     }
-    if (!resizeLocked(size_ * 2)) return false;
+    if (!resizeLocked(std::uint64_t{view_.size()} * 2)) return false;
   }
 }
 
@@ -230,7 +219,7 @@ bool ProcessMemory::resize(std::uint64_t newSize) {
 
 bool ProcessMemory::resizeLocked(std::uint64_t newSize) {
   if (deniedAsTooLarge(newSize)) return false;
-  if (!view_ || newSize < size_) return false;
+  if (!view_ || newSize < view_.size()) return false;
   // The new section is made whole under the next serial's name before that
   // serial is published, so a grower that dies (or fails) part way never
   // leaves a published serial without a complete section: everyone goes on
@@ -239,14 +228,12 @@ bool ProcessMemory::resizeLocked(std::uint64_t newSize) {
   const std::uint32_t serial = master_->getProcessShmemSerial() + 1U;
   const std::string name = sectionName(serial);
   removeSharedMemory(name);
-  SharedView view = SharedView::create(name, newSize);
-  if (!view) return false;
-  if (view.length() < newSize) {
-    view.reset();
+  MappedSection view = MappedSection::create(name, newSize);
+  if (!view) {
     removeSharedMemory(name);
     return false;
   }
-  view_.copyTo(view, size_);
+  view_.copyTo(view, view_.size());
   bytes::storeAt<std::uint64_t>(view.data() + pl::kSectionSize, newSize);
   if (master_->incrementProcessShmemSerial() != serial) {
     view.reset();
@@ -255,7 +242,6 @@ bool ProcessMemory::resizeLocked(std::uint64_t newSize) {
   }
   const std::string oldName = sectionName(serial_);
   view_ = std::move(view);  // releases the replaced view
-  size_ = newSize;
   serial_ = serial;
   master_->setProcessShmemSize(newSize);
   // Views that other participants hold stay valid; the name goes so that the
@@ -274,7 +260,7 @@ bool ProcessMemory::addToProcessStats(std::uint16_t process, const DataMessage* 
   MutexHold hold(*sectionMutex(), kSectionTimeoutMs, "vornix::ProcessMemory::addToProcessStats");
   if (!hold || !followSerial() || !processInUse(process)) return false;
   const std::uint64_t record = recordOffset(process);
-  if (!bytes::inRange(size_, record, pl::kRecordSize)) return false;
+  if (!bytes::inRange(view_.size(), record, pl::kRecordSize)) return false;
   bytes::storeAt<std::uint64_t>(view_.data() + record + pl::kStatsTime, currentTime());
   const auto count = [&](std::uint64_t counts, std::uint64_t history, const DataMessage& m) {
     std::uint8_t* at = view_.data() + record + counts;

@@ -20,9 +20,8 @@
 // The queue layout is in runtime/message_queue.h.
 //
 // Every offset, id, count and size read from the section is checked against
-// the valid bytes (the smaller of the mapped length and the section's size
-// word); a corrupt section makes the operation fail without touching
-// anything outside the mapping.
+// the view's usable bytes (runtime/mapped_section.h); a corrupt section makes
+// the operation fail without touching anything outside the mapping.
 //
 // Thread safety: any thread may call any operation. All of them run under
 // the section's named mutex (5000 ms), which every process shares; the
@@ -38,10 +37,10 @@
 #include <string>
 
 #include "runtime/data_message.h"
+#include "runtime/mapped_section.h"
 #include "runtime/master_memory.h"
 #include "util/mutex.h"
 #include "util/semaphore.h"
-#include "util/shared_memory.h"
 
 namespace vornix {
 
@@ -117,9 +116,7 @@ class ProcessMemory {
   // Both under the section mutex.
   bool openLocked();
   bool followSerial();
-  std::span<std::uint8_t> section() const noexcept {
-    return {view_.data(), static_cast<std::size_t>(size_)};
-  }
+  std::span<std::uint8_t> section() const noexcept { return view_.bytes(); }
   std::uint64_t recordOffset(std::uint16_t process) const noexcept;
   bool processInUse(std::uint16_t process) const noexcept;
   // Offset of the queue of `type` (1-4) of `process`, 0 when there is none.
@@ -136,11 +133,7 @@ class ProcessMemory {
   std::once_flag mutexOnce_;
   std::unique_ptr<Mutex> mutex_;
   // The fields below are guarded by the section mutex.
-  // The view carries its own handle: it may have been mapped by another
-  // module's copy of the runtime and is released whole by whichever copy
-  // drops or replaces it (docs/decisions.md).
-  SharedView view_;
-  std::uint64_t size_ = 0;  // valid bytes of the view
+  MappedSection view_;
   std::uint16_t instanceId_ = 0;
   std::uint32_t serial_ = 0;  // serial of the view in use (a dead serial is never adopted)
   // Opened by name and owned here, not taken from the process-wide registry:

@@ -22,12 +22,6 @@ namespace {
 constexpr std::uint32_t kSectionTimeoutMs = 5000;
 constexpr std::uint32_t kMostBlocksOutsideLastBin = 4;
 
-std::uint64_t validBytes(const SharedView& view) {
-  const std::uint64_t mapped = view.length();
-  if (mapped < tl::kHeaderSize) return 0;
-  return std::min(mapped, bytes::loadAt<std::uint64_t>(view.data() + tl::kSize));
-}
-
 template <class T>
 T loadAt(const std::uint8_t* base, std::uint64_t offset) noexcept {
   return bytes::loadAt<T>(base + offset);
@@ -92,37 +86,35 @@ bool TemporalMemory::openLocked() {
   const std::uint32_t serial = owner_->getSerial();
   const std::uint64_t ownerSize = owner_->getSize();
   instanceId_ = owner_->getInstanceId();
-  SharedView view = SharedView::open(sectionName(serial));
-  if (!view) {
+  bool absent = false;
+  MappedSection view =
+      MappedSection::open(sectionName(serial), tl::kFormatMark, tl::kHeaderSize, &absent);
+  if (absent) {
     // A grow that took its serial and then could not create its section
     // leaves the owner's size as it was: the mapped section is still current.
     return view_ && serial != serial_ &&
            ownerSize == loadAt<std::uint64_t>(view_.data(), tl::kSize);
   }
-  const std::uint64_t valid = validBytes(view);
-  if (valid < tl::kHeaderSize || loadAt<std::uint32_t>(view.data(), tl::kMark) != tl::kFormatMark) {
-    return false;  // the view is released whole
-  }
+  if (!view) return false;
   view_ = std::move(view);  // releases the view replaced
-  size_ = valid;
   serial_ = serial;
   return true;
 }
 
 bool TemporalMemory::readLayout() {
-  if (!view_ || size_ < tl::kHeaderSize) return false;
+  if (view_.size() < tl::kHeaderSize) return false;
   slotCount_ = loadAt<std::uint32_t>(view_.data(), tl::kSlotCount);
   slotBitmapBytes_ = loadAt<std::uint32_t>(view_.data(), tl::kSlotBitmapBytes);
   if (slotBitmapBytes_ < bitmap::bitmapBytes(slotCount_)) return false;
   slotsOffset_ = tl::kHeaderSize + slotBitmapBytes_;
   const std::uint64_t slotBytes = std::uint64_t{slotCount_} * tl::kSlotSize;
-  if (!bytes::inRange(size_, slotsOffset_, slotBytes)) return false;
+  if (!bytes::inRange(view_.size(), slotsOffset_, slotBytes)) return false;
   const std::uint16_t binCount = loadAt<std::uint16_t>(view_.data(), tl::kBinCount);
   if (binCount == 0) return false;
   bins_.clear();
   std::uint64_t offset = slotsOffset_ + slotBytes;
   for (std::uint32_t i = 0; i < binCount; ++i) {
-    if (!bytes::inRange(size_, offset, tl::kBinHeaderSize)) return false;
+    if (!bytes::inRange(view_.size(), offset, tl::kBinHeaderSize)) return false;
     Bin bin;
     bin.offset = offset;
     bin.total = loadAt<std::uint64_t>(view_.data(), offset + tl::kBinTotal);
@@ -132,7 +124,7 @@ bool TemporalMemory::readLayout() {
     if (bin.blockSize == 0 || bin.bitmapBytes < bitmap::bitmapBytes(bin.blockCount)) return false;
     const std::uint64_t needed =
         tl::kBinHeaderSize + bin.bitmapBytes + std::uint64_t{bin.blockCount} * bin.blockSize;
-    if (bin.total < needed || !bytes::inRange(size_, offset, bin.total)) return false;
+    if (bin.total < needed || !bytes::inRange(view_.size(), offset, bin.total)) return false;
     bins_.push_back(bin);
     offset += bin.total;
   }
@@ -347,7 +339,7 @@ bool TemporalMemory::growBins(std::uint32_t binIndex, std::uint64_t messageSize)
 bool TemporalMemory::resize(std::uint32_t extraSlots, const std::vector<PlannedBin>& plan) {
   const std::uint64_t newSlotCount = std::uint64_t{slotCount_} + extraSlots;
   const std::uint64_t maximum = loadAt<std::uint64_t>(view_.data(), tl::kMaximumSize);
-  const std::uint64_t current = size_;
+  const std::uint64_t current = view_.size();
   if (newSlotCount > std::numeric_limits<std::uint32_t>::max()) return false;
   const std::uint64_t newBitmapBytes = bitmap::bitmapBytes(newSlotCount);
   // Every term is far below 2^64 except a refused bin plan, which saturates.
@@ -370,13 +362,10 @@ bool TemporalMemory::resize(std::uint32_t extraSlots, const std::vector<PlannedB
   const std::uint32_t serial = owner_->getSerial() + 1U;
   const std::string name = sectionName(serial);
   removeSharedMemory(name);
-  SharedView fresh = SharedView::create(name, newTotal);
-  if (fresh && fresh.length() < newTotal) {
-    fresh.reset();
-    removeSharedMemory(name);
-  }
+  MappedSection fresh = MappedSection::create(name, newTotal);
   std::uint8_t* const view = fresh.data();
   if (view == nullptr) {
+    removeSharedMemory(name);
     logLine(0, 3, 0,
             "Temporal Memory couldn't allocate memory to grow by: %s to: %s total as requested",
             sizeText(growth).c_str(), sizeText(newTotal).c_str());
@@ -384,7 +373,7 @@ bool TemporalMemory::resize(std::uint32_t extraSlots, const std::vector<PlannedB
   }
 
   // Header and slot table: old header and bitmap first, new slots free.
-  const std::span<std::uint8_t> target(view, static_cast<std::size_t>(newTotal));
+  const std::span<std::uint8_t> target = fresh.bytes();
   const std::span<std::uint8_t> newBitmap =
       target.subspan(tl::kHeaderSize, static_cast<std::size_t>(newBitmapBytes));
   std::memset(newBitmap.data(), 0xFF, newBitmap.size());
@@ -451,7 +440,6 @@ bool TemporalMemory::resize(std::uint32_t extraSlots, const std::vector<PlannedB
   }
   const std::string oldName = sectionName(serial_);
   view_ = std::move(fresh);  // releases the replaced view
-  size_ = newTotal;
   serial_ = serial;
   owner_->setSize(newTotal);
   // Other participants keep their views until they follow the serial; the

@@ -25,8 +25,8 @@
 //  the data area (block b at b * block size).
 // memoryId: bits 0-31 slot index, 32-47 the slot's use counter, 48-63 tag.
 //
-// The layout is checked against the valid bytes (the smaller of the mapped
-// length and the size word) before every insertion: a block size of 0, a bin
+// The layout is checked against the view's usable bytes
+// (runtime/mapped_section.h) before every insertion: a block size of 0, a bin
 // smaller than its header, bitmap and blocks, a table running past the end,
 // or a slot naming a bin or blocks that do not exist make the store unusable
 // and the insertion fails; nothing outside the mapping is ever touched.
@@ -45,9 +45,9 @@
 #include <vector>
 
 #include "runtime/data_message.h"
+#include "runtime/mapped_section.h"
 #include "util/clock.h"
 #include "util/mutex.h"
-#include "util/shared_memory.h"
 
 namespace vornix {
 
@@ -140,9 +140,7 @@ class TemporalMemory {
   bool growSlots();
   bool growBins(std::uint32_t binIndex, std::uint64_t messageSize);
   bool resize(std::uint32_t extraSlots, const std::vector<PlannedBin>& plan);
-  std::span<std::uint8_t> section() const noexcept {
-    return {view_.data(), static_cast<std::size_t>(size_)};
-  }
+  std::span<std::uint8_t> section() const noexcept { return view_.bytes(); }
   std::span<std::uint8_t> slotBitmap() const noexcept;
   std::span<std::uint8_t> binBitmap(const Bin& bin) const noexcept;
   std::uint8_t* slot(std::uint32_t index) const noexcept;
@@ -153,11 +151,7 @@ class TemporalMemory {
   std::once_flag mutexOnce_;
   std::unique_ptr<Mutex> mutex_;
   // Guarded by the store mutex.
-  // The view carries its own handle: it may have been mapped by another
-  // module's copy of the runtime and is released whole by whichever copy
-  // drops or replaces it (docs/decisions.md).
-  SharedView view_;
-  std::uint64_t size_ = 0;  // valid bytes of the view
+  MappedSection view_;
   std::uint16_t instanceId_ = 0;
   std::uint32_t serial_ = 0;
   std::uint32_t slotCount_ = 0;

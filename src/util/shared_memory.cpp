@@ -63,11 +63,8 @@ void stopMappingRegistry() noexcept {
 
 }  // namespace detail
 
-namespace {
-
-// The section, created or opened and mapped, with the failure lines of
-// createSharedMemory; an empty view (address null) on failure.
-SectionResult createLogged(std::string_view logicalName, std::uint64_t size, bool keepHandle) {
+SectionResult createSectionLogged(std::string_view logicalName, std::uint64_t size,
+                                  bool keepHandle) {
   const std::string fullName = sectionFullName(logicalName);
   const SectionResult result = createSection(fullName, size, keepHandle);
   switch (result.status) {
@@ -82,8 +79,7 @@ SectionResult createLogged(std::string_view logicalName, std::uint64_t size, boo
   }
 }
 
-// The section, opened and mapped, with the failure lines of openSharedMemory.
-SectionResult openLogged(std::string_view logicalName, bool keepHandle) {
+SectionResult openSectionLogged(std::string_view logicalName, bool keepHandle) {
   const std::string fullName = sectionFullName(logicalName);
   const SectionResult result = openSection(fullName, keepHandle);
   switch (result.status) {
@@ -98,16 +94,14 @@ SectionResult openLogged(std::string_view logicalName, bool keepHandle) {
   }
 }
 
-}  // namespace
-
 std::uint8_t* createSharedMemory(std::string_view logicalName, std::uint64_t size, bool* created) {
-  const SectionResult result = createLogged(logicalName, size, false);
+  const SectionResult result = createSectionLogged(logicalName, size, false);
   if (created != nullptr) *created = result.created;
   return result.view.address != nullptr ? record(result.view) : nullptr;
 }
 
 std::uint8_t* openSharedMemory(std::string_view logicalName) {
-  const SectionView view = openLogged(logicalName, false).view;
+  const SectionView view = openSectionLogged(logicalName, false).view;
   return view.address != nullptr ? record(view) : nullptr;
 }
 
@@ -141,48 +135,6 @@ std::uint64_t mappedLength(const std::uint8_t* address) {
   std::lock_guard<std::mutex> hold(current->guard);
   auto entry = current->views.find(address);
   return entry == current->views.end() ? 0 : entry->second.length;
-}
-
-// Views kept as SharedView keep their POSIX descriptor too, so that copyTo
-// can ask which ranges were ever written.
-SharedView SharedView::create(std::string_view logicalName, std::uint64_t size) {
-  const SectionResult result = createLogged(logicalName, size, true);
-  return SharedView(result.view, result.created);
-}
-
-SharedView SharedView::open(std::string_view logicalName) {
-  return SharedView(openLogged(logicalName, true).view, false);
-}
-
-SharedView::SharedView(SharedView&& other) noexcept
-    : view_(std::exchange(other.view_, {})), created_(std::exchange(other.created_, false)) {}
-
-SharedView& SharedView::operator=(SharedView&& other) noexcept {
-  if (this != &other) {
-    reset();
-    view_ = std::exchange(other.view_, {});
-    created_ = std::exchange(other.created_, false);
-  }
-  return *this;
-}
-
-void SharedView::copyTo(const SharedView& to, std::uint64_t length) const noexcept {
-  if (length == 0 || view_.address == nullptr || to.view_.address == nullptr) return;
-  if (to.created_) {
-    copyWrittenBytes(view_, to.view_.address, length);
-  } else {
-    std::memcpy(to.view_.address, view_.address, static_cast<std::size_t>(length));
-  }
-}
-
-SharedView::~SharedView() {
-  reset();
-}
-
-void SharedView::reset() noexcept {
-  created_ = false;
-  if (view_.address == nullptr) return;
-  unmapSection(std::exchange(view_, {}));
 }
 
 bool removeSharedMemory(std::string_view logicalName) {

@@ -42,62 +42,21 @@ std::uint8_t* openSharedMemory(std::string_view logicalName);
 // does not start a page is left alone and gives false. The other copy's
 // registry then still holds the view's handle (on Windows it keeps the
 // section alive), so views that may be released by another copy are held as
-// SharedView instead.
+// MappedSection instead.
 bool closeSharedMemory(std::uint8_t* address, std::uint64_t size);
 
 // The mapped length of a view made by the operations above (0 when unknown).
-// Lets a client bound every access by the bytes really mapped.
 std::uint64_t mappedLength(const std::uint8_t* address);
 
-// A view that carries its own system handle (the section's HANDLE on
-// Windows, which keeps the section alive; the descriptor on POSIX, which
-// copyTo asks about the object's written ranges), and releases both when
-// dropped. No registry takes part, so whichever copy of
-// these operations drops the view (the library carries its own copy, and an
-// object that one copy maps may be released by the other) unmaps it whole
-// and closes the handle that keeps the section, and on Windows its name,
-// alive. Used by the section clients that cross that boundary; the
-// registry-based operations above serve views that one module maps and
-// releases itself.
-//
-// Move-only; not synchronised (its owner guards it). A view is released by
-// the destructor, by reset() and by move-assignment over it.
-class SharedView {
- public:
-  SharedView() noexcept = default;
-  // As createSharedMemory and openSharedMemory, with the same lines on
-  // failure; an empty view when they would give null.
-  static SharedView create(std::string_view logicalName, std::uint64_t size);
-  static SharedView open(std::string_view logicalName);
-
-  SharedView(SharedView&& other) noexcept;
-  SharedView& operator=(SharedView&& other) noexcept;
-  SharedView(const SharedView&) = delete;
-  SharedView& operator=(const SharedView&) = delete;
-  ~SharedView();
-
-  explicit operator bool() const noexcept { return view_.address != nullptr; }
-  // The first mapped byte (null when empty) and the bytes really mapped.
-  std::uint8_t* data() const noexcept { return view_.address; }
-  std::uint64_t length() const noexcept { return view_.length; }
-  // True for a view that create() made a new section for (not one it found
-  // under the name): its bytes read as zero until written.
-  bool created() const noexcept { return created_; }
-  // Unmaps the view and closes its handle; the view is empty afterwards.
-  void reset() noexcept;
-
-  // Copies this view's first `length` bytes to the start of `to`. When `to`
-  // is a new section (created()) not yet written to, the ranges of this section that were never
-  // written are left out (they read as zero on both sides), so that a grow
-  // of a large, mostly unused section costs its written pages, not all of
-  // them. `length` must not exceed either view's length.
-  void copyTo(const SharedView& to, std::uint64_t length) const noexcept;
-
- private:
-  SharedView(const SectionView& view, bool created) noexcept : view_(view), created_(created) {}
-  SectionView view_;
-  bool created_ = false;
-};
+// The section, created (or opened when it exists) and mapped, with the
+// failure lines of createSharedMemory; and the section, opened and mapped,
+// with those of openSharedMemory. No registry takes part: the caller owns the
+// view and releases it with unmapSection. `keepHandle` keeps the POSIX
+// descriptor with the view (for copyWrittenBytes). The one view type built on
+// them is MappedSection (runtime/mapped_section.h).
+SectionResult createSectionLogged(std::string_view logicalName, std::uint64_t size,
+                                  bool keepHandle);
+SectionResult openSectionLogged(std::string_view logicalName, bool keepHandle);
 
 // Removes the section's name from the system so that no later open finds it;
 // existing views stay valid. Used by the creator of a section when the

@@ -49,8 +49,7 @@ TEST(SectionReservePosixTest, SectionLargerThanTheFreeSpaceIsRefusedAtCreation) 
     std::uint8_t* fits = createSharedMemory(name + "_fits", 384 * kKiB);
     if (fits == nullptr) return 5;
     std::memset(fits, 0xA5, 384 * kKiB);  // every page: a SIGBUS ends the child with 135
-    SharedView more = SharedView::create(name + "_more", 256 * kKiB);
-    if (more) return 6;
+    if (createSharedMemory(name + "_more", 256 * kKiB) != nullptr) return 6;
     return 0;
   });
   if (!run.exitCode) GTEST_SKIP() << run.skipReason;
@@ -87,21 +86,23 @@ TEST(SectionReservePosixTest, ReservedSectionsStillCopyOnlyTheirWrittenPages) {
   const std::string from = uniqueName("reservedfrom");
   const std::string into = uniqueName("reservedinto");
   constexpr std::uint64_t kSize = 4096 * kKiB;
-  SharedView source = SharedView::create(from, kSize);
-  ASSERT_TRUE(source);
-  source.data()[kSize / 2] = 7;
-  SharedView target = SharedView::create(into, kSize + 64 * kKiB);
-  ASSERT_TRUE(target);
-  source.copyTo(target, kSize);
+  const SectionView source = createSectionLogged(from, kSize, true).view;
+  ASSERT_NE(source.address, nullptr);
+  source.address[kSize / 2] = 7;
+  const SectionResult made = createSectionLogged(into, kSize + 64 * kKiB, true);
+  const SectionView target = made.view;
+  ASSERT_NE(target.address, nullptr);
+  ASSERT_TRUE(made.created);
+  copyWrittenBytes(source, target.address, kSize);
   // One page written (the system may count a larger folio); far from all.
   // Counted before the reads below, which make the pages they touch data.
   const std::uint64_t written = dataBytes(into, kSize + 64 * kKiB);
   EXPECT_GE(written, 1U);
   EXPECT_LE(written, 64 * kKiB);
-  EXPECT_EQ(target.data()[kSize / 2], 7);
-  EXPECT_EQ(target.data()[0], 0);
-  source.reset();
-  target.reset();
+  EXPECT_EQ(target.address[kSize / 2], 7);
+  EXPECT_EQ(target.address[0], 0);
+  unmapSection(source);
+  unmapSection(target);
   EXPECT_TRUE(removeSharedMemory(from));
   EXPECT_TRUE(removeSharedMemory(into));
 }
