@@ -1,6 +1,9 @@
 #include "host/instance_view.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstring>
 #include <utility>
 
 #include "host/instance_lookup.h"
@@ -27,18 +30,44 @@ namespace vornix::host {
 
 namespace {
 
-constexpr std::uint32_t kSectionTimeoutMs = 5000;
-
 namespace pl = process_layout;
 namespace tl = temporal_layout;
 using CL = ComponentMemory::Layout;
 
-// Opens the named mutex `logicalName` only when it exists already.
-std::unique_ptr<Mutex> openExistingMutex(const std::string& logicalName) {
-  if (!namedObjectExists(mutexFullName(logicalName))) return nullptr;
-  auto mutex = std::make_unique<Mutex>(logicalName);
-  if (!mutex->valid()) return nullptr;
-  return mutex;
+// Copies that saw a section change under them are made again this often
+// before the snapshot gives up as "busy".
+constexpr int kCopyAttempts = 8;
+
+// Copies `from` without any lock, in relaxed atomic loads of aligned 32-bit
+// words (single bytes at the ends): the writers go on meanwhile, so the copy
+// may mix older and newer fields, and its user checks it for consistency.
+std::vector<std::uint8_t> quietCopy(std::span<std::uint8_t> from) {
+  std::vector<std::uint8_t> to(from.size());
+  std::size_t i = 0;
+  for (; i < from.size() && reinterpret_cast<std::uintptr_t>(from.data() + i) % 4 != 0; ++i) {
+    to[i] = std::atomic_ref<std::uint8_t>(from[i]).load(std::memory_order_relaxed);
+  }
+  for (; i + 4 <= from.size(); i += 4) {
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): an aligned word of the mapping
+    auto* word = reinterpret_cast<std::uint32_t*>(from.data() + i);
+    const std::uint32_t value =
+        std::atomic_ref<std::uint32_t>(*word).load(std::memory_order_relaxed);
+    std::memcpy(to.data() + i, &value, sizeof value);
+  }
+  for (; i < from.size(); ++i) {
+    to[i] = std::atomic_ref<std::uint8_t>(from[i]).load(std::memory_order_relaxed);
+  }
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return to;
+}
+
+// One field of a mapped section, read as quietCopy reads.
+template <class T>
+T quietLoad(std::span<std::uint8_t> from, std::uint64_t at) {
+  if (!bytes::inRange(from.size(), at, sizeof(T))) return T{};
+  const std::vector<std::uint8_t> copy =
+      quietCopy(from.subspan(static_cast<std::size_t>(at), sizeof(T)));
+  return bytes::loadOr<T>(std::span<const std::uint8_t>(copy), 0, T{});
 }
 
 // The printable type of the record in one history slot; empty when the slot
@@ -55,72 +84,88 @@ MessageType historyType(std::span<const std::uint8_t> slot) {
   return message.isValid() ? message.getType() : MessageType{};
 }
 
+// A section of one family, followed through its published serial.
+struct FollowedSection {
+  MappedSection view;
+  std::uint32_t serial = 0;
+};
+
 }  // namespace
 
 struct InstanceView::State {
   std::uint16_t instance = 0;
   MappedSection masterView;
-  std::unique_ptr<Mutex> masterMutex;
-  std::unique_ptr<MasterMemory> master;
+  MappedSection temporalOwner;  // empty when the instance has no store
+  FollowedSection component, process, dataMaps, temporal;
 
-  std::unique_ptr<Mutex> componentMutex;
-  MappedSection componentView;
-  std::uint32_t componentSerial = 0;
-
-  std::unique_ptr<Mutex> dataMapsMutex;
-  std::unique_ptr<DataMapsMemory> dataMaps;
-
-  std::unique_ptr<QueueReader> processReader;
-
-  std::unique_ptr<SharedTemporalOwner> temporalOwner;
-  std::unique_ptr<Mutex> temporalMutex;
-  MappedSection temporalView;
-  std::uint32_t temporalSerial = 0;
-
-  ~State() {
-    // Clients before the mutexes and the master view they use.
-    processReader.reset();
-    dataMaps.reset();
-    master.reset();
+  // The published serial of a family, read without the master's mutex.
+  std::uint32_t serialOf(SectionFamily family) {
+    switch (family) {
+      case SectionFamily::component:
+        return quietLoad<std::uint32_t>(masterView.bytes(), MasterMemory::kComponentSerial);
+      case SectionFamily::process:
+        return quietLoad<std::uint32_t>(masterView.bytes(), MasterMemory::kProcessSerial);
+      case SectionFamily::dataMaps:
+        return quietLoad<std::uint32_t>(masterView.bytes(), MasterMemory::kDataMapsSerial);
+      default:
+        return quietLoad<std::uint32_t>(temporalOwner.bytes(), SharedTemporalOwner::kSerial);
+    }
   }
+
+  // A settled copy of the family's current section: its published serial and
+  // its size word are read before and after the copy and must agree, else
+  // the copy is made again (a grow or a writer in between). Nullopt with the
+  // reason in `error`.
+  std::optional<std::vector<std::uint8_t>> settledCopy(SectionFamily family,
+                                                       FollowedSection& followed,
+                                                       std::uint32_t formatMark,
+                                                       std::uint64_t minimumBytes, const char* what,
+                                                       std::string& error);
 
   bool readComponents(InstanceSnapshot& out,
                       std::vector<std::pair<MessageType, MessageType>>& types, std::string& error);
   bool readQueues(InstanceSnapshot& out, std::string& error);
   bool readStore(InstanceSnapshot& out, std::string& error);
-  std::string printable(const MessageType& type);
+  std::string printable(const MessageType& type, std::span<const std::uint8_t> dataMapsCopy);
 };
+
+std::optional<std::vector<std::uint8_t>> InstanceView::State::settledCopy(
+    SectionFamily family, FollowedSection& followed, std::uint32_t formatMark,
+    std::uint64_t minimumBytes, const char* what, std::string& error) {
+  for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
+    const std::uint32_t serial = serialOf(family);
+    if (!followed.view || serial != followed.serial) {
+      MappedSection next = MappedSection::open(familySectionName(family, instance, serial),
+                                               formatMark, minimumBytes);
+      if (!next) {
+        if (serialOf(family) != serial) continue;  // replaced while it was opened
+        error = formatString("%s (serial %u) cannot be opened", what, serial);
+        return std::nullopt;
+      }
+      followed.view = std::move(next);
+      followed.serial = serial;
+    }
+    const std::uint64_t sizeWord = quietLoad<std::uint64_t>(followed.view.bytes(), 0);
+    std::vector<std::uint8_t> copy = quietCopy(followed.view.bytes());
+    if (serialOf(family) == serial &&
+        quietLoad<std::uint64_t>(followed.view.bytes(), 0) == sizeWord &&
+        bytes::loadOr<std::uint64_t>(std::span<const std::uint8_t>(copy), 0, 0) == sizeWord) {
+      return copy;
+    }
+  }
+  error = formatString("%s kept changing while it was read (busy, try again)", what);
+  return std::nullopt;
+}
 
 bool InstanceView::State::readComponents(InstanceSnapshot& out,
                                          std::vector<std::pair<MessageType, MessageType>>& types,
                                          std::string& error) {
-  if (!componentMutex) {
-    componentMutex = openExistingMutex(familyMutexName(SectionFamily::component, instance));
-    if (!componentMutex) {
-      error = "the component section's mutex is gone";
-      return false;
-    }
-  }
-  MutexHold hold(*componentMutex, kSectionTimeoutMs, "vornix::host::InstanceView::components");
-  if (!hold) {
-    error = "the component section's mutex was not had within 5000 ms";
-    return false;
-  }
-  // A replaced section is followed: the published serial names the current one.
-  const std::uint32_t serial = master->getComponentShmemSerial();
-  if (!componentView || serial != componentSerial) {
-    MappedSection next =
-        MappedSection::open(familySectionName(SectionFamily::component, instance, serial),
-                            ComponentMemory::kFormatMark);
-    if (!next) {
-      error = formatString("the component section (serial %u) cannot be opened", serial);
-      return false;
-    }
-    componentView = std::move(next);
-    componentSerial = serial;
-  }
-  out.componentSerial = componentSerial;
-  const std::span<const std::uint8_t> section = componentView.bytes();
+  const std::optional<std::vector<std::uint8_t>> copy =
+      settledCopy(SectionFamily::component, component, ComponentMemory::kFormatMark, 0,
+                  "the component section", error);
+  if (!copy) return false;
+  out.componentSerial = component.serial;
+  const std::span<const std::uint8_t> section(*copy);
   std::uint32_t count = 0;
   if (!bytes::load(section, CL::kCount, count)) {
     error = "the component section is too short";
@@ -171,42 +216,27 @@ bool InstanceView::State::readComponents(InstanceSnapshot& out,
 }
 
 bool InstanceView::State::readQueues(InstanceSnapshot& out, std::string& error) {
-  if (!processReader) {
-    // QueueReader opens the section mutex by name: only when it is there.
-    if (!namedObjectExists(mutexFullName(familyMutexName(SectionFamily::process, instance)))) {
-      error = "the process section's mutex is gone";
-      return false;
-    }
-    processReader = std::make_unique<QueueReader>(*master, 0);
-  }
-  const std::optional<std::vector<std::uint8_t>> table =
-      processReader->readBytes(pl::kQueueTable, pl::kQueueCount * 8);
-  if (!table) {
-    error = "the process section cannot be read";
-    return false;
-  }
-  out.processSerial = processReader->serial();
+  const std::optional<std::vector<std::uint8_t>> copy =
+      settledCopy(SectionFamily::process, process, pl::kFormatMark, pl::kQueuesStart,
+                  "the process section", error);
+  if (!copy) return false;
+  const std::span<const std::uint8_t> section(*copy);
+  out.processSerial = process.serial;
   // Which process lists which queue.
   std::vector<std::int32_t> owner(pl::kQueueCount, -1);
   for (std::uint64_t p = 0; p < pl::kProcessCount; ++p) {
     const std::uint64_t record = pl::kRecords + p * pl::kRecordSize;
-    const std::optional<std::uint64_t> inUse = processReader->readU64(record + pl::kInUse);
-    if (!inUse || *inUse == 0) continue;
-    const std::optional<std::uint64_t> ids = processReader->readU64(record + pl::kQueueIds);
-    if (!ids) continue;
+    if (bytes::loadOr<std::uint64_t>(section, record + pl::kInUse, 0) == 0) continue;
+    const std::uint64_t ids = bytes::loadOr<std::uint64_t>(section, record + pl::kQueueIds, 0);
     for (unsigned type = 0; type < 4; ++type) {
-      const auto id = static_cast<std::uint16_t>(*ids >> (16U * type));
+      const auto id = static_cast<std::uint16_t>(ids >> (16U * type));
       if (id != 0 && id < pl::kQueueCount) owner[id] = static_cast<std::int32_t>(p);
     }
   }
   for (std::uint64_t id = 0; id < pl::kQueueCount; ++id) {
-    std::uint64_t offset = 0;
-    bytes::load(std::span<const std::uint8_t>(*table), id * 8, offset);
-    if (offset == 0) continue;
-    const std::optional<std::vector<std::uint8_t>> header =
-        processReader->readBytes(offset, queue::kSemaphoreName);
-    if (!header) continue;  // moved by a grow between the two reads
-    const std::span<const std::uint8_t> h(*header);
+    const std::uint64_t offset = bytes::loadOr<std::uint64_t>(section, pl::kQueueTable + id * 8, 0);
+    if (offset == 0 || !bytes::inRange(section.size(), offset, queue::kSemaphoreName)) continue;
+    const std::span<const std::uint8_t> h = section.subspan(static_cast<std::size_t>(offset));
     QueueView view;
     view.id = static_cast<std::uint32_t>(id);
     view.process = owner[static_cast<std::size_t>(id)];
@@ -232,35 +262,17 @@ bool InstanceView::State::readQueues(InstanceSnapshot& out, std::string& error) 
 
 bool InstanceView::State::readStore(InstanceSnapshot& out, std::string& error) {
   if (!temporalOwner) {
-    temporalOwner = SharedTemporalOwner::open(instance);
+    temporalOwner =
+        MappedSection::open(temporalOwnerName(instance), std::nullopt, SharedTemporalOwner::kSize);
     if (!temporalOwner) return true;  // an instance without a store
   }
-  if (!temporalMutex) {
-    temporalMutex = openExistingMutex(familyMutexName(SectionFamily::temporal, instance));
-    if (!temporalMutex) {
-      error = "the temporal store's mutex is gone";
-      return false;
-    }
-  }
-  MutexHold hold(*temporalMutex, kSectionTimeoutMs, "vornix::host::InstanceView::store");
-  if (!hold) {
-    error = "the temporal store's mutex was not had within 5000 ms";
-    return false;
-  }
-  const std::uint32_t serial = temporalOwner->getSerial();
-  if (!temporalView || serial != temporalSerial) {
-    MappedSection next = MappedSection::open(
-        familySectionName(SectionFamily::temporal, instance, serial), tl::kFormatMark);
-    if (!next) {
-      error = formatString("the temporal store (serial %u) cannot be opened", serial);
-      return false;
-    }
-    temporalView = std::move(next);
-    temporalSerial = serial;
-  }
-  const std::span<const std::uint8_t> s = temporalView.bytes();
+  const std::optional<std::vector<std::uint8_t>> copy =
+      settledCopy(SectionFamily::temporal, temporal, tl::kFormatMark, tl::kHeaderSize,
+                  "the temporal store", error);
+  if (!copy) return false;
+  const std::span<const std::uint8_t> s(*copy);
   StoreView store;
-  store.serial = temporalSerial;
+  store.serial = temporal.serial;
   std::uint16_t binCount = 0;
   std::uint32_t bitmapBytes = 0;
   if (!bytes::load(s, tl::kSize, store.sectionSize) ||
@@ -293,16 +305,16 @@ bool InstanceView::State::readStore(InstanceSnapshot& out, std::string& error) {
   return true;
 }
 
-std::string InstanceView::State::printable(const MessageType& type) {
+std::string InstanceView::State::printable(const MessageType& type,
+                                           std::span<const std::uint8_t> dataMapsCopy) {
   if (type.empty()) return std::string();
-  if (!dataMaps) {
-    if (!dataMapsMutex) {
-      dataMapsMutex = openExistingMutex(familyMutexName(SectionFamily::dataMaps, instance));
-    }
-    if (!dataMapsMutex) return typeName(type, [](std::uint16_t, std::string&) { return false; });
-    dataMaps = std::make_unique<DataMapsMemory>(*master, dataMapsMutex.get());
-  }
-  return typeName(type, dataMaps->levelNameLookup());
+  return typeName(type, [dataMapsCopy](std::uint16_t level, std::string& name) {
+    std::array<char, 257> buffer{};
+    const bool found =
+        DataMapsMemory::typeLevelName(dataMapsCopy, level, std::span<char>(buffer).first(256));
+    name = found ? std::string(buffer.data()) : std::string();
+    return found;
+  });
 }
 
 InstanceView::InstanceView(Key, std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -325,13 +337,6 @@ std::unique_ptr<InstanceView> InstanceView::open(std::uint16_t instance, std::st
     error = formatString("the master section of instance %u cannot be read", instance);
     return nullptr;
   }
-  state->masterMutex = openExistingMutex(masterMutexName(instance));
-  if (!state->masterMutex) {
-    error = formatString("the master section's mutex of instance %u is gone", instance);
-    return nullptr;
-  }
-  state->master =
-      std::make_unique<MasterMemory>(instance, state->masterMutex.get(), state->masterView.bytes());
   return std::make_unique<InstanceView>(Key{}, std::move(state));
 }
 
@@ -344,11 +349,16 @@ std::optional<InstanceSnapshot> InstanceView::snapshot(std::string& error) {
       !s.readStore(out, error)) {
     return std::nullopt;
   }
-  // Type names come from the data-maps section, read after the component
-  // section's mutex has been left (no two section mutexes are held at once).
+  // Type names come from a copy of the data-maps section; without one (none
+  // yet, or it never settled) the types are shown by number.
+  std::string ignored;
+  const std::vector<std::uint8_t> dataMaps =
+      s.settledCopy(SectionFamily::dataMaps, s.dataMaps, DataMapsMemory::kFormatMark, 0,
+                    "the data-maps section", ignored)
+          .value_or(std::vector<std::uint8_t>{});
   for (std::size_t i = 0; i < out.components.size() && i < types.size(); ++i) {
-    out.components[i].lastReceivedType = s.printable(types[i].first);
-    out.components[i].lastPostedType = s.printable(types[i].second);
+    out.components[i].lastReceivedType = s.printable(types[i].first, dataMaps);
+    out.components[i].lastPostedType = s.printable(types[i].second, dataMaps);
   }
   return out;
 }

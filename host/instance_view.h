@@ -2,14 +2,18 @@
 // shared-memory sections of a live system instance: its components with
 // their statistics, its message queues, and its temporal store.
 //
-// Nothing is written to the sections. Every field is read through the
-// bounds-checked helpers of util/bytes.h while the section's own named mutex
-// is held (5000 ms limit, as every user of the section does), and the
-// current section is found anew through its published serial at every
-// snapshot, so a section that was replaced (grown) meanwhile is followed.
-// The view never creates an object of the instance: a mutex or section that
-// is not there makes the snapshot fail instead, and the named mutexes this
-// view opened are closed with it.
+// Nothing is written to the sections, and no mutex of the instance is ever
+// taken: a viewer stopped (SIGSTOP) or slow at any moment can never stall the
+// writers. Each section is copied whole in relaxed atomic loads while the
+// writers go on; the copy counts only when the section's published serial
+// and its size word read the same before and after it (else it is made
+// again, a few times, and then the snapshot reports the instance as busy).
+// Every field is then read from the copy through the bounds-checked helpers
+// of util/bytes.h, so a copy that mixes older and newer fields can give odd
+// figures but never a read outside it. The current section is found anew
+// through its published serial at every snapshot, so a section that was
+// replaced (grown) meanwhile is followed. The view never creates an object of
+// the instance: a section that is not there makes the snapshot fail instead.
 //
 // Thread safety: one thread at a time per object.
 #pragma once
@@ -81,7 +85,7 @@ class InstanceView {
   std::uint16_t instance() const noexcept;
 
   // Reads everything once. Nullopt with the reason in `error` when a
-  // section is missing, corrupt, or its mutex is not had within 5000 ms.
+  // section is missing or corrupt, or kept changing through every copy.
   [[nodiscard]] std::optional<InstanceSnapshot> snapshot(std::string& error);
 
   struct State;

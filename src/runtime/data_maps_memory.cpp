@@ -29,11 +29,17 @@ bool DataMapsMemory::getTypeLevelName(std::uint16_t level, std::span<char> buffe
   if (!hold) return false;
   if ((!view_ || master_->getDataMapsShmemSerial() != serial_) && !openLocked()) return false;
 
-  // openLocked() has checked that the whole type-level map lies in the view.
-  const std::span<const std::uint8_t> section = view_.bytes();
-  const std::uint64_t mapSize = bytes::loadOr<std::uint64_t>(section, maps_[0], 0);
+  return typeLevelName(view_.bytes(), level, buffer);
+}
+
+bool DataMapsMemory::typeLevelName(std::span<const std::uint8_t> section, std::uint16_t level,
+                                   std::span<char> buffer) {
+  if (!buffer.empty()) buffer[0] = '\0';
+  // The type-level map is the first one.
+  const std::uint64_t mapSize = bytes::loadOr<std::uint64_t>(section, L::kFirstMap, 0);
+  if (!bytes::inRange(section.size(), L::kFirstMap, mapSize)) return false;
   const std::span<const std::uint8_t> map =
-      section.subspan(static_cast<std::size_t>(maps_[0]), static_cast<std::size_t>(mapSize));
+      section.subspan(static_cast<std::size_t>(L::kFirstMap), static_cast<std::size_t>(mapSize));
   const std::uint64_t entry = L::kMapEntriesBase +
                               bytes::loadOr<std::uint32_t>(map, L::kMapEntryArray, 0) +
                               static_cast<std::uint64_t>(level) * L::kEntrySize;
@@ -78,7 +84,6 @@ bool DataMapsMemory::open() {
 bool DataMapsMemory::openLocked() {
   // The serial is kept before the open is tried (see open()).
   serial_ = master_->getDataMapsShmemSerial();
-  const std::uint64_t size = master_->getDataMapsShmemSize();
   instanceId_ = master_->instanceId();
   if (view_) {
     logLine(0, kCategorySections, 0,
@@ -92,7 +97,6 @@ bool DataMapsMemory::openLocked() {
   // Locate the five maps; each must lie wholly inside the view, the
   // type-level map with room for its header.
   const std::span<const std::uint8_t> section = next.bytes();
-  std::array<std::uint64_t, kMaps> maps{};
   std::uint64_t position = L::kFirstMap;
   for (std::size_t i = 0; i < kMaps; ++i) {
     std::uint64_t mapSize = 0;
@@ -101,11 +105,8 @@ bool DataMapsMemory::openLocked() {
       return false;
     }
     if (i == 0 && mapSize < L::kMapEntriesBase) return false;
-    maps[i] = position;
     position += mapSize & 0xFFFFFFFFU;
   }
-  maps_ = maps;
-  size_ = size;
   view_ = std::move(next);
   return true;
 }

@@ -58,6 +58,11 @@ class DataMapsMemory {
   // it has room for one).
   bool getTypeLevelName(std::uint16_t level, std::span<char> buffer);
 
+  // The same lookup in the bytes of a data-maps section (a view or a copy of
+  // one), without a mutex; every offset is checked against `section`.
+  static bool typeLevelName(std::span<const std::uint8_t> section, std::uint16_t level,
+                            std::span<char> buffer);
+
   // A lookup for typeName() served by getTypeLevelName with a 257-byte buffer
   // of which 256 bytes are offered. It refers to this object, which must
   // outlive it.
@@ -78,8 +83,6 @@ class DataMapsMemory {
   Mutex* mutex_;
   std::unique_ptr<Mutex> ownedMutex_;  // only when open() had to construct it
   MappedSection view_;
-  std::array<std::uint64_t, kMaps> maps_{};  // offsets of the maps in the view
-  std::uint64_t size_ = 0;
   std::uint16_t instanceId_ = 0;
   std::uint32_t serial_ = 0;
 };
