@@ -52,6 +52,7 @@ std::unique_ptr<InstanceClaim> claim(std::uint16_t number, InstanceClaim::Refusa
 std::unique_ptr<InstanceClaim> claimNumber(std::optional<std::uint16_t> configured,
                                            std::string& error) {
   InstanceClaim::Refusal refusal = InstanceClaim::Refusal::none;
+  sweepDeadInstances();
   if (configured) return claim(*configured, refusal, error);
   const std::uint16_t first = Instance::defaultNumber();
   for (unsigned i = 0; i < kNumbersTried; ++i) {

@@ -72,4 +72,14 @@ std::string foreignInstanceObject(std::uint16_t number);
 // number of objects removed.
 std::size_t clearInstanceObjects(std::uint16_t number);
 
+// Clears what killed hosts of this user left behind: for every claim file of
+// ours that no live process holds, takes the claim over, removes the
+// instance's objects of this user (as clearInstanceObjects) and releases the
+// claim. Live instances, instances without a claim file, and other users'
+// objects are never touched. Called at every host start, so that a SIGKILLed
+// run's objects do not stay until its number is used again. Returns the
+// number of objects removed. On Windows, where named objects die with their
+// last handle, there is nothing to clear.
+std::size_t sweepDeadInstances();
+
 }  // namespace vornix::host

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "host/instance_claim.h"
 #include "util/format.h"
@@ -81,21 +82,22 @@ std::optional<ObjectName> parseObjectFile(std::string_view file, const std::stri
   return parsed;
 }
 
-// Calls `visit(directory fd, file name, kind, lstat info)` for every object
-// file of instance `number`; stops when it returns false.
+// Calls `visit(directory fd, file name, parsed name, lstat info)` for every
+// object file of instance `number` (of every instance without one); stops
+// when it returns false.
 void forEachObject(
-    std::uint16_t number,
-    const std::function<bool(int, const char*, std::string_view, const struct stat&)>& visit) {
+    std::optional<std::uint16_t> number,
+    const std::function<bool(int, const char*, const ObjectName&, const struct stat&)>& visit) {
   std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(kShmDirectory), &::closedir);
   if (!directory) return;
   const int fd = ::dirfd(directory.get());
   const std::string prefix = userPrefix();
   while (const dirent* entry = ::readdir(directory.get())) {
     const std::optional<ObjectName> parsed = parseObjectFile(entry->d_name, prefix);
-    if (!parsed || parsed->number != number) continue;
+    if (!parsed || (number && parsed->number != *number)) continue;
     struct stat info {};
     if (::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (!visit(fd, entry->d_name, parsed->kind, info)) return;
+    if (!visit(fd, entry->d_name, *parsed, info)) return;
   }
 }
 
@@ -166,8 +168,14 @@ InstanceClaim::InstanceClaim(std::uint16_t number, std::unique_ptr<Held> held) n
     : number_(number), held_(std::move(held)) {}
 InstanceClaim::~InstanceClaim() = default;
 
-std::unique_ptr<InstanceClaim> InstanceClaim::take(std::uint16_t number, Refusal& refusal,
-                                                   std::string& error) {
+namespace {
+
+// Takes the claim of `number`; with `create` false only a claim file that is
+// there already (one a dead holder left) is taken, and none is made.
+std::unique_ptr<InstanceClaim> takeClaim(std::uint16_t number, InstanceClaim::Refusal& refusal,
+                                         std::string& error, bool create) {
+  using Refusal = InstanceClaim::Refusal;
+  using Held = InstanceClaim::Held;
   refusal = Refusal::failed;
   const std::string file = claimFile(number);
   if (file.empty()) {
@@ -177,7 +185,7 @@ std::unique_ptr<InstanceClaim> InstanceClaim::take(std::uint16_t number, Refusal
   for (int attempt = 0; attempt < kTakeAttempts; ++attempt) {
     auto held = std::make_unique<Held>();
     held->file = file;
-    held->fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    held->fd = ::open(file.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | (create ? O_CREAT : 0), 0600);
     struct stat info {};
     if (held->fd < 0) {
       const int code = errno;
@@ -247,6 +255,32 @@ std::unique_ptr<InstanceClaim> InstanceClaim::take(std::uint16_t number, Refusal
   return nullptr;
 }
 
+}  // namespace
+
+std::unique_ptr<InstanceClaim> InstanceClaim::take(std::uint16_t number, Refusal& refusal,
+                                                   std::string& error) {
+  return takeClaim(number, refusal, error, true);
+}
+
+std::size_t sweepDeadInstances() {
+  std::vector<std::uint16_t> numbers;
+  forEachObject(std::nullopt,
+                [&numbers](int, const char*, const ObjectName& name, const struct stat& info) {
+                  if (name.kind == kClaimKind && ours(info)) numbers.push_back(name.number);
+                  return true;
+                });
+  std::size_t removed = 0;
+  for (const std::uint16_t number : numbers) {
+    InstanceClaim::Refusal refusal = InstanceClaim::Refusal::none;
+    std::string error;
+    // Held while the objects go, so that no host starts on the number
+    // meanwhile; released (its name removed) at the end of the turn.
+    const std::unique_ptr<InstanceClaim> claim = takeClaim(number, refusal, error, false);
+    if (claim) removed += clearInstanceObjects(number);
+  }
+  return removed;
+}
+
 bool instanceClaimed(std::uint16_t number) {
   const std::string file = claimFile(number);
   if (file.empty()) return false;
@@ -268,19 +302,20 @@ bool instanceClaimed(std::uint16_t number) {
 
 std::string foreignInstanceObject(std::uint16_t number) {
   std::string found;
-  forEachObject(number, [&found](int, const char* file, std::string_view, const struct stat& info) {
-    if (ours(info)) return true;
-    found = describeForeign(file, info);
-    return false;
-  });
+  forEachObject(number,
+                [&found](int, const char* file, const ObjectName&, const struct stat& info) {
+                  if (ours(info)) return true;
+                  found = describeForeign(file, info);
+                  return false;
+                });
   return found;
 }
 
 std::size_t clearInstanceObjects(std::uint16_t number) {
   std::size_t removed = 0;
-  forEachObject(number, [&removed](int directory, const char* file, std::string_view kind,
+  forEachObject(number, [&removed](int directory, const char* file, const ObjectName& name,
                                    const struct stat& info) {
-    if (kind != kClaimKind && ours(info) && ::unlinkat(directory, file, 0) == 0) ++removed;
+    if (name.kind != kClaimKind && ours(info) && ::unlinkat(directory, file, 0) == 0) ++removed;
     return true;
   });
   return removed;

@@ -66,4 +66,8 @@ std::size_t clearInstanceObjects(std::uint16_t) {
   return 0;
 }
 
+std::size_t sweepDeadInstances() {
+  return 0;
+}
+
 }  // namespace vornix::host
