@@ -50,16 +50,16 @@ bool mapsMaster(std::uint32_t pid, std::uint16_t instance, std::chrono::millisec
 
 TEST(InspectStopped, AStoppedInspectNeverStallsALiveRun) {
   ScratchDir dir;
-  const std::uint16_t instance = ownInstance(0);
+  const std::uint16_t instance = ownInstance();
   const std::string number = std::to_string(instance);
   writeWave(dir / "talk.wav", 16000,
-            {track(16000, 4.0, {{0.3, 1.0}, {1.4, 2.1}, {2.6, 3.5}}, 120)});
+            {track(16000, 6.0, {{0.3, 1.0}, {1.4, 2.1}, {2.6, 3.5}, {4.2, 5.0}}, 120)});
   writeFile(dir / "system.toml", configText(instance, "talk.wav"));
 
   const Outcome alone = runLoquant(dir, "run system.toml");
   ASSERT_EQ(alone.status, 0) << alone.err;
   const std::vector<std::string> expected = events(alone.out);
-  ASSERT_GE(expected.size(), 6U) << alone.out;
+  ASSERT_GE(expected.size(), 8U) << alone.out;
 
   BackgroundLoquant run(dir, "run system.toml", "run");
   ASSERT_TRUE(run.started());
@@ -75,7 +75,7 @@ TEST(InspectStopped, AStoppedInspectNeverStallsALiveRun) {
     ASSERT_TRUE(inspect->started());
     // Stopped from just after it attached to well into its reading; a few
     // while it is still starting.
-    if (i % 6 != 5) mapsMaster(inspect->id(), instance, 3s);
+    if (i % 6 != 5) mapsMaster(inspect->id(), instance, 1s);
     const auto spin = std::chrono::steady_clock::now() + std::chrono::microseconds(250 * (i % 6));
     while (std::chrono::steady_clock::now() < spin) {
     }

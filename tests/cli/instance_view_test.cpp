@@ -20,6 +20,7 @@
 #include "runtime/data_message.h"
 #include "runtime/process_memory.h"
 #include "runtime/temporal_memory.h"
+#include "support/test_instances.h"
 #include "support/test_process.h"
 #include "util/bytes.h"
 #include "util/format.h"
@@ -35,7 +36,7 @@ using namespace vornix::host;
 class InstanceViewTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    instance_ = static_cast<std::uint16_t>(30000U + vornix::test::processId() % 9000U);
+    instance_ = vornix::test::testInstance();
     // Held as a host holds it: only claimed instances are listed.
     InstanceClaim::Refusal refusal = InstanceClaim::Refusal::none;
     std::string error;
@@ -178,7 +179,7 @@ TEST_F(InstanceViewTest, CorruptSectionsFailTheSnapshotWithoutReadingOutside) {
 }
 
 TEST(InstanceViewAbsent, AnInstanceThatIsNotRunningIsRefusedAndNothingIsCreated) {
-  const auto instance = static_cast<std::uint16_t>(20000U + vornix::test::processId() % 9000U);
+  const auto instance = vornix::test::testInstance();
   std::string error;
   EXPECT_EQ(InstanceView::open(instance, error), nullptr);
   EXPECT_THAT(error, ::testing::HasSubstr("not running"));

@@ -29,8 +29,8 @@ bool running(const ScratchDir& dir, const std::string& stem) {
 
 TEST(KilledRunSweep, TheNextStartClearsAKilledRunAndSparesALiveOne) {
   ScratchDir dir;
-  const std::uint16_t killed = ownInstance(0);
-  const std::uint16_t live = ownInstance(1);
+  const std::uint16_t killed = ownInstance();
+  const std::uint16_t live = ownInstance();
   writeWave(dir / "long.wav", 16000, {track(16000, 8.0, {{0.3, 1.0}}, 120)});
   writeWave(dir / "short.wav", 16000, {track(16000, 1.0, {{0.2, 0.6}}, 120)});
   writeFile(dir / "killed.toml", configText(killed, "long.wav"));

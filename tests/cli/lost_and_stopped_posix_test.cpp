@@ -70,7 +70,7 @@ TEST(AnalyzeIntegrity, AStoreAtItsMaximumFailsTheRunInsteadOfDroppingMessages) {
 
 TEST(AnalyzeIntegrity, InterruptionsRemoveTheInstanceAndTheTemporaryOutput) {
   ScratchDir dir;
-  const std::uint16_t instance = ownInstance(1);
+  const std::uint16_t instance = ownInstance();
   writeWave(dir / "long.wav", 16000, {track(16000, 600.0, {{0.3, 1.0}, {1.6, 2.4}}, 120)});
   writeFile(dir / "system.toml", configText(instance, "long.wav"));
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {

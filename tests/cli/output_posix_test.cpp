@@ -203,7 +203,7 @@ TEST_F(OutputsPosix, EveryVerbReportsAStandardOutputItCannotWrite) {
 }
 
 TEST_F(OutputsPosix, RunSaysWhyItsStandardOutputFailed) {
-  writeFile(dir_ / "run.toml", configText(ownInstance(5), "good.wav"));
+  writeFile(dir_ / "run.toml", configText(ownInstance(), "good.wav"));
   const DirectRun full = runDirect(dir_, {"run", "run.toml"}, StandardOutput{"/dev/full"});
   EXPECT_EQ(full.status, 1);
   EXPECT_THAT(full.err, HasSubstr("loquant run: cannot write the output: No space left on device"));

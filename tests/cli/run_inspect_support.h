@@ -13,6 +13,7 @@
 
 #include "cli/cli_support.h"
 #include "support/instance_objects.h"
+#include "support/test_instances.h"
 #include "support/test_process.h"
 
 namespace loquant::test {
@@ -38,9 +39,9 @@ inline std::string configText(std::uint16_t instance, const std::string& recordi
          "[[components]]\nname = \"out\"\nentry = \"sink\"\n";
 }
 
-// An instance number of this test process alone.
-inline std::uint16_t ownInstance(unsigned salt) {
-  return static_cast<std::uint16_t>(40000U + (vornix::test::processId() * 2U + salt) % 20000U);
+// An instance number of this test process alone; another at every call.
+inline std::uint16_t ownInstance() {
+  return vornix::test::testInstance();
 }
 
 // The named objects of the instance that outlive its stop.

@@ -18,7 +18,7 @@ using ::testing::HasSubstr;
 
 TEST(RunAndInspect, InspectFindsTheRunningInstanceAndSeesItsCountersMove) {
   ScratchDir dir;
-  const std::uint16_t instance = ownInstance(0);
+  const std::uint16_t instance = ownInstance();
   const std::string number = std::to_string(instance);
   writeWave(dir / "long.wav", 16000,
             {track(16000, 12.0, {{0.3, 1.0}, {1.6, 2.4}, {3.0, 4.0}}, 120)});
@@ -67,7 +67,7 @@ TEST(RunAndInspect, InspectFindsTheRunningInstanceAndSeesItsCountersMove) {
 
 TEST(RunAndInspect, RunPlaysInRealTimeUntilTheSourceEnds) {
   ScratchDir dir;
-  const std::uint16_t instance = ownInstance(1);
+  const std::uint16_t instance = ownInstance();
   writeWave(dir / "short.wav", 16000, {track(16000, 2.0, {{0.3, 1.0}}, 120)});
   writeFile(dir / "system.toml", configText(instance, "short.wav"));
   const auto begin = std::chrono::steady_clock::now();

@@ -21,7 +21,7 @@ using ::testing::HasSubstr;
 
 TEST(RunAndInspect, SigintStopsARunCleanlyPosix) {
   ScratchDir dir;
-  const std::uint16_t instance = ownInstance(0);
+  const std::uint16_t instance = ownInstance();
   writeWave(dir / "long.wav", 16000,
             {track(16000, 20.0, {{0.3, 1.0}, {1.6, 2.4}, {3.0, 4.0}}, 120)});
   writeFile(dir / "system.toml", configText(instance, "long.wav"));
@@ -67,7 +67,7 @@ TEST(RunAndInspect, SigintStopsARunCleanlyPosix) {
 // a session that went away did not ask for the run to end well.
 TEST(RunAndInspect, AHangUpStopsARunAndClearsItsInstancePosix) {
   ScratchDir dir;
-  const std::uint16_t instance = ownInstance(0);
+  const std::uint16_t instance = ownInstance();
   writeWave(dir / "long.wav", 16000, {track(16000, 600.0, {{0.3, 1.0}, {1.6, 2.4}}, 120)});
   writeFile(dir / "system.toml", configText(instance, "long.wav"));
   BackgroundLoquant run(dir, "run system.toml", "run");
@@ -84,7 +84,7 @@ TEST(RunAndInspect, AHangUpStopsARunAndClearsItsInstancePosix) {
 // timeout after 60 s, its status 124.)
 TEST(RunAndInspect, AClosedOutputPipeStopsARunAndClearsItsInstancePosix) {
   ScratchDir dir;
-  const std::uint16_t instance = ownInstance(1);
+  const std::uint16_t instance = ownInstance();
   writeWave(dir / "long.wav", 16000,
             {track(16000, 600.0, {{0.3, 1.0}, {1.6, 2.4}, {3.0, 4.0}, {5.0, 6.0}}, 120)});
   writeFile(dir / "system.toml", configText(instance, "long.wav"));

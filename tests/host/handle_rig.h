@@ -23,6 +23,7 @@
 #include "runtime/process_memory.h"
 #include "runtime/temporal_memory.h"
 #include "runtime/zel_api.h"
+#include "support/test_instances.h"
 #include "support/test_process.h"
 #include "util/format.h"
 #include "util/mutex.h"
@@ -45,7 +46,7 @@ class HandleRig {
  public:
   static constexpr std::uint32_t kPoster = 1, kReceiver = 2;
 
-  HandleRig() : instance_(static_cast<std::uint16_t>(20000U + test::processId() % 20000U)) {
+  HandleRig() : instance_(test::testInstance()) {
     clear();
     master_ = host::MasterSection::create(instance_);
     const std::vector<host::LevelName> levels = {{5, "Five"}, {7, "Seven"}};

@@ -15,6 +15,7 @@
 #include "host/instance_view.h"
 #include "host/system.h"
 #include "support/instance_objects.h"
+#include "support/test_instances.h"
 #include "support/test_process.h"
 #include "util/format.h"
 #include "util/object_names.h"
@@ -42,7 +43,7 @@ std::unique_ptr<System> startedSystem(std::uint16_t instance) {
 }
 
 TEST(InstanceLookup, RunningSystemIsListedAndViewedAndGoneAfterItsStop) {
-  const auto instance = static_cast<std::uint16_t>(61000U + test::processId() % 4000U);
+  const auto instance = test::testInstance();
   const std::string master = sectionFullName(masterSectionName(instance));
   ASSERT_FALSE(namedObjectExists(master));
   {

@@ -17,6 +17,7 @@
 #include "host/type_registry.h"
 #include "reliability/fork_support_posix.h"
 #include "support/instance_objects.h"
+#include "support/test_instances.h"
 #include "util/log.h"
 
 namespace vornix::host {
@@ -69,9 +70,7 @@ class TwoHostsTest : public ::testing::Test {
   TypeRegistry types;
   test::SharedAcrossFork<Handshake> shared;
   pid_t child = -1;
-  // An instance number of this test process alone.
-  std::uint16_t number =
-      static_cast<std::uint16_t>(20000U + static_cast<unsigned>(::getpid()) % 20000U);
+  std::uint16_t number = test::testInstance();
 };
 
 TEST_F(TwoHostsTest, ALiveHolderIsReportedAndItsObjectsStay) {

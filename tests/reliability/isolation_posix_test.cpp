@@ -21,6 +21,7 @@
 #include "host/instance_view.h"
 #include "host/type_registry.h"
 #include "reliability/fork_support_posix.h"
+#include "support/test_instances.h"
 #include "util/log.h"
 #include "util/mutex.h"
 #include "util/named_objects.h"
@@ -179,13 +180,11 @@ TEST_F(IsolationTest, SectionPlantedUnderOurNameByAnotherUserIsRefused) {
 // a configured number is refused, a host without one steps over it, and
 // `inspect` does not count a master that is not ours.
 TEST_F(IsolationTest, NamesPlantedByAnotherUserAreRefusedSteppedOverAndLeftAlone) {
-  // Numbers of this process alone, apart from the ranges the handle and
-  // section tests of other processes take from their own process ids: a
-  // neighbour's instance under `fake` would be listed.
-  const auto configured =
-      static_cast<std::uint16_t>(61000U + (static_cast<unsigned>(::getpid()) % 2000U) * 2U);
+  // Numbers of this process alone: a neighbour's instance under `fake` would
+  // be listed.
+  const std::uint16_t configured = test::testInstance();
   const std::uint16_t first = host::Instance::defaultNumber();
-  const auto fake = static_cast<std::uint16_t>(configured + 1U);
+  const std::uint16_t fake = test::testInstance();
   ASSERT_TRUE(
       plantAsOtherUser({semaphoreFullName(queueSemaphoreName(configured, 1)),
                         sectionFullName(familySectionName(SectionFamily::temporal, first, 2)),

@@ -7,16 +7,14 @@
 #include <cstdint>
 
 #include "support/instance_objects.h"
+#include "support/test_instances.h"
 #include "support/test_process.h"
 
 namespace vornix::test {
 
-// 12 bits of the process id and a per-process counter, above the range the
-// section tests use.
+// An instance of this test process (support/test_instances.h).
 inline std::uint16_t reliabilityInstance() {
-  static std::atomic<std::uint32_t> counter{0};
-  const auto pid = processId();
-  return static_cast<std::uint16_t>(20000U + ((pid & 0xFFFU) << 3) + (counter++ & 7U));
+  return testInstance();
 }
 
 }  // namespace vornix::test

@@ -10,17 +10,15 @@
 #include <vector>
 
 #include "support/instance_objects.h"
+#include "support/test_instances.h"
 #include "support/test_process.h"
 #include "util/log.h"
 
 namespace vornix::test {
 
-// 15 bits of the process id and a per-process counter: parallel test
-// processes and consecutive tests of one process never share an instance.
+// An instance of this test process (support/test_instances.h).
 inline std::uint16_t uniqueInstanceId() {
-  static std::atomic<std::uint32_t> counter{0};
-  const std::uint32_t pid = processId();
-  return static_cast<std::uint16_t>(((pid & 0x1FFFU) << 3) + (counter++ & 7U) + 1U);
+  return testInstance();
 }
 
 // Collects the lines logged while it lives.
