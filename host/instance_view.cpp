@@ -7,8 +7,6 @@
 #include <utility>
 
 #include "host/instance_lookup.h"
-#include "host/master_section.h"
-#include "host/process_section.h"
 #include "host/temporal_section.h"
 #include "runtime/component_memory.h"
 #include "runtime/data_maps_memory.h"
@@ -21,7 +19,6 @@
 #include "runtime/temporal_memory.h"
 #include "util/bytes.h"
 #include "util/format.h"
-#include "util/mutex.h"
 #include "util/named_objects.h"
 #include "util/object_names.h"
 #include "util/shared_memory.h"
