@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <charconv>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <fstream>
 #include <mutex>
@@ -84,6 +85,10 @@ struct NatsPublisher::State {
   JetStream jetStream;
   bool everConnected = false;
   bool reportedOutage = false;
+  // Every server the last connection knew of: the one configured and those
+  // of its cluster the server announced. A server of a cluster that goes
+  // away is replaced by another of it, not waited for.
+  std::vector<std::string> servers;
   std::thread worker;
 
   Options options(std::string& error) const {
@@ -91,6 +96,13 @@ struct NatsPublisher::State {
     natsStatus s = natsOptions_Create(&raw);
     Options opts(raw);
     if (s == NATS_OK) s = natsOptions_SetURL(raw, settings.server.c_str());
+    if (s == NATS_OK && !servers.empty()) {
+      std::vector<const char*> list;
+      for (const std::string& server : servers) list.push_back(server.c_str());
+      s = natsOptions_SetServers(raw, list.data(), static_cast<int>(list.size()));
+    }
+    // The configured server first, then the others in the order known.
+    if (s == NATS_OK) s = natsOptions_SetNoRandomize(raw, true);
     // The publisher reconnects itself, so it knows what was confirmed.
     if (s == NATS_OK) s = natsOptions_SetAllowReconnect(raw, false);
     if (s == NATS_OK) s = natsOptions_SetTimeout(raw, kConnectTimeoutMs);
@@ -138,9 +150,29 @@ struct NatsPublisher::State {
         return s;
       }
     }
+    rememberServers(made.get());
     connection = std::move(made);
     jetStream = std::move(js);
     return NATS_OK;
+  }
+
+  // Keeps the servers `c` knows of (the configured ones and those its
+  // server announced) for the next connection; a list it cannot give
+  // leaves the one kept.
+  void rememberServers(natsConnection* c) {
+    char** list = nullptr;
+    int count = 0;
+    if (natsConnection_GetServers(c, &list, &count) != NATS_OK) return;
+    for (int i = 0; i < count; ++i) {
+      if (list[i] == nullptr) continue;
+      const std::string server = list[i];
+      if (server != settings.server &&
+          std::find(servers.begin(), servers.end(), server) == servers.end()) {
+        servers.push_back(server);
+      }
+      std::free(list[i]);
+    }
+    std::free(list);
   }
 
   natsStatus ensureStream(jsCtx* js, std::string& error) const {
@@ -241,7 +273,6 @@ struct NatsPublisher::State {
         everConnected = true;
         reportedOutage = false;
         reportedDrops = false;
-        backoff = settings.firstBackoff;
       }
       // Only this thread removes from the front, so the batch stays there.
       std::vector<Pending> batch(
@@ -255,9 +286,14 @@ struct NatsPublisher::State {
       }
       lock.lock();
       if (!sent) {
-        nextAttempt = std::chrono::steady_clock::now();
+        // A server that takes connections but not the messages (a cluster
+        // electing a stream leader) is retried with the same backoff as an
+        // absent one: only a confirmed batch resets it.
+        nextAttempt = std::chrono::steady_clock::now() + backoff;
+        backoff = std::min(backoff * 2, settings.longestBackoff);
         continue;
       }
+      backoff = settings.firstBackoff;
       for (std::size_t i = 0; i < batch.size(); ++i) {
         backlogBytes -= backlog.front().bytes();
         backlog.pop_front();

@@ -256,6 +256,38 @@ std::vector<std::string> sharedMemoryOf(uid_t uid) {
   return out;
 }
 
+bool makeStream(const std::string& url, const std::string& stream, const std::string& subjects,
+                int replicas, std::chrono::milliseconds limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  bool made = false;
+  while (!made && std::chrono::steady_clock::now() < until) {
+    natsConnection* connection = nullptr;
+    jsCtx* js = nullptr;
+    if (natsConnection_ConnectTo(&connection, url.c_str()) == NATS_OK &&
+        natsConnection_JetStream(&js, connection, nullptr) == NATS_OK) {
+      jsStreamConfig config;
+      jsStreamConfig_Init(&config);
+      const char* list[] = {subjects.c_str()};
+      config.Name = stream.c_str();
+      config.Subjects = list;
+      config.SubjectsLen = 1;
+      config.Storage = js_FileStorage;
+      config.Replicas = replicas;
+      jsStreamInfo* info = nullptr;
+      jsErrCode code = static_cast<jsErrCode>(0);
+      made = js_AddStream(&info, js, &config, nullptr, &code) == NATS_OK;
+      if (info != nullptr) jsStreamInfo_Destroy(info);
+    }
+    if (js != nullptr) jsCtx_Destroy(js);
+    if (connection != nullptr) {
+      natsConnection_Close(connection);
+      natsConnection_Destroy(connection);
+    }
+    if (!made) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  return made;
+}
+
 std::vector<Received> streamMessages(const std::string& url, const std::string& stream) {
   std::vector<Received> out;
   natsConnection* connection = nullptr;

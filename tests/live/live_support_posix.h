@@ -114,6 +114,12 @@ class ThrowAwayUser {
 // Names of the entries of /dev/shm owned by `uid`.
 std::vector<std::string> sharedMemoryOf(uid_t uid);
 
+// Makes JetStream stream `stream` on `url` over `subjects`, stored in files
+// on `replicas` servers, retrying for up to `limit` (a cluster takes a few
+// seconds to elect its leader). True once made.
+bool makeStream(const std::string& url, const std::string& stream, const std::string& subjects,
+                int replicas, std::chrono::milliseconds limit);
+
 // Every message of JetStream stream `stream` on `url`, in stream order.
 std::vector<Received> streamMessages(const std::string& url, const std::string& stream);
 
