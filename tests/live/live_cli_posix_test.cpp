@@ -215,6 +215,23 @@ TEST_F(PulseTest, ADeviceThatDoesNotExistIsOneLineAndStatus1) {
   EXPECT_EQ(newSharedMemory(), std::vector<std::string>{});
 }
 
+// The sound server records at rates up to 384 kHz (whatever its own rate,
+// it resamples): speakers asking for 768 kHz ask for a rate the device
+// refuses, which nothing resamples.
+TEST_F(PulseTest, ARateTheDeviceRefusesIsOneLineAndStatus1) {
+  std::unique_ptr<Process> listen =
+      start({loquantBinary(), "listen", "--device", "pulse", "--channels", "2", "--no-view",
+             "--param", "SamplingFrequency=768000"},
+            "rate");
+  EXPECT_EQ(listen->wait(15s), 1);
+  const std::string err = readFile(dir_ / "rate.err");
+  EXPECT_EQ(lines(err).size(), 1U) << err;
+  EXPECT_NE(err.find("refuses"), std::string::npos) << err;
+  EXPECT_NE(err.find("768000 Hz"), std::string::npos) << err;
+  EXPECT_TRUE(readFile(dir_ / "rate.out").empty());
+  EXPECT_EQ(newSharedMemory(), std::vector<std::string>{});
+}
+
 TEST_F(PulseTest, AnAddressThatDoesNotResolveStopsListenInOneLine) {
   std::unique_ptr<Process> listen =
       start({loquantBinary(), "listen", "--device", "pulse", "--no-view", "--publish",
