@@ -14,9 +14,13 @@ namespace vornix::host {
 
 namespace {
 
-// How long pump() sleeps when no frame is ready: short against a frame
-// (23 ms by default) so frames leave soon after they are complete.
-constexpr auto kPollPeriod = std::chrono::milliseconds(2);
+// How long pump() sleeps when no frame is ready: until the samples a frame
+// still lacks can have been recorded, within these bounds. Audio arrives no
+// faster than it is recorded except after a hold-up of the audio system,
+// so a frame leaves at most the longest sleep after it is complete, and the
+// thread wakes a few times a frame rather than hundreds of times a second.
+constexpr auto kShortestPoll = std::chrono::microseconds(1000);
+constexpr auto kLongestPoll = std::chrono::microseconds(8000);
 constexpr auto kOverrunReportPeriod = std::chrono::seconds(1);
 // The input latency asked of the devices: about one frame of the speech
 // components (23.2 ms).
@@ -189,11 +193,36 @@ bool LiveCapture::pump(System& system, const std::atomic<bool>& stop, const Tap&
       stale -= n;
     }
   }
+  std::vector<std::uint32_t> captureIds;
+  for (const CaptureSettings& capture : captures_) {
+    captureIds.push_back(system.componentId(capture.name));
+  }
+  // New overruns: said on `log` with the count and added to every capture
+  // of the device in the component section (a block dropped is lost to all
+  // its channels), so `loquant inspect` shows them.
+  const auto reportOverruns = [&] {
+    for (auto& device : devices_) {
+      const std::uint64_t total = device->stream->overruns();
+      if (total == device->overrunsReported) continue;
+      const std::uint64_t fresh = total - device->overrunsReported;
+      if (log != nullptr) {
+        std::fprintf(log,
+                     "loquant: capture device '%s': %llu overrun(s) in the last second, audio "
+                     "dropped (%llu in all)\n",
+                     device->stream->deviceName().c_str(), static_cast<unsigned long long>(fresh),
+                     static_cast<unsigned long long>(total));
+      }
+      for (std::size_t c : device->captures) {
+        static_cast<void>(system.addSourceLoss(captureIds[c], fresh));
+      }
+      device->overrunsReported = total;
+    }
+  };
   Clock::time_point nextReport = Clock::now() + kOverrunReportPeriod;
   std::vector<Clock::time_point> lastHeard(devices_.size(), Clock::now());
   std::vector<std::span<std::int16_t>> spans;
   while (!stop.load()) {
-    bool moved = false;
+    auto poll = kLongestPoll;
     for (std::size_t d = 0; d < devices_.size(); ++d) {
       Device& device = *devices_[d];
       SampleRing& ring = device.stream->ring();
@@ -217,8 +246,15 @@ bool LiveCapture::pump(System& system, const std::atomic<bool>& stop, const Tap&
           system.inject(frameMessage(device.frames[k], frameType, targets[device.captures[k]]));
         }
         ++device.frameCount;
-        moved = true;
+        lastHeard[d] = Clock::now();
       }
+      // (The ring may have filled since the loop above looked.)
+      const std::size_t lacking =
+          device.interleaved.size() - std::min(ring.available(), device.interleaved.size());
+      const auto due = std::chrono::microseconds(lacking * 1'000'000U /
+                                                 (device.interleaved.size() / device.bufferSize) /
+                                                 device.stream->rate());
+      poll = std::min(poll, std::max(kShortestPoll, due));
       // A stream that ended, or one that has delivered nothing (not even
       // silence) for a long while: the audio system may keep retrying a
       // device that is gone without ever ending the stream.
@@ -232,21 +268,11 @@ bool LiveCapture::pump(System& system, const std::atomic<bool>& stop, const Tap&
     }
     if (Clock::now() >= nextReport) {
       nextReport += kOverrunReportPeriod;
-      for (auto& device : devices_) {
-        const std::uint64_t total = device->stream->overruns();
-        if (total != device->overrunsReported && log != nullptr) {
-          std::fprintf(log,
-                       "loquant: capture device '%s': %llu overrun(s) in the last second, audio "
-                       "dropped (%llu in all)\n",
-                       device->stream->deviceName().c_str(),
-                       static_cast<unsigned long long>(total - device->overrunsReported),
-                       static_cast<unsigned long long>(total));
-        }
-        device->overrunsReported = total;
-      }
+      reportOverruns();
     }
-    if (!moved) std::this_thread::sleep_for(kPollPeriod);
+    std::this_thread::sleep_for(poll);
   }
+  reportOverruns();
   return true;
 }
 

@@ -15,8 +15,9 @@
 // and are read, conditioned (host/conditioning.h, per device, the device's
 // channels together) and injected by pump() on the controlling thread, as
 // audio-frame messages like the file source's. Overruns (blocks the audio
-// system or a full ring lost) are counted and logged at most once a second
-// with the count.
+// system or a full ring lost) are counted, logged at most once a second
+// with the count, and added to the undelivered count of every capture of
+// the device in the component section, which `loquant inspect` shows.
 //
 // Thread safety: open, pump and the accessors are called from the
 // controlling thread; pump's tap runs on it too.
@@ -90,8 +91,9 @@ class LiveCapture {
   // the call is discarded, so frame 0 is the first heard while the system
   // runs. Each frame is injected as soon as it is complete. True at a stop;
   // false with the reason in `error` when a device went away: its stream
-  // ended, or it delivered nothing, not even silence, for 3 s. Overrun
-  // lines go to `log` (null: nowhere).
+  // ended, or it delivered nothing, not even silence, for 3 s (a slow tap
+  // is not taken for it). Overrun lines go to `log` (null: nowhere); the
+  // counts go to the captures' entries in `system`'s component section.
   bool pump(System& system, const std::atomic<bool>& stop, const Tap& tap, std::FILE* log,
             std::string& error);
 

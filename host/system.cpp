@@ -464,6 +464,10 @@ std::uint64_t System::lostMessages() const {
   return state_->instance->hub().lostMessages();
 }
 
+bool System::addSourceLoss(std::uint32_t componentId, std::uint64_t count) {
+  return state_->instance->componentSection().addUndelivered(componentId, count);
+}
+
 std::string System::foreignObject() const {
   return state_->instance->foreignObject();
 }

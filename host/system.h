@@ -126,6 +126,11 @@ class System {
   // Posted messages the instance's store or queues refused: each one is a
   // message some receiver never got.
   std::uint64_t lostMessages() const;
+  // Adds `count` to the undelivered count of source component `componentId`
+  // in the component section, where readers such as `loquant inspect` see
+  // it: for a capture, blocks of audio dropped before they reached the
+  // system (overruns). False when the section cannot be had.
+  bool addSourceLoss(std::uint32_t componentId, std::uint64_t count);
   // The first object under the instance's names that is not a regular file
   // of this user (planted by someone else: the run cannot trust its
   // objects); empty when every one is ours.
