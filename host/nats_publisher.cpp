@@ -85,9 +85,10 @@ struct NatsPublisher::State {
   JetStream jetStream;
   bool everConnected = false;
   bool reportedOutage = false;
-  // Every server the last connection knew of: the one configured and those
-  // of its cluster the server announced. A server of a cluster that goes
-  // away is replaced by another of it, not waited for.
+  // The servers other than the configured one that connections so far knew
+  // of (those of its cluster the server announced): offered to every new
+  // connection, so a server of a cluster that goes away is replaced by
+  // another of it, not waited for.
   std::vector<std::string> servers;
   std::thread worker;
 
@@ -156,9 +157,8 @@ struct NatsPublisher::State {
     return NATS_OK;
   }
 
-  // Keeps the servers `c` knows of (the configured ones and those its
-  // server announced) for the next connection; a list it cannot give
-  // leaves the one kept.
+  // Adds the servers `c` knows of to `servers`; a list it cannot give
+  // leaves `servers` as it was.
   void rememberServers(natsConnection* c) {
     char** list = nullptr;
     int count = 0;

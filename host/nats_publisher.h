@@ -8,9 +8,11 @@
 // stream (and carries a message id, so a retried message is stored once).
 // A message is only removed from the backlog once confirmed, so nothing
 // within the bound is lost when the server goes away: the worker reconnects
-// with a doubling backoff and publishes the backlog from where it stood (a
-// subscriber may see a message of an unconfirmed batch twice). A message that
-// does not fit the bound is dropped, counted and reported, never silently.
+// with a doubling backoff, to the configured server or any other of its
+// cluster that a server announced, and publishes the backlog from where it
+// stood (a subscriber may see a message of an unconfirmed batch twice). A
+// message that does not fit the bound is dropped, counted and reported,
+// never silently.
 //
 // Thread safety: publish() and stats() from any thread; finish() and the
 // destructor from the owning thread.
