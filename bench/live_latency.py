@@ -20,18 +20,18 @@ and the CPU time `listen` used per second of wall time for two channels.
 import argparse
 import math
 import os
-import pwd
-import shutil
 import signal
 import socket
 import statistics
 import struct
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import wave
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from live_rig import LiveRig  # noqa: E402
 
 RATE = 44100
 SEGMENT_INTERVAL_MS = 300  # the built-in system's SegmentIntervalThreshold
@@ -92,12 +92,6 @@ def cpu_seconds(pid):
         except OSError:
             pass
     return total / 1e9
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def subscribe(port, subject, arrivals, ready):
@@ -179,72 +173,20 @@ def main():
     if args.smoke:
         args.utterances = 4
     loquant = os.path.abspath(args.loquant)
-    for program in ("nats-server", "pulseaudio", "pacat"):
-        if not shutil.which(program) and not os.path.exists("/usr/sbin/" + program):
-            sys.exit(f"live_latency: {program} is not installed (scripts/setup installs it)")
-    nats = shutil.which("nats-server") or "/usr/sbin/nats-server"
-
-    work = tempfile.mkdtemp(prefix="loquant-live-")
-    os.chmod(work, 0o755)
-    user = None
-    if os.getuid() == 0:
-        user = f"lqbench{os.getpid()}"
-        subprocess.run(["useradd", "-M", "-r", "-s", "/usr/sbin/nologin", user], check=True)
-        entry = pwd.getpwnam(user)
-        os.chown(work, entry.pw_uid, entry.pw_gid)
-    procs = []
-
-    def as_user(argv, **kw):
-        if user is None:
-            return subprocess.Popen(argv, **kw)
-        entry = pwd.getpwnam(user)
-
-        def drop():
-            os.setgroups([])
-            os.setresgid(entry.pw_gid, entry.pw_gid, entry.pw_gid)
-            os.setresuid(entry.pw_uid, entry.pw_uid, entry.pw_uid)
-        return subprocess.Popen(argv, preexec_fn=drop, **kw)
-
-    env = {"HOME": work, "XDG_RUNTIME_DIR": work, "PATH": "/usr/bin:/bin",
-           "PULSE_SERVER": "unix:" + work + "/native", "PULSE_SINK": "lqsink",
-           "PULSE_SOURCE": "lqsink.monitor"}
-    try:
+    with LiveRig("live_latency", "lqbench") as rig:
+        work, env, as_user = rig.work, rig.env, rig.as_user
         recording = os.path.join(work, "talk.wav")
         ends = make_recording(recording, args.utterances)
         os.chmod(recording, 0o644)
-        port = free_port()
-        procs.append(subprocess.Popen([nats, "-a", "127.0.0.1", "-p", str(port)],
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        procs.append(as_user(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
-                              "--disable-shm=yes", "--use-pid-file=no",
-                              "-L", "module-null-sink sink_name=lqsink rate=44100 channels=2",
-                              "-L", "module-native-protocol-unix socket=" + work + "/native"],
-                             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        for _ in range(500):
-            if os.path.exists(work + "/native"):
-                break
-            time.sleep(0.02)
-        for _ in range(500):
-            try:
-                socket.create_connection(("127.0.0.1", port)).close()
-                break
-            except OSError:
-                time.sleep(0.02)
+        port = rig.port
         baseline = sound_server_delay(as_user, env)
         arrivals = []
         ready = threading.Event()
         sub = threading.Thread(target=subscribe, args=(port, "lat.*.SpeechOff", arrivals, ready))
         sub.start()
         ready.wait(10)
-        err = open(os.path.join(work, "listen.err"), "wb")
-        listen = as_user([loquant, "listen", "--device", "pulse", "--channels", "2", "--no-view",
-                          "--publish", f"nats://127.0.0.1:{port}/lat"],
-                         env=env, stdout=subprocess.DEVNULL, stderr=err)
-        procs.append(listen)
-        for _ in range(500):
-            if b"listening" in open(os.path.join(work, "listen.err"), "rb").read():
-                break
-            time.sleep(0.02)
+        listen = rig.start_listen(loquant, "lat", subprocess.DEVNULL,
+                                  os.path.join(work, "listen.err"))
         # The audio system's thread polls without pause for about two
         # seconds while a new stream starts: a cost of the start, left out.
         time.sleep(3.0)
@@ -253,9 +195,7 @@ def main():
         # pieces paced by the wall clock, so the time each piece entered the
         # sound server is known (a player started per recording spends a
         # second or more connecting).
-        play = as_user(["pacat", "--playback", "--raw", "--rate=44100", "--channels=2",
-                        "--format=s16le", "--latency-msec=10", "-d", "lqsink"],
-                       env=env, stdin=subprocess.PIPE)
+        play = rig.player(latency_ms=10)
         with wave.open(recording, "rb") as w:
             pcm = w.readframes(w.getnframes())
         piece = 441 * 4
@@ -277,8 +217,8 @@ def main():
         listen.send_signal(signal.SIGINT)
         status = listen.wait(timeout=30)
         time.sleep(0.5)
-        procs[0].send_signal(signal.SIGTERM)  # the server closes the subscription
-        procs[0].wait(timeout=10)
+        rig.server.send_signal(signal.SIGTERM)  # the server closes the subscription
+        rig.server.wait(timeout=10)
         sub.join(timeout=10)
         cpu = (cpu1 - cpu0) / (wall1 - wall0)
 
@@ -309,18 +249,6 @@ def main():
         print(f"CPU of listen, two channels at {RATE} Hz, publishing: {100.0 * cpu:.2f} % of one core")
         if not args.smoke and (not latencies or missed or status != 0):
             sys.exit(1)
-    finally:
-        for p in reversed(procs):
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-        if user is not None:
-            subprocess.run(["userdel", user], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        shutil.rmtree(work, ignore_errors=True)
-
 
 if __name__ == "__main__":
     main()

@@ -29,20 +29,16 @@ listen failed).
 """
 import argparse
 import os
-import pwd
 import re
-import shutil
 import signal
-import socket
-import subprocess
 import sys
-import tempfile
 import threading
 import time
 import wave
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import live_latency  # noqa: E402  (the recording, free ports, the subscriber)
+import live_latency  # noqa: E402  (the recording, the subscriber)
+from live_rig import LiveRig  # noqa: E402
 
 
 def rss_kib(pid):
@@ -86,60 +82,14 @@ def main():
     seconds = 20.0 if args.smoke else 60.0 * args.minutes
     settle = 5.0 if args.smoke else 60.0  # when the first resident size is taken
     loquant = os.path.abspath(args.loquant)
-    for program in ("nats-server", "pulseaudio", "pacat"):
-        if not shutil.which(program) and not os.path.exists("/usr/sbin/" + program):
-            sys.exit(f"live_soak: {program} is not installed (scripts/setup installs it)")
-    nats = shutil.which("nats-server") or "/usr/sbin/nats-server"
-
-    work = tempfile.mkdtemp(prefix="loquant-soak-")
-    os.chmod(work, 0o755)
-    user = None
-    if os.getuid() == 0:
-        user = f"lqsoak{os.getpid()}"
-        subprocess.run(["useradd", "-M", "-r", "-s", "/usr/sbin/nologin", user], check=True)
-        entry = pwd.getpwnam(user)
-        os.chown(work, entry.pw_uid, entry.pw_gid)
-    procs = []
-
-    def as_user(argv, **kw):
-        if user is None:
-            return subprocess.Popen(argv, **kw)
-        entry = pwd.getpwnam(user)
-
-        def drop():
-            os.setgroups([])
-            os.setresgid(entry.pw_gid, entry.pw_gid, entry.pw_gid)
-            os.setresuid(entry.pw_uid, entry.pw_uid, entry.pw_uid)
-        return subprocess.Popen(argv, preexec_fn=drop, **kw)
-
-    env = {"HOME": work, "XDG_RUNTIME_DIR": work, "PATH": "/usr/bin:/bin",
-           "PULSE_SERVER": "unix:" + work + "/native", "PULSE_SINK": "lqsink",
-           "PULSE_SOURCE": "lqsink.monitor"}
     failed = False
-    try:
+    with LiveRig("live_soak", "lqsoak") as rig:
+        work = rig.work
         recording = os.path.join(work, "talk.wav")
         live_latency.make_recording(recording, 8)
         with wave.open(recording, "rb") as w:
             pcm = w.readframes(w.getnframes())
-        port = live_latency.free_port()
-        server = subprocess.Popen([nats, "-a", "127.0.0.1", "-p", str(port)],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        procs.append(server)
-        procs.append(as_user(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
-                              "--disable-shm=yes", "--use-pid-file=no",
-                              "-L", "module-null-sink sink_name=lqsink rate=44100 channels=2",
-                              "-L", "module-native-protocol-unix socket=" + work + "/native"],
-                             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        for _ in range(500):
-            if os.path.exists(work + "/native"):
-                break
-            time.sleep(0.02)
-        for _ in range(500):
-            try:
-                socket.create_connection(("127.0.0.1", port)).close()
-                break
-            except OSError:
-                time.sleep(0.02)
+        port = rig.port
         arrivals = []
         ready = threading.Event()
         sub = threading.Thread(target=live_latency.subscribe,
@@ -148,18 +98,9 @@ def main():
         ready.wait(10)
         out_path = os.path.join(work, "listen.out")
         err_path = os.path.join(work, "listen.err")
-        with open(out_path, "wb") as out, open(err_path, "wb") as err:
-            listen = as_user([loquant, "listen", "--device", "pulse", "--channels", "2",
-                              "--no-view", "--publish", f"nats://127.0.0.1:{port}/soak"],
-                             env=env, stdout=out, stderr=err)
-        procs.append(listen)
-        for _ in range(500):
-            if b"listening" in open(err_path, "rb").read():
-                break
-            time.sleep(0.02)
-        play = as_user(["pacat", "--playback", "--raw", "--rate=44100", "--channels=2",
-                        "--format=s16le", "--latency-msec=20", "-d", "lqsink"],
-                       env=env, stdin=subprocess.PIPE)
+        with open(out_path, "wb") as out:
+            listen = rig.start_listen(loquant, "soak", out, err_path)
+        play = rig.player(latency_ms=20)
         piece = 441 * 4
         start = time.time()
         rss_settled = None
@@ -194,8 +135,8 @@ def main():
         listen.send_signal(signal.SIGINT)
         status = listen.wait(timeout=30)
         time.sleep(1.0)
-        server.send_signal(signal.SIGTERM)  # the server closes the subscription
-        server.wait(timeout=10)
+        rig.server.send_signal(signal.SIGTERM)  # the server closes the subscription
+        rig.server.wait(timeout=10)
         sub.join(timeout=10)
 
         sent = sum(1 for line in open(out_path, "rb") if line.strip())
@@ -226,17 +167,6 @@ def main():
         # overruns depend on the machine's load and only fail a full one.
         broken = status != 0 or sent == 0 or sent != received or unpublished != 0
         failed = broken or (not args.smoke and (growth >= 1.0 or overruns != 0))
-    finally:
-        for p in reversed(procs):
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-        if user is not None:
-            subprocess.run(["userdel", user], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        shutil.rmtree(work, ignore_errors=True)
     if failed:
         sys.exit(1)
 
