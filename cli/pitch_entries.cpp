@@ -38,19 +38,24 @@ std::vector<IndexedPitch> readPitchList(const vornix::DataMessage& message, std:
   if (count <= 0 || !message.isValid()) return {};
   // No record holds more entries than fit in it, so no longer list can be
   // complete, whatever the count says.
-  const std::uint64_t bound = std::min<std::uint64_t>(
-      static_cast<std::uint64_t>(count), message.size() / vornix::record::kMinEntrySize);
+  const auto bound = static_cast<std::size_t>(std::min<std::uint64_t>(
+      static_cast<std::uint64_t>(count), message.size() / vornix::record::kMinEntrySize));
   enum class Seen : std::uint8_t { kNot, kUnusable, kRead };
   std::vector<IndexedPitch> list(bound);
   std::vector<Seen> value(bound, Seen::kNot), time(bound, Seen::kNot);
+  // Entry `index` of a list, when it is one the list can hold.
+  const auto slot = [bound](std::optional<std::uint64_t> index) -> std::optional<std::size_t> {
+    if (!index || *index >= bound) return std::nullopt;
+    return static_cast<std::size_t>(*index);
+  };
   message.forEachEntry([&](const vornix::EntryView& entry) {
-    if (std::optional<std::uint64_t> i = indexIn(entry.name, "pitchvalue"); i && *i < bound) {
+    if (const std::optional<std::size_t> i = slot(indexIn(entry.name, "pitchvalue"))) {
       if (value[*i] == Seen::kNot) {
         const bool ok = entry.kind == vornix::RecordKind::kFloat;
         if (ok) list[*i].hz = vornix::bytes::loadAt<double>(entry.value.data());
         value[*i] = ok ? Seen::kRead : Seen::kUnusable;
       }
-    } else if (std::optional<std::uint64_t> j = indexIn(entry.name, "pitchtime"); j && *j < bound) {
+    } else if (const std::optional<std::size_t> j = slot(indexIn(entry.name, "pitchtime"))) {
       if (time[*j] == Seen::kNot) {
         const bool ok = entry.kind == vornix::RecordKind::kInteger;
         if (ok) list[*j].timeMs = vornix::bytes::loadAt<std::int64_t>(entry.value.data());
