@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -25,6 +26,7 @@
 #include "default_system.h"
 #include "host/capture_device.h"
 #include "host/conditioning.h"
+#include "host/conditioning_resample.h"
 #include "host/live_capture.h"
 #include "host/system.h"
 #include "json_lines.h"
@@ -154,18 +156,41 @@ bool writeRecording(const std::string& path, const std::vector<std::vector<std::
   return true;
 }
 
-// The built-in system for the device: speaker n hears channel n.
-bool builtInSystem(const ListenOptions& options, vornix::host::SystemConfig& config,
-                   std::vector<std::string>& speakers, std::string& error) {
+// The built-in system for the device: speaker n hears channel n. A device
+// whose own rate lies below Conditioning.ResampleHz is asked for the rate a
+// recording of it would be upsampled to, in frames as long as that
+// recording's (the sound server converts, and no resampler's look-ahead is
+// added to the latency); one that refuses it is analysed at its own rate,
+// with a note.
+bool builtInSystem(const ListenOptions& options,
+                   const vornix::host::ConditioningSettings& conditioning,
+                   vornix::host::SystemConfig& config, std::vector<std::string>& speakers,
+                   std::string& error) {
   vornix::host::CaptureDeviceInfo device;
   if (!vornix::host::findCaptureDevice(options.device, device, error)) return false;
-  const auto rate = static_cast<std::uint32_t>(device.defaultRate + 0.5);
-  if (rate < 1000) {
+  const auto ownRate = static_cast<std::uint32_t>(device.defaultRate + 0.5);
+  if (ownRate < 1000) {
     error = "capture device '" + device.name + "' reports no usable rate";
     return false;
   }
+  std::uint32_t factor =
+      conditioning.enabled && conditioning.resampleHz > 0.0
+          ? vornix::host::upsamplingFactor(
+                ownRate, static_cast<std::uint32_t>(std::lround(conditioning.resampleHz)))
+          : 1U;
+  if (factor > 1 &&
+      !vornix::host::captureRateAccepted(device.name, options.channels, ownRate * factor)) {
+    std::fprintf(stderr,
+                 "loquant listen: capture device '%s' refuses %u Hz: analysed at its own "
+                 "%u Hz, where fewer voiced frames have a pitch\n",
+                 device.name.c_str(), static_cast<unsigned>(ownRate * factor),
+                 static_cast<unsigned>(ownRate));
+    factor = 1;
+  }
+  const std::uint32_t rate = ownRate * factor;
+  const std::uint32_t buffer = defaultBufferSize(ownRate) * factor;
   config = defaultSystem(options.channels, rate);
-  const std::uint32_t buffer = defaultBufferSize(rate);
+  if (!applyParameter(config, "BufferSize=" + std::to_string(buffer), error)) return false;
   for (const vornix::host::ComponentConfig& c : config.components) {
     if (c.entry == "Runtime") speakers.push_back(c.name);
   }
@@ -194,9 +219,6 @@ int listen(const ListenOptions& options) {
       return kExitInput;
     }
     config = std::get<vornix::host::SystemConfig>(std::move(loaded));
-  } else if (!builtInSystem(options, config, speakers, error)) {
-    std::fprintf(stderr, "loquant listen: %s\n", error.c_str());
-    return kExitInput;
   }
   vornix::host::ConditioningSettings conditioning;
   std::vector<std::string> componentParams;
@@ -205,6 +227,10 @@ int listen(const ListenOptions& options) {
                                                 gateGiven, error)) {
     std::fprintf(stderr, "loquant listen: %s\n", error.c_str());
     return kExitUsage;
+  }
+  if (options.config.empty() && !builtInSystem(options, conditioning, config, speakers, error)) {
+    std::fprintf(stderr, "loquant listen: %s\n", error.c_str());
+    return kExitInput;
   }
   for (const std::string& assignment : componentParams) {
     if (!applyParameter(config, assignment, error)) {

@@ -75,6 +75,11 @@ class CaptureStream {
   virtual void abandon() noexcept = 0;
 };
 
+// Whether the device `device` names takes `channels` channels of 16-bit
+// samples at `rate` Hz. A sound server converts nearly any rate; a hardware
+// device may take only its own. False too when there is no such device.
+bool captureRateAccepted(const std::string& device, int channels, std::uint32_t rate);
+
 // Opens and starts a stream. Null with one line in `error` when the device
 // does not exist, lacks the channels, refuses the rate, or cannot start.
 [[nodiscard]] std::unique_ptr<CaptureStream> openCaptureStream(const CaptureRequest& request,

@@ -223,6 +223,20 @@ bool findCaptureDevice(const std::string& device, CaptureDeviceInfo& out, std::s
   return true;
 }
 
+bool captureRateAccepted(const std::string& device, int channels, std::uint32_t rate) {
+  PortAudioScope scope;
+  if (!scope.ok() || channels < 1) return false;
+  std::string error;
+  const PaDeviceIndex index = findDevice(device, error);
+  if (index == paNoDevice) return false;
+  PaStreamParameters input{};
+  input.device = index;
+  input.channelCount = channels;
+  input.sampleFormat = paInt16;
+  input.suggestedLatency = Pa_GetDeviceInfo(index)->defaultLowInputLatency;
+  return Pa_IsFormatSupported(&input, nullptr, static_cast<double>(rate)) == paFormatIsSupported;
+}
+
 std::unique_ptr<CaptureStream> openCaptureStream(const CaptureRequest& request,
                                                  std::string& error) {
   if (request.channels < 1) {

@@ -262,6 +262,37 @@ TEST_F(PulseTest, ADeviceThatGoesAwayStopsListenInOneLine) {
   EXPECT_EQ(newSharedMemory(), std::vector<std::string>{});
 }
 
+// A device recording below Conditioning.ResampleHz is asked for the rate a
+// recording of it would be upsampled to (the server's own is 44.1 kHz, so a
+// resample rate of 88.2 kHz stands for a 16 kHz microphone); a rate the
+// device refuses leaves it at its own rate with a note, and the run goes on.
+TEST_F(PulseTest, ALowRateDeviceIsAskedForTheUpsampledRateOrKeepsItsOwn) {
+  const struct {
+    const char* resampleHz;
+    const char* rate;
+    bool refused;
+  } cases[] = {{"88200", "at 88200 Hz", false}, {"384000", "at 44100 Hz", true}};
+  for (const auto& c : cases) {
+    const std::string stem = std::string("resample") + c.resampleHz;
+    std::unique_ptr<Process> listen =
+        start({loquantBinary(), "listen", "--device", "pulse", "--channels", "2", "--no-view",
+               "--param", std::string("Conditioning.ResampleHz=") + c.resampleHz},
+              stem);
+    for (int i = 0;
+         i < 500 && readFile(dir_ / (stem + ".err")).find("listening") == std::string::npos; ++i) {
+      std::this_thread::sleep_for(20ms);
+    }
+    listen->signal(SIGINT);
+    EXPECT_EQ(listen->wait(15s), 0) << c.resampleHz;
+    const std::string err = readFile(dir_ / (stem + ".err"));
+    EXPECT_NE(err.find(c.rate), std::string::npos) << err;
+    EXPECT_EQ(err.find("refuses 396900 Hz: analysed at its own 44100 Hz") != std::string::npos,
+              c.refused)
+        << err;
+  }
+  EXPECT_EQ(newSharedMemory(), std::vector<std::string>{});
+}
+
 TEST_F(PulseTest, DevicesListsTheSoundServer) {
   std::unique_ptr<Process> devices = start({loquantBinary(), "devices"}, "devices");
   EXPECT_EQ(devices->wait(15s), 0);
