@@ -398,8 +398,14 @@ bool Conditioner::passed(std::size_t channel) const {
 
 void Conditioner::silence(std::span<std::int16_t> frame) const noexcept {
   if (frame.empty()) return;
-  const auto [low, high] = std::minmax_element(frame.begin(), frame.end());
-  const double swing = (static_cast<double>(*high) - static_cast<double>(*low)) / 2.0;
+  // The extremes by value, not by position, so the loop runs on vector lanes.
+  std::int16_t low = std::numeric_limits<std::int16_t>::max();
+  std::int16_t high = std::numeric_limits<std::int16_t>::min();
+  for (const std::int16_t s : frame) {
+    low = std::min(low, s);
+    high = std::max(high, s);
+  }
+  const double swing = (static_cast<double>(high) - static_cast<double>(low)) / 2.0;
   if (swing >= std::exp(settings_.noiseThreshold)) attenuate(frame, swing);
 }
 
