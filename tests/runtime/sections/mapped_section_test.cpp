@@ -23,10 +23,7 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::SizeIs;
 
-struct SectionName {
-  std::string logical = uniqueName("view");
-  ~SectionName() { removeSharedMemory(logical); }
-};
+using test::SectionName;
 
 // A section of `size` bytes whose size word says `size`, as its writer makes it.
 MappedSection written(const std::string& logical, std::uint64_t size) {

@@ -20,10 +20,7 @@ using ::testing::HasSubstr;
 using ::testing::SizeIs;
 
 // Removes the mutex object of `name` when the test ends.
-struct NamedMutexName {
-  std::string logical = uniqueName("mutex");
-  ~NamedMutexName() { removeNamedMutex(logical); }
-};
+using test::NamedMutexName;
 
 TEST(MutexTest, TwoObjectsWithOneNameGuardTheSameMutex) {
   NamedMutexName name;

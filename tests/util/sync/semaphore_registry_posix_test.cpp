@@ -20,10 +20,10 @@ namespace {
 using test::uniqueName;
 using Binding = Semaphore::NameBinding;
 
-struct NamedSemaphoreName {
-  std::string logical = uniqueName("regsem");
+// The semaphore's name, with its system object's full name.
+struct NamedSemaphoreName : test::NamedSemaphoreName {
+  NamedSemaphoreName() : test::NamedSemaphoreName("regsem") {}
   std::string full = semaphoreFullName(logical);
-  ~NamedSemaphoreName() { removeNamedSemaphore(logical); }
 };
 
 // Removal as another copy of the runtime does it: straight through the seam.

@@ -18,10 +18,7 @@ using test::uniqueName;
 using ::testing::HasSubstr;
 using ::testing::SizeIs;
 
-struct NamedSemaphoreName {
-  std::string logical = uniqueName("sem");
-  ~NamedSemaphoreName() { removeNamedSemaphore(logical); }
-};
+using test::NamedSemaphoreName;
 
 TEST(SemaphoreTest, SignalThenWaitAndTimedOutWait) {
   NamedSemaphoreName name;

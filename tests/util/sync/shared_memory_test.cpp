@@ -19,10 +19,7 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::SizeIs;
 
-struct SectionName {
-  std::string logical = uniqueName("shm");
-  ~SectionName() { removeSharedMemory(logical); }
-};
+using test::SectionName;
 
 TEST(SharedMemoryTest, OpenOfAnUnknownNameIsNullAndSilent) {
   LogCapture capture;

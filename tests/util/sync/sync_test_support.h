@@ -12,7 +12,10 @@
 #include <vector>
 
 #include "util/log.h"
+#include "util/mutex.h"
 #include "util/named_objects.h"
+#include "util/semaphore.h"
+#include "util/shared_memory.h"
 
 namespace vornix::test {
 
@@ -21,6 +24,27 @@ inline std::string uniqueName(const std::string& tag) {
   static std::atomic<unsigned> next{0};
   return "SyncTest_" + std::to_string(::getpid()) + "_" + std::to_string(next++) + "_" + tag;
 }
+
+// A unique logical name for one test's object of a kind, whose object is
+// removed when the test ends, passed or failed, so no run leaves it behind.
+template <bool (*Remove)(std::string_view)>
+struct ScopedName {
+  explicit ScopedName(const std::string& tag) : logical(uniqueName(tag)) {}
+  ~ScopedName() { Remove(logical); }
+  ScopedName(const ScopedName&) = delete;
+  ScopedName& operator=(const ScopedName&) = delete;
+  std::string logical;
+};
+
+struct NamedMutexName : ScopedName<removeNamedMutex> {
+  explicit NamedMutexName(const std::string& tag = "mutex") : ScopedName(tag) {}
+};
+struct NamedSemaphoreName : ScopedName<removeNamedSemaphore> {
+  explicit NamedSemaphoreName(const std::string& tag = "semaphore") : ScopedName(tag) {}
+};
+struct SectionName : ScopedName<removeSharedMemory> {
+  explicit SectionName(const std::string& tag = "section") : ScopedName(tag) {}
+};
 
 // The prefix of every full name this run creates (for the final cleanup check).
 inline std::string runPrefixOf(const std::string& kind) {

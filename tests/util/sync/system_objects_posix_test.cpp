@@ -16,20 +16,9 @@ namespace {
 
 using test::uniqueName;
 
-struct NamedMutexName {
-  std::string logical = uniqueName("mutex");
-  ~NamedMutexName() { removeNamedMutex(logical); }
-};
-
-struct NamedSemaphoreName {
-  std::string logical = uniqueName("semaphore");
-  ~NamedSemaphoreName() { removeNamedSemaphore(logical); }
-};
-
-struct SectionName {
-  std::string logical = uniqueName("section");
-  ~SectionName() { removeSharedMemory(logical); }
-};
+using test::NamedMutexName;
+using test::NamedSemaphoreName;
+using test::SectionName;
 
 TEST(MutexTest, ObjectIsPrivateToTheUserWhateverTheUmaskPosix) {
   NamedMutexName name;
