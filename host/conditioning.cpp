@@ -137,7 +137,7 @@ using DoublePair = double __attribute__((vector_size(16)));
 struct BiquadPair {
   DoublePair b0, b1, b2, a1, a2, x1, x2, y1, y2;
   DoublePair run(DoublePair x) noexcept {
-    const DoublePair y = (b0 * x + b1 * x1 + b2 * x2 - a2 * y2) - a1 * y1;
+    const DoublePair y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
     x2 = x1;
     x1 = x;
     y2 = y1;

@@ -187,15 +187,12 @@ class Conditioner {
   static constexpr double kSpeechStepDb = 0.5;
 
  private:
-  // A second-order section (direct form I), coefficients normalised. The
-  // term of the last output comes last: everything else is ready before it,
-  // so a sample waits on the one before for one product and one difference
-  // only (the recursion, not the arithmetic, bounds the filter's speed).
+  // A second-order section (direct form I), coefficients normalised.
   struct Biquad {
     double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
     double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
     double run(double x) noexcept {
-      const double y = (b0 * x + b1 * x1 + b2 * x2 - a2 * y2) - a1 * y1;
+      const double y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
       x2 = x1;
       x1 = x;
       y2 = y1;
