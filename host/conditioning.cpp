@@ -160,6 +160,35 @@ void keepState(const BiquadPair& pair, int lane, Biquad& q) noexcept {
   q.y2 = pair.y2[lane];
 }
 
+// Calls f with the decimation as a constant of the type (std::integral_constant)
+// for the factors the constructor picks at the usual rates, so that each
+// group's sum compiles to a few straight additions; with 0 for any other,
+// which the callee then reads at run time.
+template <class F>
+decltype(auto) withDecimation(std::size_t decimation, F&& f) {
+  switch (decimation) {
+    case 1:
+      return f(std::integral_constant<std::size_t, 1>{});
+    case 2:
+      return f(std::integral_constant<std::size_t, 2>{});
+    case 4:
+      return f(std::integral_constant<std::size_t, 4>{});
+    case 8:
+      return f(std::integral_constant<std::size_t, 8>{});
+    default:
+      return f(std::integral_constant<std::size_t, 0>{});
+  }
+}
+
+// The sum of the `decimation` samples from `in` on.
+template <std::size_t Fixed>
+std::int32_t groupSum(const std::int16_t* in, std::size_t decimation) noexcept {
+  const std::size_t n = Fixed != 0 ? Fixed : decimation;
+  std::int32_t sum = 0;
+  for (std::size_t i = 0; i < n; ++i) sum += in[i];
+  return sum;
+}
+
 }  // namespace
 
 void Conditioner::bandLevelsOfPair(std::size_t first,
@@ -177,16 +206,16 @@ void Conditioner::bandLevelsOfPair(std::size_t first,
   const std::size_t groups = bufferSize_ / decimation_;
   const double scale = 1.0 / static_cast<double>(decimation_);
   const DoublePair scales = {scale, scale};
-  for (std::size_t g = 0; g < groups; ++g) {
-    std::int32_t groupA = 0, groupB = 0;
-    for (std::size_t i = 0; i < decimation_; ++i) {
-      groupA += inA[g * decimation_ + i];
-      groupB += inB[g * decimation_ + i];
+  withDecimation(decimation_, [&](auto fixed) {
+    constexpr std::size_t kFixed = decltype(fixed)::value;
+    const std::size_t d = decimation_;
+    for (std::size_t g = 0; g < groups; ++g) {
+      const DoublePair in = {static_cast<double>(groupSum<kFixed>(inA + g * d, d)),
+                             static_cast<double>(groupSum<kFixed>(inB + g * d, d))};
+      const DoublePair y = low.run(high.run(in * scales));
+      sum += y * y;
     }
-    const DoublePair in = {static_cast<double>(groupA), static_cast<double>(groupB)};
-    const DoublePair y = low.run(high.run(in * scales));
-    sum += y * y;
-  }
+  });
   keepState(high, 0, a.band[0]);
   keepState(low, 0, a.band[1]);
   keepState(high, 1, b.band[0]);
@@ -212,33 +241,36 @@ void Conditioner::bandLevels(std::span<const std::span<std::int16_t>> frames) no
 double Conditioner::bandLevel(Channel& channel,
                               std::span<const std::int16_t> frame) const noexcept {
   if (channel.band.empty()) return measure(frame).db;
-  double sumSquares = 0.0;
   const std::size_t groups = frame.size() / decimation_;
   const double scale = 1.0 / static_cast<double>(decimation_);
-  const auto input = [&](std::size_t g) {
-    std::int32_t sum = 0;
-    for (std::size_t i = 0; i < decimation_; ++i) sum += frame[g * decimation_ + i];
-    return static_cast<double>(sum) * scale;
-  };
-  if (channel.band.size() == 2) {
-    // The usual band with the filters' state in locals for the frame, so the
-    // recursions do not wait on memory; the arithmetic, and so every bit of
-    // the result, is that of the general loop below.
-    Biquad high = channel.band[0];
-    Biquad low = channel.band[1];
-    for (std::size_t g = 0; g < groups; ++g) {
-      const double y = low.run(high.run(input(g)));
-      sumSquares += y * y;
+  const double sumSquares = withDecimation(decimation_, [&](auto fixed) {
+    constexpr std::size_t kFixed = decltype(fixed)::value;
+    const std::size_t d = decimation_;
+    const auto input = [&](std::size_t g) {
+      return static_cast<double>(groupSum<kFixed>(frame.data() + g * d, d)) * scale;
+    };
+    double squares = 0.0;
+    if (channel.band.size() == 2) {
+      // The usual band with the filters' state in locals for the frame, so
+      // the recursions do not wait on memory; the arithmetic, and so every
+      // bit of the result, is that of the general loop below.
+      Biquad high = channel.band[0];
+      Biquad low = channel.band[1];
+      for (std::size_t g = 0; g < groups; ++g) {
+        const double y = low.run(high.run(input(g)));
+        squares += y * y;
+      }
+      channel.band[0] = high;
+      channel.band[1] = low;
+    } else {
+      for (std::size_t g = 0; g < groups; ++g) {
+        double y = input(g);
+        for (Biquad& q : channel.band) y = q.run(y);
+        squares += y * y;
+      }
     }
-    channel.band[0] = high;
-    channel.band[1] = low;
-  } else {
-    for (std::size_t g = 0; g < groups; ++g) {
-      double y = input(g);
-      for (Biquad& q : channel.band) y = q.run(y);
-      sumSquares += y * y;
-    }
-  }
+    return squares;
+  });
   return powerDb(sumSquares, groups);
 }
 
