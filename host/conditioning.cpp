@@ -55,7 +55,8 @@ Conditioner::Conditioner(std::size_t channels, std::uint32_t rate, std::uint32_t
     band.push_back(butterworth(false, settings.bandHighHz, bandRate));
   }
   for (std::size_t c = 0; c < channels; ++c) {
-    channels_.emplace_back(floorWindowFrames_);
+    channels_.emplace_back(floorWindowFrames_,
+                           framesIn(kSpreadWindowSeconds, rate, bufferSize));
     channels_.back().band = band;
   }
   coupling_.resize(channels * channels);
@@ -344,7 +345,22 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
     ch.floorSumDb += ch.floorDb;
     ++ch.frames;
     double opening = ch.bandFloorDb + settings_.noiseMarginDb;
-    if (settings_.speechRelativeDb > 0.0 && ch.loudKnown) {
+    // Noise that fluctuates: its typical level stands well above its
+    // minimum, and the gate is kept above its typical level by a multiple of
+    // that distance. Stationary noise stands within a dB or two of its
+    // minimum, and the margin over the floor decides as before. A typical
+    // level further above the floor than kMaxSpreadDb is no noise's: it lies
+    // in the speech of a talkative stretch, over silence.
+    const double typicalDb = ch.spread.push(bandDb);
+    const double spreadDb = typicalDb - ch.bandFloorDb;
+    if (settings_.noiseSpreadFactor > 0.0 && spreadDb > 0.0 && spreadDb <= kMaxSpreadDb) {
+      opening = std::max(opening, typicalDb + settings_.noiseSpreadFactor * spreadDb);
+    }
+    // Below the loud-speech level only where the noise fluctuates like
+    // other voices: on stationary noise and silence the margin over the
+    // floor already finds the weak edges of speech that this would cut.
+    const bool fluctuating = spreadDb >= kFluctuatingSpreadDb && spreadDb <= kMaxSpreadDb;
+    if (settings_.speechRelativeDb > 0.0 && ch.loudKnown && fluctuating) {
       opening = std::max(opening, ch.loudDb - settings_.speechRelativeDb);
     }
     const double closing = opening - settings_.hysteresisDb;

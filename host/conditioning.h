@@ -64,6 +64,16 @@ struct ConditioningSettings {
   // voices) but stays well below this channel's own speaker is not passed.
   // 0 turns this off.
   double speechRelativeDb = 0.0;
+  // "Conditioning.NoiseSpreadFactor": the gate also stays shut below
+  // typical + this × spread, where `typical` is the noise's typical level
+  // (the kSpreadQuantile quantile of the band levels) and the spread is how
+  // far that stands above the floor.
+  // Stationary noise (white, pink, a fan) keeps its frames within a dB or
+  // two of its minimum, so its spread is small and NoiseMarginDb decides;
+  // other voices far off (babble) dip far below their typical level, their
+  // minimum lies far under it, and the spread lifts the gate over their
+  // peaks. 0 turns this off.
+  double noiseSpreadFactor = 0.0;
   // "Conditioning.FloorWindowSeconds": the noise floor is the lowest frame
   // level within this many seconds; a floor that rises follows it after
   // this long, one that falls follows at once.
@@ -185,6 +195,21 @@ class Conditioner {
   // band levels, tracked in steps of kSpeechStepDb.
   static constexpr double kSpeechQuantile = 0.95;
   static constexpr double kSpeechStepDb = 0.5;
+  // The noise's typical level is the kSpreadQuantile quantile of the band
+  // levels in the last kSpreadWindowSeconds, counted in bins of kSpreadBinDb
+  // from kSilenceDbfs up to 0 dBFS. A fifth: a channel whose speaker talks
+  // most of the time still has that share of its frames in pauses or in the
+  // other speaker's turns, where the noise alone is; ten seconds hold a few
+  // turns, so one long turn does not lift it into the speech.
+  static constexpr double kSpreadQuantile = 0.2;
+  static constexpr double kSpreadWindowSeconds = 10.0;
+  static constexpr double kSpreadBinDb = 0.5;
+  // No noise spreads further than this over its floor (babble about 10 dB):
+  // a typical level further up lies in speech, and the spread is not used.
+  static constexpr double kMaxSpreadDb = 20.0;
+  // Noise spreading at least this far is taken to fluctuate like voices:
+  // white and pink noise stay within about 1 dB, babble about 10 dB.
+  static constexpr double kFluctuatingSpreadDb = 4.0;
 
  private:
   // A second-order section (direct form I), coefficients normalised.
@@ -201,9 +226,14 @@ class Conditioner {
     }
   };
   struct Channel {
-    explicit Channel(std::size_t window) : floor(window), bandFloor(window) {}
+    Channel(std::size_t window, std::size_t spreadWindow)
+        : floor(window),
+          bandFloor(window),
+          spread(spreadWindow, kSpreadQuantile, kSilenceDbfs, kSpreadBinDb,
+                 static_cast<std::size_t>(-kSilenceDbfs / kSpreadBinDb)) {}
     SlidingMinimum floor;
     SlidingMinimum bandFloor;  // of the band levels, which the gate uses
+    SlidingQuantile spread;    // the band levels' typical noise level
     std::vector<Biquad> band;  // the band filter, in series
     double floorDb = kSilenceDbfs;
     double bandFloorDb = kSilenceDbfs;

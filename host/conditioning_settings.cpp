@@ -20,7 +20,7 @@ struct Descriptor {
 };
 
 using S = ConditioningSettings;
-constexpr std::array<Descriptor, 17> kDescriptors = {{
+constexpr std::array<Descriptor, 18> kDescriptors = {{
     {"Enabled", nullptr, &S::enabled, 0, 0, "condition the frames (off: measure only)"},
     {"NoiseThreshold", &S::noiseThreshold, nullptr, -100, 100,
      "the components' gate on ln(amplitude), follows their NoiseThreshold"},
@@ -34,6 +34,8 @@ constexpr std::array<Descriptor, 17> kDescriptors = {{
      "gate measures levels below this, Hz (0: all)"},
     {"SpeechRelativeDb", &S::speechRelativeDb, nullptr, 0, 120,
      "gate shut below the loud-speech level minus this, dB (0: off)"},
+    {"NoiseSpreadFactor", &S::noiseSpreadFactor, nullptr, 0, 20,
+     "gate shut below floor + this x the noise's spread over it (0: off)"},
     {"FloorWindowSeconds", &S::floorWindowSeconds, nullptr, 0.1, 600,
      "noise floor = lowest frame level over this window, s"},
     {"Crosstalk", nullptr, &S::crosstalk, 0, 0, "silence frames explained by another channel"},
