@@ -55,8 +55,7 @@ Conditioner::Conditioner(std::size_t channels, std::uint32_t rate, std::uint32_t
     band.push_back(butterworth(false, settings.bandHighHz, bandRate));
   }
   for (std::size_t c = 0; c < channels; ++c) {
-    channels_.emplace_back(floorWindowFrames_,
-                           framesIn(kSpreadWindowSeconds, rate, bufferSize));
+    channels_.emplace_back(floorWindowFrames_, framesIn(kSpreadWindowSeconds, rate, bufferSize));
     channels_.back().band = band;
   }
   coupling_.resize(channels * channels);

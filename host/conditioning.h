@@ -62,8 +62,10 @@ struct ConditioningSettings {
   // channel's loud-speech level (the kSpeechQuantile quantile of its band
   // levels) minus this many dB, so noise that fluctuates like speech (other
   // voices) but stays well below this channel's own speaker is not passed.
-  // 0 turns this off.
-  double speechRelativeDb = 0.0;
+  // Only while the noise spreads at least kFluctuatingSpreadDb (see
+  // NoiseSpreadFactor): over stationary noise or silence it would cut the
+  // speaker's own quiet words, which the floor gate finds. 0 turns this off.
+  double speechRelativeDb = 12.0;
   // "Conditioning.NoiseSpreadFactor": the gate also stays shut below
   // typical + this × spread, where `typical` is the noise's typical level
   // (the kSpreadQuantile quantile of the band levels) and the spread is how
@@ -73,7 +75,7 @@ struct ConditioningSettings {
   // other voices far off (babble) dip far below their typical level, their
   // minimum lies far under it, and the spread lifts the gate over their
   // peaks. 0 turns this off.
-  double noiseSpreadFactor = 0.0;
+  double noiseSpreadFactor = 1.0;
   // "Conditioning.FloorWindowSeconds": the noise floor is the lowest frame
   // level within this many seconds; a floor that rises follows it after
   // this long, one that falls follows at once.

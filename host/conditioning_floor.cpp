@@ -31,8 +31,8 @@ double SlidingMinimum::push(double value) {
 
 namespace vornix::host {
 
-SlidingQuantile::SlidingQuantile(std::size_t window, double quantile, double low,
-                                 double binWidth, std::size_t bins)
+SlidingQuantile::SlidingQuantile(std::size_t window, double quantile, double low, double binWidth,
+                                 std::size_t bins)
     : window_(std::max<std::size_t>(window, 1)),
       quantile_(std::clamp(quantile, 0.0, 1.0)),
       low_(low),
