@@ -55,7 +55,8 @@ Conditioner::Conditioner(std::size_t channels, std::uint32_t rate, std::uint32_t
     band.push_back(butterworth(false, settings.bandHighHz, bandRate));
   }
   for (std::size_t c = 0; c < channels; ++c) {
-    channels_.emplace_back(floorWindowFrames_, framesIn(kSpreadWindowSeconds, rate, bufferSize));
+    channels_.emplace_back(floorWindowFrames_, framesIn(kSpreadWindowSeconds, rate, bufferSize),
+                           framesIn(kSpreadFloorSeconds, rate, bufferSize));
     channels_.back().band = band;
   }
   coupling_.resize(channels * channels);
@@ -351,7 +352,7 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
     // level further above the floor than kMaxSpreadDb is no noise's: it lies
     // in the speech of a talkative stretch, over silence.
     const double typicalDb = ch.spread.push(bandDb);
-    const double spreadDb = typicalDb - ch.bandFloorDb;
+    const double spreadDb = typicalDb - ch.spreadFloor.push(bandDb);
     if (settings_.noiseSpreadFactor > 0.0 && spreadDb > 0.0 && spreadDb <= kMaxSpreadDb) {
       opening = std::max(opening, typicalDb + settings_.noiseSpreadFactor * spreadDb);
     }
@@ -359,13 +360,16 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
     // other voices: on stationary noise and silence the margin over the
     // floor already finds the weak edges of speech that this would cut.
     const bool fluctuating = spreadDb >= kFluctuatingSpreadDb && spreadDb <= kMaxSpreadDb;
+    // The loud-speech level is learned from the frames that open the gate
+    // by the noise alone.
+    const bool overNoise = bandDb >= opening;
     if (settings_.speechRelativeDb > 0.0 && ch.loudKnown && fluctuating) {
       opening = std::max(opening, ch.loudDb - settings_.speechRelativeDb);
     }
     const double closing = opening - settings_.hysteresisDb;
     // The loud-speech level: a high quantile of the band levels that stand
-    // clear of the floor, started at the first such frame.
-    if (bandDb >= ch.bandFloorDb + settings_.noiseMarginDb) {
+    // clear of the noise, started at the first such frame.
+    if (overNoise) {
       if (!ch.loudKnown) {
         ch.loudDb = bandDb;
         ch.loudKnown = true;

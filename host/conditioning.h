@@ -79,7 +79,7 @@ struct ConditioningSettings {
   // "Conditioning.FloorWindowSeconds": the noise floor is the lowest frame
   // level within this many seconds; a floor that rises follows it after
   // this long, one that falls follows at once.
-  double floorWindowSeconds = 2.0;
+  double floorWindowSeconds = 5.0;
   // "Conditioning.Crosstalk": reject frames explained by another channel.
   bool crosstalk = true;
   // "Conditioning.CrosstalkMarginDb": a frame is crosstalk while another
@@ -206,6 +206,10 @@ class Conditioner {
   static constexpr double kSpreadQuantile = 0.2;
   static constexpr double kSpreadWindowSeconds = 10.0;
   static constexpr double kSpreadBinDb = 0.5;
+  // The spread is measured from the band levels' minimum over this window:
+  // babble's minimum over a longer one lies further down, in its rare
+  // moments of near silence, and would lift the gate into speech.
+  static constexpr double kSpreadFloorSeconds = 2.0;
   // No noise spreads further than this over its floor (babble about 10 dB):
   // a typical level further up lies in speech, and the spread is not used.
   static constexpr double kMaxSpreadDb = 20.0;
@@ -228,14 +232,16 @@ class Conditioner {
     }
   };
   struct Channel {
-    Channel(std::size_t window, std::size_t spreadWindow)
+    Channel(std::size_t window, std::size_t spreadWindow, std::size_t spreadFloorWindow)
         : floor(window),
           bandFloor(window),
           spread(spreadWindow, kSpreadQuantile, kSilenceDbfs, kSpreadBinDb,
-                 static_cast<std::size_t>(-kSilenceDbfs / kSpreadBinDb)) {}
+                 static_cast<std::size_t>(-kSilenceDbfs / kSpreadBinDb)),
+          spreadFloor(spreadFloorWindow) {}
     SlidingMinimum floor;
     SlidingMinimum bandFloor;  // of the band levels, which the gate uses
     SlidingQuantile spread;    // the band levels' typical noise level
+    SlidingMinimum spreadFloor;  // their minimum over kSpreadFloorSeconds
     std::vector<Biquad> band;  // the band filter, in series
     double floorDb = kSilenceDbfs;
     double bandFloorDb = kSilenceDbfs;
