@@ -6,7 +6,9 @@
 // Per channel and frame the conditioner measures the frame's level (RMS about
 // the frame mean, dBFS), tracks the channel's noise floor (the minimum frame
 // level over a sliding window), and opens a gate while the level stands a
-// margin above the floor (with hysteresis and a hangover). A frame of a closed
+// margin above the floor (with hysteresis and a hangover) and, where the
+// noise fluctuates like far-off voices, above the noise's typical level by a
+// multiple of its spread and within reach of the channel's loud speech. A frame of a closed
 // gate, or one that another channel's louder speech explains (crosstalk), is
 // scaled down until its swing lies below the tracker's noise gate, so the
 // components read it as silence. Every other frame leaves bit for bit as it
@@ -239,10 +241,10 @@ class Conditioner {
                  static_cast<std::size_t>(-kSilenceDbfs / kSpreadBinDb)),
           spreadFloor(spreadFloorWindow) {}
     SlidingMinimum floor;
-    SlidingMinimum bandFloor;  // of the band levels, which the gate uses
-    SlidingQuantile spread;    // the band levels' typical noise level
+    SlidingMinimum bandFloor;    // of the band levels, which the gate uses
+    SlidingQuantile spread;      // the band levels' typical noise level
     SlidingMinimum spreadFloor;  // their minimum over kSpreadFloorSeconds
-    std::vector<Biquad> band;  // the band filter, in series
+    std::vector<Biquad> band;    // the band filter, in series
     double floorDb = kSilenceDbfs;
     double bandFloorDb = kSilenceDbfs;
     double loudDb = kSilenceDbfs;  // loud-speech level (band), once known
