@@ -327,6 +327,32 @@ TEST(ConditioningLevels, QuietChannelIsStillDetected) {
   EXPECT_FALSE(quiet.tooNoisy);
 }
 
+TEST(ConditioningLevels, FrameLevelIsExactAtFullScaleWhateverTheFrameSize) {
+  // Full-scale samples, mostly -32768 (pairs of which square to 2^31 and
+  // sum to -65536) with a 32767 now and then, in frames with a tail of odd
+  // samples and in one long enough that its plain sums would overflow 32-bit
+  // lanes if they were not carried over in stretches: the floor after one
+  // frame is that frame's level, from exact integer sums.
+  for (const std::uint32_t size : {2U, 1030U, 300'003U}) {
+    std::vector<std::int16_t> frame(size);
+    std::int64_t sum = 0;
+    long double squares = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+      frame[i] = i % 64 == 1 ? std::int16_t{32767} : std::int16_t{-32768};
+      sum += frame[i];
+      squares += static_cast<long double>(frame[i]) * frame[i];
+    }
+    const double n = size;
+    const double mean = static_cast<double>(sum) / n;
+    const double variance = (static_cast<double>(squares) - mean * static_cast<double>(sum)) / n;
+    const double expected = 10.0 * std::log10(variance / (32768.0 * 32768.0));
+    Conditioner conditioner(1, kRate, size, ConditioningSettings{});
+    const std::span<std::int16_t> step[] = {frame};
+    conditioner.process(step);
+    EXPECT_DOUBLE_EQ(conditioner.levels(0).currentNoiseFloorDbfs, expected) << size;
+  }
+}
+
 TEST(ConditioningLevels, FlagsFollowTheirThresholds) {
   // Voice 6 dB over the noise is too noisy; a voice at -62 dBFS too quiet.
   Signal noisy(samplesIn(10.0));
