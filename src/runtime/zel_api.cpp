@@ -17,6 +17,10 @@ namespace {
 constexpr const char* kWaitLabel = "vornix::ZelAPI::waitForNewMessage";
 constexpr std::int32_t kInboundMaximum = 0x7FFFFFFF;
 constexpr std::uint32_t kWaitWithoutLimit = 0xFFFFFFFF;
+// On the real clock, the longest a wait that only looks at the running flag
+// lasts without input. The stop wakes every component; this bounds the stop
+// of one whose wake-up could not be queued.
+constexpr std::uint32_t kRunningFlagOnlyLimitMs = 1000;
 constexpr std::uint8_t kStatusRunning = 3;
 constexpr std::uint8_t kCategoryComponent = 8;
 
@@ -131,7 +135,9 @@ DataMessage* ZelAPI::waitForNewMessage(std::uint32_t timeoutMs, const char** tri
     // A signal finds its pair in the queue, except the signal of a pair that
     // an earlier call took without waiting: then the wait goes on for the
     // time left, so such a signal never passes for a time-out.
-    std::uint32_t limitMs = timeoutMs;
+    std::uint32_t limitMs = use == TimeoutUse::runningFlagOnly && timeoutMs != 0
+                                ? std::max(timeoutMs, kRunningFlagOnlyLimitMs)
+                                : timeoutMs;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     bool haveMessage = false;
     while (inboundSignal_.wait(limitMs)) {

@@ -122,6 +122,28 @@ TEST_F(HandleTest, SignalOfAPairTakenWithoutWaitingIsNotATimeOut) {
   EXPECT_EQ(api.waitForNewMessage(5000, nullptr), nullptr);
 }
 
+TEST_F(HandleTest, OnTheRealClockAWaitForTheRunningFlagOnlyLastsUntilWokenOrASecond) {
+  ZelAPI& api = rig.handle();
+  using Clock = std::chrono::steady_clock;
+  // Its 5 ms pass many times before the wake-up at 200 ms ends it.
+  std::thread host([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(api.wake());
+  });
+  auto start = Clock::now();
+  EXPECT_EQ(api.waitForNewMessage(5, nullptr, ZelAPI::TimeoutUse::runningFlagOnly), nullptr);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(150));
+  host.join();
+  // Without one, it ends after a second, so a lost wake-up cannot hold a
+  // stop for ever; a wait that only tries still only tries.
+  start = Clock::now();
+  EXPECT_EQ(api.waitForNewMessage(5, nullptr, ZelAPI::TimeoutUse::runningFlagOnly), nullptr);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(990));
+  start = Clock::now();
+  EXPECT_EQ(api.waitForNewMessage(0, nullptr, ZelAPI::TimeoutUse::runningFlagOnly), nullptr);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(900));
+}
+
 // A cooperative host in miniature: suspending "runs the host", which queues
 // what the test planned for that suspension.
 class CooperativeHost final : public WaitObserver {
