@@ -6,7 +6,8 @@
 // at `rate` into a SampleRing. The audio callback never blocks, allocates or
 // locks: a block that does not fit the ring (the reader too slow) is dropped
 // and counted as an overrun, as is a block the audio system itself reports
-// lost.
+// lost. It can wake the reader through a CaptureDoorbell once enough is in
+// the ring, so the reader neither polls nor oversleeps a complete frame.
 //
 // Thread safety: listCaptureDevices and openCaptureStream may be called from
 // any thread, not concurrently. A stream's ring has the audio callback as its
@@ -19,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "host/capture_doorbell.h"
 #include "host/sample_ring.h"
 
 namespace vornix::host {
@@ -69,6 +71,11 @@ class CaptureStream {
   virtual std::uint64_t overruns() const noexcept = 0;
   // True once the stream has stopped on its own (device gone).
   virtual bool failed() const noexcept = 0;
+  // From now on the audio callback rings `doorbell` after every block that
+  // leaves at least `samples` samples in the ring, and once when the stream
+  // ends; null stops it. The doorbell must outlive the stream, or be
+  // replaced by null while the stream can still run.
+  virtual void setDoorbell(const CaptureDoorbell* doorbell, std::size_t samples) noexcept = 0;
   // Gives up a stream whose device is gone: it is then neither stopped nor
   // closed, since the audio system's thread for it may retry for ever and a
   // stop would wait for it. For a process about to end.

@@ -155,6 +155,10 @@ class PortAudioStream final : public CaptureStream {
     return overruns_.load(std::memory_order_relaxed);
   }
   bool failed() const noexcept override { return ended_.load(std::memory_order_acquire); }
+  void setDoorbell(const CaptureDoorbell* doorbell, std::size_t samples) noexcept override {
+    wakeAt_.store(samples, std::memory_order_relaxed);
+    doorbell_.store(doorbell, std::memory_order_release);
+  }
   void abandon() noexcept override {
     abandoned_ = true;
     scope_.abandon();
@@ -172,11 +176,22 @@ class PortAudioStream final : public CaptureStream {
         static_cast<const std::int16_t*>(input),
         frames * static_cast<unsigned long>(stream.channels_));
     if (!stream.ring_.write(block)) stream.overruns_.fetch_add(1, std::memory_order_relaxed);
+    // Level-triggered: a ring the reader has not yet taken costs it one
+    // spurious look at most, a ring missed would cost it a frame.
+    if (const CaptureDoorbell* bell = stream.doorbell_.load(std::memory_order_acquire);
+        bell != nullptr &&
+        stream.ring_.filled() >= stream.wakeAt_.load(std::memory_order_relaxed)) {
+      bell->ring();
+    }
     return paContinue;
   }
   // The stream has ended: stopped by us, or the device went away.
   static void finished(void* self) {
-    static_cast<PortAudioStream*>(self)->ended_.store(true, std::memory_order_release);
+    auto& stream = *static_cast<PortAudioStream*>(self);
+    stream.ended_.store(true, std::memory_order_release);
+    if (const CaptureDoorbell* bell = stream.doorbell_.load(std::memory_order_acquire)) {
+      bell->ring();
+    }
   }
 
   PortAudioScope scope_;  // first in, last out: the library outlives the stream
@@ -188,6 +203,8 @@ class PortAudioStream final : public CaptureStream {
   bool abandoned_ = false;
   std::atomic<std::uint64_t> overruns_{0};
   std::atomic<bool> ended_{false};
+  std::atomic<const CaptureDoorbell*> doorbell_{nullptr};
+  std::atomic<std::size_t> wakeAt_{0};
 };
 
 }  // namespace

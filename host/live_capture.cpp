@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <mutex>
-#include <thread>
+#include <system_error>
 #include <utility>
 
 #include "host/audio_source.h"
@@ -14,13 +14,11 @@ namespace vornix::host {
 
 namespace {
 
-// How long pump() sleeps when no frame is ready: until the samples a frame
-// still lacks can have been recorded, within these bounds. Audio arrives no
-// faster than it is recorded except after a hold-up of the audio system,
-// so a frame leaves at most the longest sleep after it is complete, and the
-// thread wakes a few times a frame rather than hundreds of times a second.
-constexpr auto kShortestPoll = std::chrono::microseconds(1000);
-constexpr auto kLongestPoll = std::chrono::microseconds(8000);
+// pump() sleeps until a device's callback rings the doorbell (a whole frame
+// is in its ring, or its stream ended), and at most this long: the stop
+// flag, the overrun report and a device that went silent are looked at
+// after it.
+constexpr auto kLongestWait = std::chrono::microseconds(50'000);
 constexpr auto kOverrunReportPeriod = std::chrono::seconds(1);
 // The input latency asked of the devices: about one frame of the speech
 // components (23.2 ms).
@@ -67,8 +65,11 @@ bool readCaptureSettings(const SystemConfig& config, const ComponentConfig& comp
 }
 
 LiveCapture::LiveCapture(Key, std::vector<CaptureSettings> captures,
+                         std::unique_ptr<CaptureDoorbell> doorbell,
                          std::vector<std::unique_ptr<Device>> devices)
-    : captures_(std::move(captures)), devices_(std::move(devices)) {}
+    : captures_(std::move(captures)),
+      doorbell_(std::move(doorbell)),
+      devices_(std::move(devices)) {}
 
 namespace {
 
@@ -90,9 +91,15 @@ void keepUntilExit(std::unique_ptr<CaptureStream> stream) {
 }  // namespace
 
 LiveCapture::~LiveCapture() {
+  bool abandoned = false;
   for (auto& device : devices_) {
-    if (device->abandoned) keepUntilExit(std::move(device->stream));
+    if (device->abandoned) {
+      keepUntilExit(std::move(device->stream));
+      abandoned = true;
+    }
   }
+  // A callback of a stream given up on may still hold the doorbell.
+  if (abandoned) static_cast<void>(doorbell_.release());
 }
 
 std::unique_ptr<LiveCapture> LiveCapture::open(const SystemConfig& config,
@@ -125,6 +132,13 @@ std::unique_ptr<LiveCapture> LiveCapture::open(const SystemConfig& config,
     }
     device.captures.push_back(i);
   }
+  std::unique_ptr<CaptureDoorbell> doorbell;
+  try {
+    doorbell = std::make_unique<CaptureDoorbell>();
+  } catch (const std::system_error& e) {
+    error = std::string("live capture cannot wait for audio: ") + e.what();
+    return nullptr;
+  }
   for (std::size_t d = 0; d < devices.size(); ++d) {
     Device& device = *devices[d];
     CaptureRequest request;
@@ -156,7 +170,8 @@ std::unique_ptr<LiveCapture> LiveCapture::open(const SystemConfig& config,
     device.conditioner = std::make_unique<Conditioner>(
         device.captures.size(), device.stream->rate(), device.bufferSize, conditioning);
   }
-  return std::make_unique<LiveCapture>(Key{}, std::move(captures), std::move(devices));
+  return std::make_unique<LiveCapture>(Key{}, std::move(captures), std::move(doorbell),
+                                       std::move(devices));
 }
 
 std::uint32_t LiveCapture::rate(std::size_t index) const {
@@ -183,8 +198,10 @@ bool LiveCapture::pump(System& system, const std::atomic<bool>& stop, const Tap&
   for (const CaptureSettings& capture : captures_) {
     targets.push_back(system.componentId(capture.target));
   }
-  // Audio captured before the system ran is not part of the run.
+  // Audio captured before the system ran is not part of the run. (The
+  // doorbell is set first, so no frame completed meanwhile goes unrung.)
   for (auto& device : devices_) {
+    device->stream->setDoorbell(doorbell_.get(), device->interleaved.size());
     SampleRing& ring = device->stream->ring();
     const std::size_t channels = static_cast<std::size_t>(device->stream->channels());
     for (std::size_t stale = ring.available() / channels * channels; stale != 0;) {
@@ -222,7 +239,6 @@ bool LiveCapture::pump(System& system, const std::atomic<bool>& stop, const Tap&
   std::vector<Clock::time_point> lastHeard(devices_.size(), Clock::now());
   std::vector<std::span<std::int16_t>> spans;
   while (!stop.load()) {
-    auto poll = kLongestPoll;
     for (std::size_t d = 0; d < devices_.size(); ++d) {
       Device& device = *devices_[d];
       SampleRing& ring = device.stream->ring();
@@ -248,19 +264,13 @@ bool LiveCapture::pump(System& system, const std::atomic<bool>& stop, const Tap&
         ++device.frameCount;
         lastHeard[d] = Clock::now();
       }
-      // (The ring may have filled since the loop above looked.)
-      const std::size_t lacking =
-          device.interleaved.size() - std::min(ring.available(), device.interleaved.size());
-      const auto due = std::chrono::microseconds(lacking * 1'000'000U /
-                                                 (device.interleaved.size() / device.bufferSize) /
-                                                 device.stream->rate());
-      poll = std::min(poll, std::max(kShortestPoll, due));
       // A stream that ended, or one that has delivered nothing (not even
       // silence) for a long while: the audio system may keep retrying a
       // device that is gone without ever ending the stream.
       if ((device.stream->failed() || Clock::now() - lastHeard[d] > kSilentLimit) && !stop.load()) {
         error = "capture device '" + device.stream->deviceName() +
                 "' stopped delivering audio (unplugged?)";
+        device.stream->setDoorbell(nullptr, 0);
         device.stream->abandon();
         device.abandoned = true;
         return false;
@@ -270,7 +280,9 @@ bool LiveCapture::pump(System& system, const std::atomic<bool>& stop, const Tap&
       nextReport += kOverrunReportPeriod;
       reportOverruns();
     }
-    std::this_thread::sleep_for(poll);
+    // A frame completed since the loop above looked has rung already, so
+    // this returns at once.
+    static_cast<void>(doorbell_->wait(kLongestWait));
   }
   reportOverruns();
   return true;

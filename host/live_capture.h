@@ -14,7 +14,9 @@
 // Frames leave the audio callback through a lock-free ring (host/sample_ring.h)
 // and are read, conditioned (host/conditioning.h, per device, the device's
 // channels together) and injected by pump() on the controlling thread, as
-// audio-frame messages like the file source's. Overruns (blocks the audio
+// audio-frame messages like the file source's. The callback rings a doorbell
+// (host/capture_doorbell.h) once a whole frame is in the ring, so pump()
+// sleeps until then and takes the frame at once. Overruns (blocks the audio
 // system or a full ring lost) are counted, logged at most once a second
 // with the count, and added to the undelivered count of every capture of
 // the device in the component section, which `loquant inspect` shows.
@@ -34,6 +36,7 @@
 #include <vector>
 
 #include "host/capture_device.h"
+#include "host/capture_doorbell.h"
 #include "host/conditioning.h"
 #include "host/config.h"
 
@@ -102,11 +105,13 @@ class LiveCapture {
     friend class LiveCapture;
     Key() = default;
   };
-  LiveCapture(Key, std::vector<CaptureSettings> captures,
+  LiveCapture(Key, std::vector<CaptureSettings> captures, std::unique_ptr<CaptureDoorbell> doorbell,
               std::vector<std::unique_ptr<Device>> devices);
 
  private:
   std::vector<CaptureSettings> captures_;
+  // Rung by every device's callback; outlives the streams (declared first).
+  std::unique_ptr<CaptureDoorbell> doorbell_;
   std::vector<std::unique_ptr<Device>> devices_;
 };
 

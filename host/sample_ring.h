@@ -6,8 +6,8 @@
 // consumer never sees a block cut short. Neither side blocks, allocates or
 // takes a lock once the ring is made.
 //
-// Thread safety: one producer thread calls write(), one consumer thread
-// calls available()/read(); capacity() and the constructor are for anyone.
+// Thread safety: one producer thread calls write()/filled(), one consumer
+// thread calls available()/read(); capacity() and the constructor are for anyone.
 #pragma once
 
 #include <atomic>
@@ -48,6 +48,13 @@ class SampleRing {
     // Pairs with the consumer's acquire of head_: the samples are visible first.
     head_.store(head + block.size(), std::memory_order_release);
     return true;
+  }
+
+  // Producer: samples in the ring now, or more (the consumer may have
+  // taken some since).
+  std::size_t filled() const noexcept {
+    // Pairs with the consumer's release of tail_.
+    return head_.load(std::memory_order_relaxed) - tail_.load(std::memory_order_acquire);
   }
 
   // Consumer: samples ready to read.
