@@ -1,0 +1,92 @@
+// The doorbell an audio callback rings to wake the ring's reader: no ring is
+// lost, rings collapse into one wake-up, and ringing never blocks.
+#include "host/capture_doorbell.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "host/sample_ring.h"
+
+namespace vornix::host {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(CaptureDoorbell, RingsMadeBeforeTheWaitCollapseIntoOneWakeUp) {
+  CaptureDoorbell bell;
+  EXPECT_FALSE(bell.wait(0us));  // nothing rang
+  bell.ring();
+  bell.ring();
+  bell.ring();
+  EXPECT_TRUE(bell.wait(0us));
+  EXPECT_FALSE(bell.wait(1ms));  // all three were taken by the one wake-up
+}
+
+// Far more rings than a pipe holds: none blocks, one wait takes them all.
+TEST(CaptureDoorbell, RingingManyTimesUnansweredNeverBlocks) {
+  CaptureDoorbell bell;
+  for (int i = 0; i < 200000; ++i) bell.ring();
+  EXPECT_TRUE(bell.wait(0us));
+  EXPECT_FALSE(bell.wait(0us));
+}
+
+// The callback's use of it: blocks of 253 samples go into the ring and the
+// doorbell rings whenever a whole frame of 1024 is in it. The reader waits
+// for every frame; the stream stops right after the last frame completes,
+// so a ring lost there would leave the reader waiting in vain.
+TEST(CaptureDoorbell, AReaderWaitingOnItTakesEveryFrameIncludingTheLast) {
+  constexpr std::size_t kFrame = 1024;
+  constexpr std::size_t kBlock = 253;
+  constexpr std::size_t kFrames = 400;
+  SampleRing ring(8 * kFrame);
+  CaptureDoorbell bell;
+  std::thread callback([&] {
+    std::array<std::int16_t, kBlock> block{};
+    std::size_t written = 0;
+    while (written < kFrames * kFrame) {
+      const std::size_t n = std::min(kBlock, kFrames * kFrame - written);
+      for (std::size_t i = 0; i < n; ++i) block[i] = static_cast<std::int16_t>(written + i);
+      const std::span<const std::int16_t> part(block.data(), n);
+      if (!ring.write(part)) {
+        std::this_thread::yield();
+        continue;
+      }
+      written += n;
+      if (ring.filled() >= kFrame) bell.ring();
+    }
+  });
+  std::vector<std::int16_t> frame(kFrame);
+  std::size_t taken = 0;
+  bool timedOut = false;
+  while (taken < kFrames && !timedOut) {
+    while (ring.available() >= kFrame) {
+      ring.read(frame);
+      ASSERT_EQ(frame.front(), static_cast<std::int16_t>(taken * kFrame));
+      ++taken;
+    }
+    if (taken < kFrames) timedOut = !bell.wait(10s);
+  }
+  callback.join();
+  EXPECT_FALSE(timedOut) << "no ring for frame " << taken;
+  EXPECT_EQ(taken, kFrames);
+}
+
+TEST(SampleRing, TheProducerSeesWhatTheConsumerHasNotTaken) {
+  SampleRing ring(16);
+  const std::array<std::int16_t, 10> block{};
+  ASSERT_TRUE(ring.write(block));
+  EXPECT_EQ(ring.filled(), 10U);
+  std::array<std::int16_t, 4> out{};
+  ring.read(out);
+  EXPECT_EQ(ring.filled(), 6U);
+  ASSERT_TRUE(ring.write(block));  // across the wrap
+  EXPECT_EQ(ring.filled(), 16U);
+}
+
+}  // namespace
+}  // namespace vornix::host
