@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Live latency and CPU of `loquant listen --publish`, on real parts.
 
-    bench/live_latency.py [--loquant BUILD/cli/loquant] [--utterances N] [--smoke]
+    bench/live_latency.py [--loquant BUILD/cli/loquant] [--utterances N]
+                          [--player-latency-ms MS] [--smoke]
 
 Generates a two-speaker recording (voiced bursts taking turns, every end of
 speech known to the sample), starts a nats-server on 127.0.0.1 and a
@@ -16,6 +17,21 @@ included) to the
 arrival of its SpeechOff at the subscriber, against the goal of
 SegmentIntervalThreshold + 40 ms (median) and + 100 ms (99th percentile);
 and the CPU time `listen` used per second of wall time for two channels.
+
+The null sink takes audio from its players in blocks of the latency they
+ask for and hands each block to its monitor at once, so the monitor's audio
+comes in blocks of the player's latency (`--player-latency-ms`, 10 ms by
+default: 331 samples every 7.5 ms measured), and the sound server client's
+thread in `listen` wakes for each: its processor time is the rig's as much as
+Loquant's. Below 10 ms the player, fed in 10 ms pieces on the wall clock,
+runs dry and its lag grows (5 ms measured a median of 440 ms).
+
+The speech components post SpeechOff on the 14th frame after the one in
+which speech ended (the first silent frame starts the count, which reaches
+SegmentIntervalThreshold 13 frames later): 325.1 ms after the end of that
+frame at 1024 samples and 44.1 kHz, and the end of speech lies anywhere in
+it (11.6 ms before its end on average). Of the goal of threshold + 40 ms
+these leave about 3 ms for the sound server and Loquant's own path.
 """
 import argparse
 import math
@@ -94,6 +110,18 @@ def cpu_seconds(pid):
     return total / 1e9
 
 
+def thread_seconds(pid):
+    """{(thread id, name): processor seconds} of every thread of `pid`."""
+    out = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            name = open(f"/proc/{pid}/task/{tid}/comm").read().strip()
+            out[(tid, name)] = int(open(f"/proc/{pid}/task/{tid}/schedstat").read().split()[0]) / 1e9
+        except OSError:
+            pass
+    return out
+
+
 def subscribe(port, subject, arrivals, ready):
     """Plain NATS protocol: keeps (arrival time, subject) of every message
     until the server closes the connection."""
@@ -168,6 +196,8 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--loquant", default=os.path.join(root, "build", "cli", "loquant"))
     ap.add_argument("--utterances", type=int, default=40)
+    ap.add_argument("--player-latency-ms", type=int, default=10,
+                    help="the latency the player asks of the null sink (its block size)")
     ap.add_argument("--smoke", action="store_true", help="four utterances, no goals checked")
     args = ap.parse_args()
     if args.smoke:
@@ -191,11 +221,12 @@ def main():
         # seconds while a new stream starts: a cost of the start, left out.
         time.sleep(3.0)
         cpu0, wall0 = cpu_seconds(listen.pid), time.time()
+        threads0 = thread_seconds(listen.pid)
         # The recording is written into an already running player in 10 ms
         # pieces paced by the wall clock, so the time each piece entered the
         # sound server is known (a player started per recording spends a
         # second or more connecting).
-        play = rig.player(latency_ms=10)
+        play = rig.player(latency_ms=args.player_latency_ms)
         with wave.open(recording, "rb") as w:
             pcm = w.readframes(w.getnframes())
         piece = 441 * 4
@@ -214,6 +245,7 @@ def main():
         play.wait()
         time.sleep(1.0)
         cpu1, wall1 = cpu_seconds(listen.pid), time.time()
+        threads1 = thread_seconds(listen.pid)
         listen.send_signal(signal.SIGINT)
         status = listen.wait(timeout=30)
         time.sleep(0.5)
@@ -242,11 +274,16 @@ def main():
             print(f"end of speech -> SpeechOff at a NATS subscriber: median {median:.1f} ms, "
                   f"p99 {p99:.1f} ms, min {latencies[0]:.1f} ms, max {latencies[-1]:.1f} ms "
                   f"(goal: median <= {SEGMENT_INTERVAL_MS + 40}, p99 <= {SEGMENT_INTERVAL_MS + 100})")
-        print(f"the sound server's own path (player -> null sink -> monitor -> recorder): "
+        print(f"player latency {args.player_latency_ms} ms; "
+              f"the sound server's own path (player -> null sink -> monitor -> recorder): "
               f"{baseline:.1f} ms")
         if latencies:
             print(f"net of it: median {median - baseline:.1f} ms, p99 {p99 - baseline:.1f} ms")
         print(f"CPU of listen, two channels at {RATE} Hz, publishing: {100.0 * cpu:.2f} % of one core")
+        per_thread = sorted(((threads1[k] - threads0.get(k, 0.0), k) for k in threads1), reverse=True)
+        print("per thread (% of one core): " + ", ".join(
+            f"{name}[{tid}] {100.0 * used / (wall1 - wall0):.2f}" for used, (tid, name) in per_thread
+            if used / (wall1 - wall0) >= 0.0005))
         if not args.smoke and (not latencies or missed or status != 0):
             sys.exit(1)
 
