@@ -77,5 +77,17 @@ TEST(SampleRing, ConcurrentProducerAndConsumerSeeEverySampleOnceInOrder) {
   }
 }
 
+TEST(SampleRing, TheProducerSeesWhatTheConsumerHasNotTaken) {
+  SampleRing ring(16);
+  const std::array<std::int16_t, 10> block{};
+  ASSERT_TRUE(ring.write(block));
+  EXPECT_EQ(ring.filled(), 10U);
+  std::array<std::int16_t, 4> out{};
+  ring.read(out);
+  EXPECT_EQ(ring.filled(), 6U);
+  ASSERT_TRUE(ring.write(block));  // across the wrap
+  EXPECT_EQ(ring.filled(), 16U);
+}
+
 }  // namespace
 }  // namespace vornix::host
