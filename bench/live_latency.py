@@ -149,48 +149,6 @@ def subscribe(port, subject, arrivals, ready):
     s.close()
 
 
-def sound_server_delay(as_user, env):
-    """The delay of the sound-server path alone (a running player writing
-    into the null sink, a recorder on its monitor), in ms: the median over
-    three loud pieces of when they were written and when they were heard."""
-    rec = as_user(["parec", "--raw", "--rate=44100", "--channels=2", "--format=s16le",
-                   "--latency-msec=10", "-d", "lqsink.monitor"], env=env, stdout=subprocess.PIPE)
-    play = as_user(["pacat", "--playback", "--raw", "--rate=44100", "--channels=2",
-                    "--format=s16le", "--latency-msec=10", "-d", "lqsink"],
-                   env=env, stdin=subprocess.PIPE)
-    heard = []
-
-    def reader():
-        loud = False
-        while True:
-            b = rec.stdout.read(1764)
-            if not b:
-                return
-            peak = max(abs(x) for x in struct.unpack("<%dh" % (len(b) // 2), b))
-            if peak > 1000 and not loud:
-                heard.append(time.time())
-            loud = peak > 1000
-
-    threading.Thread(target=reader, daemon=True).start()
-    piece = 441 * 4
-    written = []
-    start = time.time()
-    for k in range(300):  # 3 s: loud 100 ms at 1 s, 2 s and... 0.5 s of silence first
-        loud = k % 100 >= 50 and k % 100 < 60
-        if loud and k % 100 == 50:
-            written.append(time.time())
-        play.stdin.write((struct.pack("<2h", 8000, 8000) * 441) if loud else bytes(piece))
-        play.stdin.flush()
-        time.sleep(max(0.0, start + (k + 1) * 0.01 - time.time()))
-    time.sleep(1.0)
-    play.stdin.close()
-    play.wait()
-    rec.kill()
-    rec.wait()
-    delays = [1000.0 * (h - w) for w, h in zip(written, heard)]
-    return statistics.median(delays) if delays else float("nan")
-
-
 def main():
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     ap = argparse.ArgumentParser()
@@ -209,7 +167,6 @@ def main():
         ends = make_recording(recording, args.utterances)
         os.chmod(recording, 0o644)
         port = rig.port
-        baseline = sound_server_delay(as_user, env)
         arrivals = []
         ready = threading.Event()
         sub = threading.Thread(target=subscribe, args=(port, "lat.*.SpeechOff", arrivals, ready))
@@ -274,11 +231,7 @@ def main():
             print(f"end of speech -> SpeechOff at a NATS subscriber: median {median:.1f} ms, "
                   f"p99 {p99:.1f} ms, min {latencies[0]:.1f} ms, max {latencies[-1]:.1f} ms "
                   f"(goal: median <= {SEGMENT_INTERVAL_MS + 40}, p99 <= {SEGMENT_INTERVAL_MS + 100})")
-        print(f"player latency {args.player_latency_ms} ms; "
-              f"the sound server's own path (player -> null sink -> monitor -> recorder): "
-              f"{baseline:.1f} ms")
-        if latencies:
-            print(f"net of it: median {median - baseline:.1f} ms, p99 {p99 - baseline:.1f} ms")
+        print(f"player latency {args.player_latency_ms} ms")
         print(f"CPU of listen, two channels at {RATE} Hz, publishing: {100.0 * cpu:.2f} % of one core")
         per_thread = sorted(((threads1[k] - threads0.get(k, 0.0), k) for k in threads1), reverse=True)
         print("per thread (% of one core): " + ", ".join(
