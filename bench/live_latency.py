@@ -47,7 +47,7 @@ import time
 import wave
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from live_rig import LiveRig  # noqa: E402
+from live_rig import LiveRig, cpu_seconds, thread_cpu  # noqa: E402
 
 RATE = 44100
 SEGMENT_INTERVAL_MS = 300  # the built-in system's SegmentIntervalThreshold
@@ -95,31 +95,6 @@ def make_recording(path, utterances):
         w.setframerate(RATE)
         w.writeframes(b"".join(struct.pack("<hh", a, b) for a, b in zip(left, right)))
     return ends
-
-
-def cpu_seconds(pid):
-    """Time all threads of `pid` ran on a processor, from the scheduler's
-    nanosecond account (/proc/PID/stat's tick-sampled times misjudge
-    threads that wake briefly and often)."""
-    total = 0
-    for tid in os.listdir(f"/proc/{pid}/task"):
-        try:
-            total += int(open(f"/proc/{pid}/task/{tid}/schedstat").read().split()[0])
-        except OSError:
-            pass
-    return total / 1e9
-
-
-def thread_seconds(pid):
-    """{(thread id, name): processor seconds} of every thread of `pid`."""
-    out = {}
-    for tid in os.listdir(f"/proc/{pid}/task"):
-        try:
-            name = open(f"/proc/{pid}/task/{tid}/comm").read().strip()
-            out[(tid, name)] = int(open(f"/proc/{pid}/task/{tid}/schedstat").read().split()[0]) / 1e9
-        except OSError:
-            pass
-    return out
 
 
 def subscribe(port, subject, arrivals, ready):
@@ -178,7 +153,7 @@ def main():
         # seconds while a new stream starts: a cost of the start, left out.
         time.sleep(3.0)
         cpu0, wall0 = cpu_seconds(listen.pid), time.time()
-        threads0 = thread_seconds(listen.pid)
+        threads0 = thread_cpu(listen.pid)
         # The recording is written into an already running player in 10 ms
         # pieces paced by the wall clock, so the time each piece entered the
         # sound server is known (a player started per recording spends a
@@ -202,7 +177,7 @@ def main():
         play.wait()
         time.sleep(1.0)
         cpu1, wall1 = cpu_seconds(listen.pid), time.time()
-        threads1 = thread_seconds(listen.pid)
+        threads1 = thread_cpu(listen.pid)
         listen.send_signal(signal.SIGINT)
         status = listen.wait(timeout=30)
         time.sleep(0.5)
@@ -233,9 +208,10 @@ def main():
                   f"(goal: median <= {SEGMENT_INTERVAL_MS + 40}, p99 <= {SEGMENT_INTERVAL_MS + 100})")
         print(f"player latency {args.player_latency_ms} ms")
         print(f"CPU of listen, two channels at {RATE} Hz, publishing: {100.0 * cpu:.2f} % of one core")
-        per_thread = sorted(((threads1[k] - threads0.get(k, 0.0), k) for k in threads1), reverse=True)
+        per_thread = sorted(((ran - threads0.get(tid, (0.0,))[0], tid, name)
+                             for tid, (ran, _, name) in threads1.items()), reverse=True)
         print("per thread (% of one core): " + ", ".join(
-            f"{name}[{tid}] {100.0 * used / (wall1 - wall0):.2f}" for used, (tid, name) in per_thread
+            f"{name}[{tid}] {100.0 * used / (wall1 - wall0):.2f}" for used, tid, name in per_thread
             if used / (wall1 - wall0) >= 0.0005))
         if not args.smoke and (not latencies or missed or status != 0):
             sys.exit(1)

@@ -38,7 +38,7 @@ import wave
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import live_latency  # noqa: E402  (the recording, the subscriber)
-from live_rig import LiveRig  # noqa: E402
+from live_rig import LiveRig, cpu_seconds, thread_cpu  # noqa: E402
 
 
 def rss_kib(pid):
@@ -47,29 +47,6 @@ def rss_kib(pid):
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
     return 0
-
-
-def cpu_seconds(pid):
-    """Time all threads of `pid` ran on a processor."""
-    return sum(ran for ran, _, _ in thread_cpu(pid).values())
-
-
-def thread_cpu(pid):
-    """(CPU seconds, wake-ups, name) of every thread of `pid`, by thread id.
-    The time is the scheduler's own nanosecond account: the tick-sampled
-    times of /proc/PID/stat misjudge threads that wake briefly and often."""
-    out = {}
-    for tid in os.listdir(f"/proc/{pid}/task"):
-        try:
-            whole = open(f"/proc/{pid}/task/{tid}/stat").read()
-            ran = int(open(f"/proc/{pid}/task/{tid}/schedstat").read().split()[0]) / 1e9
-            status = open(f"/proc/{pid}/task/{tid}/status").read()
-        except OSError:
-            continue
-        wakes = int(re.search(r"voluntary_ctxt_switches:\s+(\d+)", status).group(1))
-        out[tid] = (ran, wakes,
-                    whole[whole.index("(") + 1:whole.rindex(")")])
-    return out
 
 
 def main():
