@@ -14,12 +14,18 @@
 
 namespace vornix::host {
 
-CaptureDoorbell::CaptureDoorbell() {
+CaptureDoorbell::CaptureDoorbell(Counter counter) {
 #ifdef __linux__
-  readFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (readFd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
-  writeFd_ = readFd_;
+  if (counter == Counter::native) {
+    readFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (readFd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+    writeFd_ = readFd_;
+    eventCounter_ = true;
+    return;
+  }
 #else
+  static_cast<void>(counter);
+#endif
   int fds[2];
   if (::pipe(fds) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
   for (int fd : fds) {
@@ -28,7 +34,6 @@ CaptureDoorbell::CaptureDoorbell() {
   }
   readFd_ = fds[0];
   writeFd_ = fds[1];
-#endif
 }
 
 CaptureDoorbell::~CaptureDoorbell() {
@@ -39,13 +44,13 @@ CaptureDoorbell::~CaptureDoorbell() {
 void CaptureDoorbell::ring() const noexcept {
   // Non-blocking: a full counter (or pipe) fails with EAGAIN, and then a
   // wake-up is pending already.
-#ifdef __linux__
-  const std::uint64_t one = 1;
-  static_cast<void>(::write(writeFd_, &one, sizeof one));
-#else
-  const char one = 1;
-  static_cast<void>(::write(writeFd_, &one, sizeof one));
-#endif
+  if (eventCounter_) {
+    const std::uint64_t one = 1;
+    static_cast<void>(::write(writeFd_, &one, sizeof one));
+  } else {
+    const char one = 1;
+    static_cast<void>(::write(writeFd_, &one, sizeof one));
+  }
 }
 
 bool CaptureDoorbell::wait(std::chrono::microseconds limit) const noexcept {
@@ -53,12 +58,10 @@ bool CaptureDoorbell::wait(std::chrono::microseconds limit) const noexcept {
   // Rounded up, so a wait shorter than a millisecond is not a busy loop.
   const auto ms = static_cast<int>((limit.count() + 999) / 1000);
   if (::poll(&fd, 1, ms < 0 ? 0 : ms) <= 0 || (fd.revents & POLLIN) == 0) return false;
-  // Takes every ring made so far (an eventfd's read clears its counter).
+  // Takes every ring made so far: an eventfd's one read clears its counter,
+  // a pipe is read until it is empty.
   char drained[64];
-  while (::read(readFd_, drained, sizeof drained) > 0) {
-#ifdef __linux__
-    break;
-#endif
+  while (::read(readFd_, drained, sizeof drained) > 0 && !eventCounter_) {
   }
   return true;
 }

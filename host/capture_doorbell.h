@@ -16,8 +16,13 @@ namespace vornix::host {
 
 class CaptureDoorbell {
  public:
+  // The kernel object behind it: the platform's own (an eventfd on Linux,
+  // a pipe elsewhere), or a pipe wherever (what other POSIX systems use,
+  // selectable so that it is exercised on Linux too).
+  enum class Counter { native, pipe };
+
   // Throws std::system_error when the kernel gives no descriptor.
-  CaptureDoorbell();
+  explicit CaptureDoorbell(Counter counter = Counter::native);
   ~CaptureDoorbell();
   CaptureDoorbell(const CaptureDoorbell&) = delete;
   CaptureDoorbell& operator=(const CaptureDoorbell&) = delete;
@@ -32,6 +37,7 @@ class CaptureDoorbell {
  private:
   int readFd_ = -1;
   int writeFd_ = -1;  // the same descriptor as readFd_ for an eventfd
+  bool eventCounter_ = false;
 };
 
 }  // namespace vornix::host
