@@ -98,8 +98,55 @@ void removeDeadTemporaries(const fs::path& folder) {
   }
 }
 
+namespace {
+
+// The file that makes taking over an ended holder's lock one run's act: the
+// check that the lock still names that holder and its removal happen while
+// the guard exists, so two runs that both saw the holder end cannot each
+// remove the lock the other has just made. A guard left by a run killed in
+// that short stretch is removed once it is 10 s old.
+class TakeoverGuard {
+ public:
+  TakeoverGuard() = default;
+  TakeoverGuard(const TakeoverGuard&) = delete;
+  TakeoverGuard& operator=(const TakeoverGuard&) = delete;
+  ~TakeoverGuard() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove(path_, ec);
+  }
+
+  bool held() const noexcept { return !path_.empty(); }
+
+  // Makes the guard file `path`; false, with the reason in `error`, when
+  // another run holds it.
+  bool take(const fs::path& path, std::string& error) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      const int fd = ::open(path.string().c_str(), O_WRONLY | O_CREAT | O_EXCL | kBinary, 0644);
+      if (fd >= 0) {
+        ::close(fd);
+        path_ = path;
+        return true;
+      }
+      if (errno != EEXIST) break;
+      std::error_code ec;
+      const auto age = fs::file_time_type::clock::now() - fs::last_write_time(path, ec);
+      if (!ec && age < std::chrono::seconds(10)) break;
+      fs::remove(path, ec);
+    }
+    error = path.parent_path().string() + ": another run is starting on this output folder";
+    return false;
+  }
+
+ private:
+  fs::path path_;
+};
+
+}  // namespace
+
 std::optional<RunLock> RunLock::take(const fs::path& path, std::string& error, std::string& note) {
   const std::string mine = std::to_string(processId()) + " " + hostName() + "\n";
+  // Held from the takeover until this run's own lock is made (or refused).
+  TakeoverGuard guard;
   for (int attempt = 0; attempt < 3; ++attempt) {
     const int fd = ::open(path.string().c_str(), O_WRONLY | O_CREAT | O_EXCL | kBinary, 0644);
     if (fd >= 0) {
@@ -136,6 +183,13 @@ std::optional<RunLock> RunLock::take(const fs::path& path, std::string& error, s
               path.string() + (host != hostName() ? "; if it has ended, remove the file" : "");
       return std::nullopt;
     }
+    if (!guard.held() && !guard.take(fs::path(path.string() + ".takeover"), error)) {
+      return std::nullopt;
+    }
+    // Removed only while it still names the ended holder: another run may
+    // have taken it over between the read above and the guard.
+    std::string still;
+    if (!readWhole(path, still) || still != held) continue;
     note = "took over " + path.string() + " from process " + std::to_string(holder) + " on " +
            (host.empty() ? "an unknown host" : host) + ", which has ended";
     std::error_code ec;

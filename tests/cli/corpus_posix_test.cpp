@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -230,6 +231,50 @@ TEST_F(CorpusTest, ALiveHoldersLockRefusesADeadOnesIsTakenOver) {
   EXPECT_THAT(taken.err, HasSubstr("took over"));
   EXPECT_THAT(taken.err, HasSubstr("process " + std::to_string(child)));
   EXPECT_FALSE(fs::exists(dir_ / "out" / "run.lock"));  // released at the end
+}
+
+// Runs that all find an ended holder's lock at once: one of them gets the
+// lock (none removes the lock another has just made). A
+// takeover guard left by a killed run blocks a takeover until it is old.
+TEST_F(CorpusTest, AnEndedHoldersLockIsTakenOverByOneRunOnly) {
+  makeCorpus(3, 20);
+  ASSERT_EQ(loquant("corpus plan corpus --out out").status, 0);
+  char host[256] = {};
+  ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  const fs::path lock = dir_ / "out" / "run.lock";
+  const fs::path guard = dir_ / "out" / "run.lock.takeover";
+  writeFile(lock, std::to_string(child) + " " + host + "\n");
+
+  writeFile(guard, "");
+  const Outcome blocked = loquant("corpus run out");
+  EXPECT_EQ(blocked.status, 1);
+  EXPECT_THAT(blocked.err, HasSubstr("another run is starting"));
+  fs::last_write_time(guard, fs::file_time_type::clock::now() - std::chrono::seconds(20));
+  writeFile(lock, std::to_string(child) + " " + host + "\n");
+
+  std::vector<std::unique_ptr<BackgroundLoquant>> runs;
+  for (int k = 0; k < 6; ++k) {
+    runs.push_back(
+        std::make_unique<BackgroundLoquant>(dir_, "corpus run out", ".race" + std::to_string(k)));
+  }
+  // Exactly one run does the work. The others refuse, or start after it
+  // has finished and find nothing left to do. (The run that removed the
+  // ended holder's lock may lose the race to make its own to another.)
+  int worked = 0;
+  for (std::size_t k = 0; k < runs.size(); ++k) {
+    ASSERT_TRUE(runs[k]->started());
+    const int status = runs[k]->wait(std::chrono::minutes(2));
+    const std::string err = readFile(dir_ / (".race" + std::to_string(k) + ".err"));
+    EXPECT_LE(status, 1) << err;
+    if (err.find("(3 now") != std::string::npos) ++worked;
+  }
+  EXPECT_EQ(worked, 1);
+  EXPECT_FALSE(fs::exists(lock));
+  EXPECT_FALSE(fs::exists(guard));
 }
 
 TEST_F(CorpusTest, ARunKilledAtAnyMomentAndRestartedGivesTheSameOutputs) {
