@@ -102,10 +102,11 @@ std::optional<std::size_t> findNoCase(const char* text, const char* word, std::s
 
 bool equalsNoCase(std::string_view a, std::string_view b) noexcept {
   if (a.size() != b.size()) return false;
-  // Names are nearly always looked up as they were written.
-  if (a == b) return true;
+  // One pass that stops at the first difference: a parameter lookup calls
+  // this for every record whose name has the wanted length, and most differ
+  // in their first letters. Equal bytes need no case folding.
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
+    if (a[i] != b[i] && lowerAscii(a[i]) != lowerAscii(b[i])) return false;
   }
   return true;
 }
