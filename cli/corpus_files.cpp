@@ -100,11 +100,40 @@ void removeDeadTemporaries(const fs::path& folder) {
 
 namespace {
 
+// Makes `path` holding `text`, only if no file of that name exists. The text
+// is written to a temporary first and linked into place, so the file never
+// exists empty or half written, whenever the process is killed. Where the
+// file system has no links, it is made exclusively and then written.
+enum class Made { made, existed, failed };
+Made makeWhole(const fs::path& path, std::string_view text, std::string& error) {
+  const fs::path temporary = temporaryOf(path);
+  if (!writeWhole(temporary, text, error)) return Made::failed;
+  std::error_code ec;
+  fs::create_hard_link(temporary, path, ec);
+  std::error_code ignored;
+  fs::remove(temporary, ignored);
+  if (!ec) return Made::made;
+  if (ec == std::errc::file_exists) return Made::existed;
+  const int fd = ::open(path.string().c_str(), O_WRONLY | O_CREAT | O_EXCL | kBinary, 0644);
+  if (fd < 0) {
+    if (errno == EEXIST) return Made::existed;
+    error = path.string() + ": " + std::strerror(errno);
+    return Made::failed;
+  }
+  const bool wrote = writeDescriptor(fd, text);
+  ::close(fd);
+  if (wrote) return Made::made;
+  error = path.string() + ": cannot write it";
+  std::remove(path.string().c_str());
+  return Made::failed;
+}
+
 // The file that makes taking over an ended holder's lock one run's act: the
 // check that the lock still names that holder and its removal happen while
 // the guard exists, so two runs that both saw the holder end cannot each
-// remove the lock the other has just made. A guard left by a run killed in
-// that short stretch is removed once it is 10 s old.
+// remove the lock the other has just made. The guard names its run as the
+// lock does; one left by a run of this machine that has ended (killed in
+// that short stretch) is removed at once, any other once it is 10 s old.
 class TakeoverGuard {
  public:
   TakeoverGuard() = default;
@@ -119,18 +148,16 @@ class TakeoverGuard {
 
   // Makes the guard file `path`; false, with the reason in `error`, when
   // another run holds it.
-  bool take(const fs::path& path, std::string& error) {
+  bool take(const fs::path& path, std::string_view mine, std::string& error) {
     for (int attempt = 0; attempt < 2; ++attempt) {
-      const int fd = ::open(path.string().c_str(), O_WRONLY | O_CREAT | O_EXCL | kBinary, 0644);
-      if (fd >= 0) {
-        ::close(fd);
+      const Made made = makeWhole(path, mine, error);
+      if (made == Made::made) {
         path_ = path;
         return true;
       }
-      if (errno != EEXIST) break;
+      if (made == Made::failed) return false;
+      if (!stale(path)) break;
       std::error_code ec;
-      const auto age = fs::file_time_type::clock::now() - fs::last_write_time(path, ec);
-      if (!ec && age < std::chrono::seconds(10)) break;
       fs::remove(path, ec);
     }
     error = path.parent_path().string() + ": another run is starting on this output folder";
@@ -138,6 +165,19 @@ class TakeoverGuard {
   }
 
  private:
+  static bool stale(const fs::path& path) {
+    std::string held;
+    if (!readWhole(path, held)) return true;  // gone meanwhile
+    std::istringstream words(held);
+    long holder = 0;
+    std::string host;
+    words >> holder >> host;
+    if (holder > 0 && host == hostName()) return !processRuns(holder);
+    std::error_code ec;
+    const auto age = fs::file_time_type::clock::now() - fs::last_write_time(path, ec);
+    return !ec && age >= std::chrono::seconds(10);
+  }
+
   fs::path path_;
 };
 
@@ -148,21 +188,9 @@ std::optional<RunLock> RunLock::take(const fs::path& path, std::string& error, s
   // Held from the takeover until this run's own lock is made (or refused).
   TakeoverGuard guard;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    const int fd = ::open(path.string().c_str(), O_WRONLY | O_CREAT | O_EXCL | kBinary, 0644);
-    if (fd >= 0) {
-      const bool wrote = writeDescriptor(fd, mine);
-      ::close(fd);
-      if (!wrote) {
-        error = path.string() + ": cannot write the lock";
-        std::remove(path.string().c_str());
-        return std::nullopt;
-      }
-      return RunLock(path);
-    }
-    if (errno != EEXIST) {
-      error = path.string() + ": " + std::strerror(errno);
-      return std::nullopt;
-    }
+    const Made made = makeWhole(path, mine, error);
+    if (made == Made::made) return RunLock(path);
+    if (made == Made::failed) return std::nullopt;
     std::string held;
     if (!readWhole(path, held)) continue;  // released meanwhile: try again
     std::istringstream words(held);
@@ -170,8 +198,8 @@ std::optional<RunLock> RunLock::take(const fs::path& path, std::string& error, s
     std::string host;
     words >> holder >> host;
     if (holder <= 0 || host.empty()) {
-      // A holder killed between creating the file and writing it: only an
-      // old empty lock is taken for one.
+      // A lock without a holder (made where files cannot be linked, by a
+      // run killed before it wrote it): taken over only once it is old.
       std::error_code ec;
       const auto age = fs::file_time_type::clock::now() - fs::last_write_time(path, ec);
       if (ec || age < std::chrono::seconds(10)) {
@@ -183,7 +211,7 @@ std::optional<RunLock> RunLock::take(const fs::path& path, std::string& error, s
               path.string() + (host != hostName() ? "; if it has ended, remove the file" : "");
       return std::nullopt;
     }
-    if (!guard.held() && !guard.take(fs::path(path.string() + ".takeover"), error)) {
+    if (!guard.held() && !guard.take(fs::path(path.string() + ".takeover"), mine, error)) {
       return std::nullopt;
     }
     // Removed only while it still names the ended holder: another run may

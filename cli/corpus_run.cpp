@@ -253,6 +253,7 @@ int runCorpus(const RunCommand& command) {
     return kExitInput;
   }
   if (!note.empty()) std::fprintf(stderr, "%s: %s\n", verb, note.c_str());
+  removeDeadTemporaries(command.outdir);
   removeDeadTemporaries(folder);
 
   platform::StopSignals signals(onCorpusStop);

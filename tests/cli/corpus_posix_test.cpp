@@ -234,8 +234,9 @@ TEST_F(CorpusTest, ALiveHoldersLockRefusesADeadOnesIsTakenOver) {
 }
 
 // Runs that all find an ended holder's lock at once: one of them gets the
-// lock (none removes the lock another has just made). A
-// takeover guard left by a killed run blocks a takeover until it is old.
+// lock (none removes the lock another has just made). A takeover guard
+// whose run cannot be told to have ended blocks a takeover until it is old;
+// one left by an ended run of this machine does not.
 TEST_F(CorpusTest, AnEndedHoldersLockIsTakenOverByOneRunOnly) {
   makeCorpus(3, 20);
   ASSERT_EQ(loquant("corpus plan corpus --out out").status, 0);
@@ -253,8 +254,16 @@ TEST_F(CorpusTest, AnEndedHoldersLockIsTakenOverByOneRunOnly) {
   const Outcome blocked = loquant("corpus run out");
   EXPECT_EQ(blocked.status, 1);
   EXPECT_THAT(blocked.err, HasSubstr("another run is starting"));
+  writeFile(guard, std::to_string(child) + " " + host + "\n");
+  ASSERT_EQ(loquant("corpus plan corpus --out out2").status, 0);
+  writeFile(dir_ / "out2" / "run.lock", std::to_string(child) + " " + host + "\n");
+  fs::copy_file(guard, dir_ / "out2" / "run.lock.takeover");
+  const Outcome afterKilled = loquant("corpus run out2");
+  EXPECT_EQ(afterKilled.status, 0) << afterKilled.err;
+  EXPECT_THAT(afterKilled.err, HasSubstr("took over"));
+  EXPECT_FALSE(fs::exists(dir_ / "out2" / "run.lock.takeover"));
+  writeFile(guard, "");
   fs::last_write_time(guard, fs::file_time_type::clock::now() - std::chrono::seconds(20));
-  writeFile(lock, std::to_string(child) + " " + host + "\n");
 
   std::vector<std::unique_ptr<BackgroundLoquant>> runs;
   for (int k = 0; k < 6; ++k) {
