@@ -40,6 +40,9 @@ def _samples(data: Any, what: str) -> np.ndarray:
     """`data` as int16 samples of shape (samples,) or (samples, channels):
     int16 arrays as they are (no copy when already contiguous), floats in
     -1..1 scaled once, other integers when every value fits in 16 bits."""
+    if isinstance(data, (str, bytes, os.PathLike)):
+        raise ValueError(f"{what} takes samples, not a file name: read the recording first "
+                         "(for example with the wave module), or give the file to analyze()")
     try:
         array = np.asarray(data)
     except Exception as error:  # ragged lists and the like

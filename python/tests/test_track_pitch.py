@@ -66,6 +66,11 @@ class TestInput:
         with pytest.raises(ValueError):
             loquant.track_pitch(data, 8000)
 
+    def test_a_file_name_is_refused_with_what_to_do(self, tmp_path):
+        for name in ("conversation.wav", tmp_path / "conversation.wav"):
+            with pytest.raises(ValueError, match="not a file name"):
+                loquant.track_pitch(name, 8000)
+
     @pytest.mark.parametrize("options", [dict(rate=0), dict(rate=8000.5), dict(buffer_size=1),
                                          dict(buffer_size=2 ** 20 + 1), dict(buffer_size=10.5),
                                          dict(amplitude_threshold="high"),
