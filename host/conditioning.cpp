@@ -395,7 +395,8 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
     // level further above the floor than kMaxSpreadDb is no noise's: it lies
     // in the speech of a talkative stretch, over silence.
     const double typicalDb = ch.spread.push(bandDb);
-    const double spreadDb = typicalDb - ch.spreadFloor.push(bandDb);
+    double spreadDb = typicalDb - ch.spreadFloor.push(bandDb);
+    if (typicalDb - ch.spreadDepth.push(bandDb) > kMaxNoiseDepthDb) spreadDb = 0.0;
     if (settings_.noiseSpreadFactor > 0.0 && spreadDb > 0.0 && spreadDb <= kMaxSpreadDb) {
       opening = std::max(opening, typicalDb + settings_.noiseSpreadFactor * spreadDb);
     }
@@ -423,6 +424,7 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
       }
     }
     if (bandDb >= opening || (ch.open && bandDb >= closing)) {
+      if (!ch.open) ch.openedAt = ch.frames;
       ch.open = true;
       ch.hangover = hangoverFrames_;
     } else if (ch.open && ch.hangover > 0) {
@@ -437,20 +439,58 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
     const FrameLevel& level = step_[c];
     bool pass = open_[c] != 0;
     for (std::size_t o = 0; o < channels_.size(); ++o) {
-      if (o == c || open_[o] == 0) continue;
-      const double difference = step_[o].db - level.db;
-      if (difference < kCrosstalkMinimumDb) continue;
+      if (o == c) continue;
       Coupling& coupling = coupling_[o * channels_.size() + c];
-      // The first difference seen is taken as the pick-up at once, so that
-      // the other's first words are already judged; frames of this channel's
-      // own speech lower the differences seen while the other speaks, and a
-      // high quantile keeps to the pick-up alone.
-      const double learned = coupling.known ? coupling.db : difference;
+      const double difference = step_[o].db - level.db;
+      if (open_[o] == 0 || difference < kCrosstalkMinimumDb) {
+        coupling.steady = 0;
+        continue;
+      }
+      // Pick-up is evidenced when this channel's gate opens with the
+      // other's (in the same step or within kPickupOnsetFrames after it)
+      // while the other is the louder: a microphone that hears the other
+      // speaker sounds when that speaker starts. Until then the levels
+      // decide nothing: on close-talk recordings without pick-up the only
+      // frames of this channel that sound while the other is louder are
+      // its own speaker's (a line fading under the other's start, a
+      // backchannel), which a pick-up learned from them would reject. The
+      // difference of the evidencing frame is taken as the pick-up at
+      // once, so that the other's words from then on are judged; frames
+      // of this channel's own speech lower the differences seen while the
+      // other speaks, and a high quantile keeps to the pick-up alone.
+      //
+      // It is evidenced as well by a difference that holds steady, within
+      // kSteadyRangeDb over kSteadyFrames steps in a row of this channel
+      // sounding while the other is the louder: pick-up follows the other's
+      // level, while a voice of its own rises and falls by its syllables.
+      // That finds the pick-up of a speaker whose first words fall into a
+      // line of this channel's own, which kept its gate open.
+      if (!coupling.known && open_[c] == 0) {
+        coupling.steady = 0;
+      } else if (!coupling.known) {
+        const bool onset = ch.openedAt >= channels_[o].openedAt &&
+                           ch.openedAt - channels_[o].openedAt <= kPickupOnsetFrames;
+        if (coupling.steady == 0 ||
+            std::max(coupling.high, difference) - std::min(coupling.low, difference) >
+                kSteadyRangeDb) {
+          coupling.low = coupling.high = difference;
+          coupling.steady = 1;
+        } else {
+          coupling.low = std::min(coupling.low, difference);
+          coupling.high = std::max(coupling.high, difference);
+          ++coupling.steady;
+        }
+        if (onset || coupling.steady >= kSteadyFrames) {
+          coupling.db = difference;
+          coupling.known = coupling.seeded = true;
+        }
+      }
       // By the levels, the frame is crosstalk when it stands less than the
       // margin above the pick-up; a delayed copy of the other, where it can
       // tell, decides either way: it finds the quieter speaker's words in
       // an overlap, and the pick-up of a word's end that arrives late.
-      const bool byLevels = difference > learned - settings_.crosstalkMarginDb;
+      const double learned = coupling.db;
+      const bool byLevels = coupling.known && difference > learned - settings_.crosstalkMarginDb;
       bool crosstalk = false;
       if (pass && settings_.crosstalk) {
         const bool clearPickup = byLevels && difference >= learned - kClearPickupDb;
@@ -464,7 +504,9 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
         ch.hangover = 0;
       }
       if (!coupling.known) {
-        coupling = Coupling{difference, true};
+        // No pick-up evidenced yet: nothing to learn.
+      } else if (coupling.seeded) {
+        coupling.seeded = false;
       } else if (difference > coupling.db) {
         coupling.db += kCouplingQuantile * kCouplingStepDb;
       } else {

@@ -192,6 +192,15 @@ class Conditioner {
   // kCrosstalkMinimumDb louder, tracked in steps of kCouplingStepDb.
   static constexpr double kCouplingQuantile = 0.8;
   static constexpr double kCouplingStepDb = 1.5;
+  // Pick-up of another channel is evidenced when this channel's gate opens
+  // in the step in which the other's opened or at most this many steps
+  // later, the other the louder: within about 90 ms at 23 ms frames, as the
+  // pick-up of an onset rising through a noise floor does.
+  static constexpr std::uint64_t kPickupOnsetFrames = 4;
+  // Or when the difference holds within kSteadyRangeDb for kSteadyFrames
+  // steps in a row of this channel sounding while the other is the louder.
+  static constexpr std::uint32_t kSteadyFrames = 12;
+  static constexpr double kSteadyRangeDb = 3.0;
   // Frames whose level difference lies within this of the learned pick-up
   // are taken as pick-up alone: the delay is learned from them.
   static constexpr double kClearPickupDb = 3.0;
@@ -215,6 +224,13 @@ class Conditioner {
   // No noise spreads further than this over its floor (babble about 10 dB):
   // a typical level further up lies in speech, and the spread is not used.
   static constexpr double kMaxSpreadDb = 20.0;
+  // Nor does noise lie further than this above the lowest band level of the
+  // last kSpreadWindowSeconds: babble's quietest moments in ten seconds lie
+  // at most about 40 dB under its typical level. A typical level further up
+  // is speech over near silence (a speaker who talks most of ten seconds in
+  // a clean recording, whose lines outlast the 2 s minimum), and the spread
+  // is not used.
+  static constexpr double kMaxNoiseDepthDb = 50.0;
   // Noise spreading at least this far is taken to fluctuate like voices:
   // white and pink noise stay within about 1 dB, babble about 10 dB.
   static constexpr double kFluctuatingSpreadDb = 4.0;
@@ -239,11 +255,13 @@ class Conditioner {
           bandFloor(window),
           spread(spreadWindow, kSpreadQuantile, kSilenceDbfs, kSpreadBinDb,
                  static_cast<std::size_t>(-kSilenceDbfs / kSpreadBinDb)),
-          spreadFloor(spreadFloorWindow) {}
+          spreadFloor(spreadFloorWindow),
+          spreadDepth(spreadWindow) {}
     SlidingMinimum floor;
     SlidingMinimum bandFloor;    // of the band levels, which the gate uses
     SlidingQuantile spread;      // the band levels' typical noise level
     SlidingMinimum spreadFloor;  // their minimum over kSpreadFloorSeconds
+    SlidingMinimum spreadDepth;  // their minimum over kSpreadWindowSeconds
     std::vector<Biquad> band;    // the band filter, in series
     double floorDb = kSilenceDbfs;
     double bandFloorDb = kSilenceDbfs;
@@ -251,6 +269,8 @@ class Conditioner {
     bool loudKnown = false;
     double floorSumDb = 0.0;
     bool open = false;
+    // The step at which the gate last opened; meaningful while it is open.
+    std::uint64_t openedAt = 0;
     std::uint32_t hangover = 0;
     double speechDb = 0.0;
     std::uint64_t frames = 0;
@@ -261,7 +281,13 @@ class Conditioner {
   // How far below another channel's level its speech arrives on this one.
   struct Coupling {
     double db = 0.0;
-    bool known = false;
+    bool known = false;   // pick-up evidenced (see kPickupOnsetFrames)
+    bool seeded = false;  // db taken from this step's difference
+    // Until known: the steps in a row, and the range of their differences,
+    // in which this channel sounded while the other was the louder.
+    std::uint32_t steady = 0;
+    double low = 0.0;
+    double high = 0.0;
   };
   struct FrameLevel {
     double db = kSilenceDbfs;  // RMS about the mean
