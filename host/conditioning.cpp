@@ -74,6 +74,7 @@ Conditioner::Conditioner(std::size_t channels, std::uint32_t rate, std::uint32_t
   bandStep_.resize(channels);
   open_.resize(channels);
   passed_.resize(channels);
+  fluctuating_.resize(channels);
 }
 
 namespace {
@@ -433,6 +434,7 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
       ch.open = false;
     }
     open_[c] = ch.open ? 1 : 0;
+    fluctuating_[c] = fluctuating ? 1 : 0;
   }
   for (std::size_t c = 0; c < channels_.size(); ++c) {
     Channel& ch = channels_[c];
@@ -465,6 +467,12 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
       // level, while a voice of its own rises and falls by its syllables.
       // That finds the pick-up of a speaker whose first words fall into a
       // line of this channel's own, which kept its gate open.
+      //
+      // Over noise that fluctuates like voices (babble) the levels decide
+      // from the first such frame, as if pick-up were evidenced: there a
+      // frame that sounds far below the other's speech is more likely a peak
+      // of the noise than this channel's speaker, and judging it against
+      // the other's level keeps such peaks out during the other's turns.
       if (!coupling.known && open_[c] == 0) {
         coupling.steady = 0;
       } else if (!coupling.known) {
@@ -480,7 +488,7 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
           coupling.high = std::max(coupling.high, difference);
           ++coupling.steady;
         }
-        if (onset || coupling.steady >= kSteadyFrames) {
+        if (onset || coupling.steady >= kSteadyFrames || fluctuating_[c] != 0) {
           coupling.db = difference;
           coupling.known = coupling.seeded = true;
         }

@@ -328,11 +328,12 @@ class Conditioner {
   // Per channel, the samples as recorded: PickupDelay::history() of the
   // frames before, then this step's frame.
   std::vector<std::vector<std::int16_t>> recorded_;
-  std::vector<FrameLevel> step_;  // this step's levels, one per channel
-  std::vector<double> bandStep_;  // this step's band levels, one per channel
-  std::size_t decimation_ = 1;    // samples averaged per band-filter sample
-  std::vector<char> open_;        // this step's gate decisions, one per channel
-  std::vector<char> passed_;      // this step's frames that passed, one per channel
+  std::vector<FrameLevel> step_;   // this step's levels, one per channel
+  std::vector<double> bandStep_;   // this step's band levels, one per channel
+  std::size_t decimation_ = 1;     // samples averaged per band-filter sample
+  std::vector<char> open_;         // this step's gate decisions, one per channel
+  std::vector<char> passed_;       // this step's frames that passed, one per channel
+  std::vector<char> fluctuating_;  // this step's noise fluctuates like voices, per channel
 };
 
 }  // namespace vornix::host
