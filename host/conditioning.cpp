@@ -444,10 +444,9 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
       if (o == c) continue;
       Coupling& coupling = coupling_[o * channels_.size() + c];
       const double difference = step_[o].db - level.db;
-      if (open_[o] == 0 || difference < kCrosstalkMinimumDb) {
-        coupling.steady = 0;
-        continue;
-      }
+      const double otherMoved = std::abs(step_[o].db - coupling.lastOtherDb);
+      coupling.lastOtherDb = step_[o].db;
+      if (open_[o] == 0 || difference < kCrosstalkMinimumDb) continue;
       // Pick-up is evidenced when this channel's gate opens with the
       // other's (in the same step or within kPickupOnsetFrames after it)
       // while the other is the louder: a microphone that hears the other
@@ -462,25 +461,38 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
       // other speaks, and a high quantile keeps to the pick-up alone.
       //
       // It is evidenced as well by a difference that holds steady, within
-      // kSteadyRangeDb over kSteadyFrames steps in a row of this channel
-      // sounding while the other is the louder: pick-up follows the other's
-      // level, while a voice of its own rises and falls by its syllables.
+      // kSteadyRangeDb over kSteadyFrames steps of this channel sounding
+      // while the other is the louder (a step of this channel's gate shut
+      // starts the count again; steps of the other quiet, or whose level
+      // moved by more than kSteadyRangeDb since the step before, are passed
+      // over): pick-up follows the other's level, while a voice of its own
+      // rises and falls by its syllables.
       // That finds the pick-up of a speaker whose first words fall into a
       // line of this channel's own, which kept its gate open.
       //
       // Over noise that fluctuates like voices (babble) the levels decide
-      // from the first such frame, as if pick-up were evidenced: there a
-      // frame that sounds far below the other's speech is more likely a peak
-      // of the noise than this channel's speaker, and judging it against
-      // the other's level keeps such peaks out during the other's turns.
+      // from the first frame in which this channel's gate is shut while the
+      // other speaks, its difference taken as the pick-up: the distance from
+      // the other's speech down to the noise. A frame that then sounds
+      // within the margin of that is more likely a peak of the noise than
+      // this channel's speaker, and it is kept out during the other's turns.
+      // Seeded from a shut gate only, so that a talkative stretch mistaken
+      // for fluctuating noise seeds nothing from its speaker's own lines.
       if (!coupling.known && open_[c] == 0) {
         coupling.steady = 0;
+        if (fluctuating_[c] != 0) {
+          coupling.db = difference;
+          coupling.known = coupling.seeded = true;
+        }
       } else if (!coupling.known) {
         const bool onset = ch.openedAt >= channels_[o].openedAt &&
                            ch.openedAt - channels_[o].openedAt <= kPickupOnsetFrames;
-        if (coupling.steady == 0 ||
-            std::max(coupling.high, difference) - std::min(coupling.low, difference) >
-                kSteadyRangeDb) {
+        if (otherMoved > kSteadyRangeDb) {
+          // Passed over: at the other's onsets and ends the two frames
+          // hold different stretches of it (the pick-up arrives late).
+        } else if (coupling.steady == 0 ||
+                   std::max(coupling.high, difference) - std::min(coupling.low, difference) >
+                       kSteadyRangeDb) {
           coupling.low = coupling.high = difference;
           coupling.steady = 1;
         } else {
@@ -488,7 +500,7 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
           coupling.high = std::max(coupling.high, difference);
           ++coupling.steady;
         }
-        if (onset || coupling.steady >= kSteadyFrames || fluctuating_[c] != 0) {
+        if (onset || coupling.steady >= kSteadyFrames) {
           coupling.db = difference;
           coupling.known = coupling.seeded = true;
         }

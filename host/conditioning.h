@@ -197,8 +197,9 @@ class Conditioner {
   // later, the other the louder: within about 90 ms at 23 ms frames, as the
   // pick-up of an onset rising through a noise floor does.
   static constexpr std::uint64_t kPickupOnsetFrames = 4;
-  // Or when the difference holds within kSteadyRangeDb for kSteadyFrames
-  // steps in a row of this channel sounding while the other is the louder.
+  // Or when the difference holds within kSteadyRangeDb over kSteadyFrames
+  // steps of this channel sounding while the other is the louder (about
+  // 0.3 s of the other's speech).
   static constexpr std::uint32_t kSteadyFrames = 12;
   static constexpr double kSteadyRangeDb = 3.0;
   // Frames whose level difference lies within this of the learned pick-up
@@ -288,6 +289,7 @@ class Conditioner {
     std::uint32_t steady = 0;
     double low = 0.0;
     double high = 0.0;
+    double lastOtherDb = kSilenceDbfs;  // the other's level in the step before
   };
   struct FrameLevel {
     double db = kSilenceDbfs;  // RMS about the mean

@@ -208,6 +208,69 @@ TEST(ConditioningTransparency, CleanRecordingLeavesBitIdentical) {
   }
 }
 
+// A voice as addVoice makes it, whose last `fadeSeconds` before `to` fall
+// linearly in dB by `dropDb`: a line's end trailing off.
+Signal fadingVoice(double seconds, double f0, double dbfs, const std::vector<Span>& spans,
+                   double to, double fadeSeconds, double dropDb) {
+  Signal voice(samplesIn(seconds));
+  addVoice(voice, f0, dbfs, spans);
+  for (std::size_t i = samplesIn(to - fadeSeconds); i < samplesIn(to); ++i) {
+    const double into = (static_cast<double>(i) / kRate - (to - fadeSeconds)) / fadeSeconds;
+    voice[i] *= std::pow(10.0, -dropDb * into / 20.0);
+  }
+  return voice;
+}
+
+// Close-talk microphones without pick-up: the end of A's line trails off by
+// 30 dB under B's louder start, once early in the recording and once later.
+// Those are A's own frames; nothing the components read as sound changes.
+TEST(ConditioningTransparency, LineEndFadingUnderTheOtherSpeakersStartIsKept) {
+  for (const double floorDbfs : {-200.0, -85.0}) {
+    const std::vector<Span> turnsA = {{0.5, 4.0}, {8.0, 11.0}};
+    const std::vector<Span> turnsB = {{3.5, 6.5}, {10.4, 13.0}};
+    Signal a = fadingVoice(14.0, 110, -32, turnsA, 4.0, 0.6, 30);
+    const Signal later = fadingVoice(14.0, 110, -32, {turnsA[1]}, 11.0, 0.7, 30);
+    for (std::size_t i = samplesIn(8.0); i < a.size(); ++i) a[i] = later[i];
+    Signal b(samplesIn(14.0));
+    addVoice(b, 220, -24, turnsB);
+    if (floorDbfs > -120) {
+      addNoise(a, floorDbfs, 0, 14, 31);
+      addNoise(b, floorDbfs, 0, 14, 32);
+    }
+    std::vector<std::vector<std::int16_t>> channels = {toPcm(a), toPcm(b)};
+    const auto before = channels;
+    Conditioner conditioner(2, kRate, kBuffer, ConditioningSettings{});
+    condition(channels, ConditioningSettings{}, &conditioner);
+    EXPECT_EQ(firstDifferentFrame(channels[0], before[0]), before[0].size() / kBuffer)
+        << "floor " << floorDbfs;
+    EXPECT_EQ(firstDifferentFrame(channels[1], before[1]), before[1].size() / kBuffer)
+        << "floor " << floorDbfs;
+    EXPECT_EQ(conditioner.levels(0).crosstalkFrames, 0U) << "floor " << floorDbfs;
+  }
+}
+
+// A speaker who talks most of ten seconds over near silence, in lines longer
+// than the spread's 2 s minimum and without a drop to the floor inside them
+// (a second voice 12 dB down fills the closures): that minimum and the
+// typical level lie in the speech, but nothing under them is noise, and the
+// trailing end of the long line is kept.
+TEST(ConditioningTransparency, TalkativeSpeakerOverSilenceKeepsTheFadingEndOfALongLine) {
+  for (const double floorDbfs : {-200.0, -100.0}) {
+    Signal a(samplesIn(15.0));
+    addVoice(a, 120, -30, {{0.5, 6.0}, {6.4, 13.0}});
+    addVoice(a, 180, -42, {{0.65, 6.0}, {6.55, 13.0}});
+    for (std::size_t i = samplesIn(12.4); i < samplesIn(13.0); ++i) {
+      a[i] *= std::pow(10.0, -30.0 * (static_cast<double>(i) / kRate - 12.4) / 0.6 / 20.0);
+    }
+    if (floorDbfs > -120) addNoise(a, floorDbfs, 0, 15, 35);
+    std::vector<std::vector<std::int16_t>> channels = {toPcm(a)};
+    const auto before = channels;
+    condition(channels, ConditioningSettings{});
+    EXPECT_EQ(firstDifferentFrame(channels[0], before[0]), before[0].size() / kBuffer)
+        << "floor " << floorDbfs;
+  }
+}
+
 TEST(ConditioningGate, NoiseAddedMidwayIsSilencedOnceTheFloorFollows) {
   // Clean until 6 s, white noise at -56 dBFS (20 dB under the voice) from 6 s
   // to 16 s, clean again after: the floor rises within its window and falls
@@ -400,6 +463,35 @@ TEST(ConditioningCrosstalk, OtherSpeakerPickedUpWithDelayIsSilenced) {
   EXPECT_EQ(mismatches(sound[0], reference(20.0, 110, -24, turnsA)), std::vector<std::size_t>{});
   EXPECT_EQ(mismatches(sound[1], reference(20.0, 220, -25, turnsB)), std::vector<std::size_t>{});
   EXPECT_GT(conditioner.levels(1).crosstalkFrames, frameCount(5.0));
+}
+
+// B's first words fall into a line of A's, so A's microphone already sounds
+// when B's pick-up arrives, and keeps sounding on it once A stops: the pick-up
+// is evidenced by its level following B's, and from then on silenced. B's
+// channel hears A from A's first word and is judged from its onset.
+TEST(ConditioningCrosstalk, PickUpOfSpeakerWhoStartsInAnOverlapIsSilencedOnceItHoldsSteady) {
+  Signal a(samplesIn(12.0));
+  Signal b(samplesIn(12.0));
+  const std::vector<Span> turnsA = {{0.5, 3.0}, {8.0, 10.0}};
+  const std::vector<Span> turnsB = {{2.2, 7.0}};
+  addVoice(a, 110, -26, turnsA);
+  addVoice(b, 220, -24, turnsB);
+  Signal micA = a;
+  Signal micB = b;
+  const std::size_t delay = samplesIn(0.002);
+  for (std::size_t i = delay; i < a.size(); ++i) {
+    micA[i] += 0.1 * b[i - delay];
+    micB[i] += 0.1 * a[i - delay];
+  }
+  addNoise(micA, -75, 0, 12, 33);
+  addNoise(micB, -75, 0, 12, 34);
+  std::vector<std::vector<std::int16_t>> channels = {toPcm(micA), toPcm(micB)};
+  const auto sound = condition(channels, ConditioningSettings{});
+  // Twelve steps of a steady difference after A's line ends, and a frame or
+  // two of edges: about 0.35 s of B's pick-up may pass on A's channel.
+  EXPECT_EQ(mismatches(sound[0], reference(12.0, 110, -26, turnsA), 2, {3.0, 3.4}),
+            std::vector<std::size_t>{});
+  EXPECT_EQ(mismatches(sound[1], reference(12.0, 220, -24, turnsB)), std::vector<std::size_t>{});
 }
 
 // Two close-talk microphones, each hearing the other speaker 20 dB down and
