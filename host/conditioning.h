@@ -199,8 +199,8 @@ class Conditioner {
   static constexpr std::uint64_t kPickupOnsetFrames = 4;
   // Or when the difference holds within kSteadyRangeDb over kSteadyFrames
   // steps of this channel sounding while the other is the louder (about
-  // 0.3 s of the other's speech).
-  static constexpr std::uint32_t kSteadyFrames = 12;
+  // 0.2 s of the other's speech).
+  static constexpr std::uint32_t kSteadyFrames = 8;
   static constexpr double kSteadyRangeDb = 3.0;
   // Frames whose level difference lies within this of the learned pick-up
   // are taken as pick-up alone: the delay is learned from them.
