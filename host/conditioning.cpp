@@ -35,6 +35,8 @@ Conditioner::Conditioner(std::size_t channels, std::uint32_t rate, std::uint32_t
   // Whole frames covering the hangover time: 40 ms is 2 frames of 23.2 ms.
   hangoverFrames_ = static_cast<std::uint32_t>(
       std::ceil(settings.hangoverMs / 1000.0 * rate / bufferSize - 1e-9));
+  hangoverCleanFrames_ = static_cast<std::uint32_t>(
+      std::ceil(settings.hangoverCleanMs / 1000.0 * rate / bufferSize - 1e-9));
   speechLevelFrames_ = static_cast<double>(framesIn(settings.speechLevelSeconds, rate, bufferSize));
   // Rounding a scaled sample moves it by half a step at most, so a frame
   // scaled to this swing keeps a swing of at most half the gate's amplitude.
@@ -425,13 +427,20 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
       }
     }
     if (bandDb >= opening || (ch.open && bandDb >= closing)) {
-      if (!ch.open) ch.openedAt = ch.frames;
+      if (!ch.open) {
+        ch.openedAt = ch.frames;
+        ch.shutBefore = ch.shut;
+      }
+      ch.shut = 0;
       ch.open = true;
-      ch.hangover = hangoverFrames_;
+      ch.hangover = ch.loudKnown && ch.loudDb - ch.bandFloorDb >= settings_.hangoverCleanDb
+                        ? hangoverCleanFrames_
+                        : hangoverFrames_;
     } else if (ch.open && ch.hangover > 0) {
       --ch.hangover;
     } else {
       ch.open = false;
+      ++ch.shut;
     }
     open_[c] = ch.open ? 1 : 0;
     fluctuating_[c] = fluctuating ? 1 : 0;
@@ -448,8 +457,9 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
       coupling.lastOtherDb = step_[o].db;
       if (open_[o] == 0 || difference < kCrosstalkMinimumDb) continue;
       // Pick-up is evidenced when this channel's gate opens with the
-      // other's (in the same step or within kPickupOnsetFrames after it)
-      // while the other is the louder: a microphone that hears the other
+      // other's (in the same step or within kPickupOnsetFrames after it),
+      // after at least kPickupQuietFrames steps shut, while the other is
+      // the louder: a microphone that hears the other
       // speaker sounds when that speaker starts. Until then the levels
       // decide nothing: on close-talk recordings without pick-up the only
       // frames of this channel that sound while the other is louder are
@@ -485,7 +495,8 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
           coupling.known = coupling.seeded = true;
         }
       } else if (!coupling.known) {
-        const bool onset = ch.openedAt >= channels_[o].openedAt &&
+        const bool onset = ch.shutBefore >= kPickupQuietFrames &&
+                           ch.openedAt >= channels_[o].openedAt &&
                            ch.openedAt - channels_[o].openedAt <= kPickupOnsetFrames;
         if (otherMoved > kSteadyRangeDb) {
           // Passed over: at the other's onsets and ends the two frames

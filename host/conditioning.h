@@ -53,6 +53,14 @@ struct ConditioningSettings {
   // "Conditioning.HangoverMs": frames passed after the level fell below the
   // closing level, so utterance ends fading into noise are not clipped.
   double hangoverMs = 100.0;
+  // "Conditioning.HangoverCleanMs", "Conditioning.HangoverCleanDb": the
+  // hangover of a channel whose loud speech stands at least HangoverCleanDb
+  // over its floor (both within the band the gate measures): there a word's
+  // fading tail clears the gate by itself, and the frames after it are noise
+  // that the components would read as sound. 0 dB uses it always; a
+  // threshold above any headroom never.
+  double hangoverCleanMs = 50.0;
+  double hangoverCleanDb = 20.0;
   // "Conditioning.BandLowHz", "Conditioning.BandHighHz": the gate measures
   // each frame's level within this band (second-order Butterworth high- and
   // low-pass), where speech has most of its energy and broadband noise only
@@ -197,6 +205,9 @@ class Conditioner {
   // later, the other the louder: within about 90 ms at 23 ms frames, as the
   // pick-up of an onset rising through a noise floor does.
   static constexpr std::uint64_t kPickupOnsetFrames = 4;
+  // ... after this many steps shut at least: this channel's speaker was
+  // silent, not in a stop closure that happened to end as the other began.
+  static constexpr std::uint64_t kPickupQuietFrames = 4;
   // Or when the difference holds within kSteadyRangeDb over kSteadyFrames
   // steps of this channel sounding while the other is the louder (about
   // 0.2 s of the other's speech).
@@ -272,6 +283,9 @@ class Conditioner {
     bool open = false;
     // The step at which the gate last opened; meaningful while it is open.
     std::uint64_t openedAt = 0;
+    // Steps the gate has been shut, and had been when it last opened.
+    std::uint64_t shut = 0;
+    std::uint64_t shutBefore = 0;
     std::uint32_t hangover = 0;
     double speechDb = 0.0;
     std::uint64_t frames = 0;
@@ -321,6 +335,7 @@ class Conditioner {
   std::uint32_t bufferSize_;
   std::size_t floorWindowFrames_;
   std::uint32_t hangoverFrames_;
+  std::uint32_t hangoverCleanFrames_;
   double speechLevelFrames_;
   double targetSwing_;  // the largest swing a silenced frame keeps
   std::vector<Channel> channels_;

@@ -20,7 +20,7 @@ struct Descriptor {
 };
 
 using S = ConditioningSettings;
-constexpr std::array<Descriptor, 18> kDescriptors = {{
+constexpr std::array<Descriptor, 20> kDescriptors = {{
     {"Enabled", nullptr, &S::enabled, 0, 0, "condition the frames (off: measure only)"},
     {"NoiseThreshold", &S::noiseThreshold, nullptr, -100, 100,
      "the components' gate on ln(amplitude), follows their NoiseThreshold"},
@@ -28,6 +28,10 @@ constexpr std::array<Descriptor, 18> kDescriptors = {{
     {"HysteresisDb", &S::hysteresisDb, nullptr, 0, 60,
      "open gate closes at floor + margin - hysteresis, dB"},
     {"HangoverMs", &S::hangoverMs, nullptr, 0, 10'000, "frames passed after the gate closes, ms"},
+    {"HangoverCleanMs", &S::hangoverCleanMs, nullptr, 0, 10'000,
+     "the hangover where loud speech stands HangoverCleanDb over the floor, ms"},
+    {"HangoverCleanDb", &S::hangoverCleanDb, nullptr, 0, 200,
+     "band headroom from which HangoverCleanMs applies, dB"},
     {"BandLowHz", &S::bandLowHz, nullptr, 0, 100'000,
      "gate measures levels above this, Hz (0: all)"},
     {"BandHighHz", &S::bandHighHz, nullptr, 0, 100'000,
