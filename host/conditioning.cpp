@@ -368,6 +368,39 @@ Conditioner::Copy Conditioner::delayedCopy(std::size_t o, std::size_t c, bool cl
   return Copy::kPickUp;
 }
 
+void Conditioner::seekPickup(Coupling& coupling, std::size_t o, std::size_t c, double difference,
+                             double otherMoved) noexcept {
+  const Channel& ch = channels_[c];
+  const auto start = [&] {
+    coupling.db = difference;
+    coupling.known = coupling.seeded = true;
+  };
+  if (open_[c] == 0) {
+    // Over noise that fluctuates like voices, the distance from the other's
+    // speech down to the noise (this channel's gate shut).
+    coupling.steady = 0;
+    if (fluctuating_[c] != 0) start();
+    return;
+  }
+  const Channel& other = channels_[o];
+  const bool onset = ch.shutBefore >= kPickupQuietFrames && ch.openedAt >= other.openedAt &&
+                     ch.openedAt - other.openedAt <= kPickupOnsetFrames;
+  if (otherMoved > kSteadyRangeDb) {
+    // Passed over: at the other's onsets and ends the two frames hold
+    // different stretches of it (the pick-up arrives late).
+  } else if (coupling.steady == 0 ||
+             std::max(coupling.high, difference) - std::min(coupling.low, difference) >
+                 kSteadyRangeDb) {
+    coupling.low = coupling.high = difference;
+    coupling.steady = 1;
+  } else {
+    coupling.low = std::min(coupling.low, difference);
+    coupling.high = std::max(coupling.high, difference);
+    ++coupling.steady;
+  }
+  if (onset || coupling.steady >= kSteadyFrames) start();
+}
+
 void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
   if (frames.size() != channels_.size()) {
     throw std::invalid_argument("conditioning: a step needs one frame per channel");
@@ -456,66 +489,7 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
       const double otherMoved = std::abs(step_[o].db - coupling.lastOtherDb);
       coupling.lastOtherDb = step_[o].db;
       if (open_[o] == 0 || difference < kCrosstalkMinimumDb) continue;
-      // Pick-up is evidenced when this channel's gate opens with the
-      // other's (in the same step or within kPickupOnsetFrames after it),
-      // after at least kPickupQuietFrames steps shut, while the other is
-      // the louder: a microphone that hears the other
-      // speaker sounds when that speaker starts. Until then the levels
-      // decide nothing: on close-talk recordings without pick-up the only
-      // frames of this channel that sound while the other is louder are
-      // its own speaker's (a line fading under the other's start, a
-      // backchannel), which a pick-up learned from them would reject. The
-      // difference of the evidencing frame is taken as the pick-up at
-      // once, so that the other's words from then on are judged; frames
-      // of this channel's own speech lower the differences seen while the
-      // other speaks, and a high quantile keeps to the pick-up alone.
-      //
-      // It is evidenced as well by a difference that holds steady, within
-      // kSteadyRangeDb over kSteadyFrames steps of this channel sounding
-      // while the other is the louder (a step of this channel's gate shut
-      // starts the count again; steps of the other quiet, or whose level
-      // moved by more than kSteadyRangeDb since the step before, are passed
-      // over): pick-up follows the other's level, while a voice of its own
-      // rises and falls by its syllables.
-      // That finds the pick-up of a speaker whose first words fall into a
-      // line of this channel's own, which kept its gate open.
-      //
-      // Over noise that fluctuates like voices (babble) the levels decide
-      // from the first frame in which this channel's gate is shut while the
-      // other speaks, its difference taken as the pick-up: the distance from
-      // the other's speech down to the noise. A frame that then sounds
-      // within the margin of that is more likely a peak of the noise than
-      // this channel's speaker, and it is kept out during the other's turns.
-      // Seeded from a shut gate only, so that a talkative stretch mistaken
-      // for fluctuating noise seeds nothing from its speaker's own lines.
-      if (!coupling.known && open_[c] == 0) {
-        coupling.steady = 0;
-        if (fluctuating_[c] != 0) {
-          coupling.db = difference;
-          coupling.known = coupling.seeded = true;
-        }
-      } else if (!coupling.known) {
-        const bool onset = ch.shutBefore >= kPickupQuietFrames &&
-                           ch.openedAt >= channels_[o].openedAt &&
-                           ch.openedAt - channels_[o].openedAt <= kPickupOnsetFrames;
-        if (otherMoved > kSteadyRangeDb) {
-          // Passed over: at the other's onsets and ends the two frames
-          // hold different stretches of it (the pick-up arrives late).
-        } else if (coupling.steady == 0 ||
-                   std::max(coupling.high, difference) - std::min(coupling.low, difference) >
-                       kSteadyRangeDb) {
-          coupling.low = coupling.high = difference;
-          coupling.steady = 1;
-        } else {
-          coupling.low = std::min(coupling.low, difference);
-          coupling.high = std::max(coupling.high, difference);
-          ++coupling.steady;
-        }
-        if (onset || coupling.steady >= kSteadyFrames) {
-          coupling.db = difference;
-          coupling.known = coupling.seeded = true;
-        }
-      }
+      if (!coupling.known) seekPickup(coupling, o, c, difference, otherMoved);
       // By the levels, the frame is crosstalk when it stands less than the
       // margin above the pick-up; a delayed copy of the other, where it can
       // tell, decides either way: it finds the quieter speaker's words in
@@ -534,14 +508,13 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
         // The other's speech carried this gate: no hangover of its own.
         ch.hangover = 0;
       }
-      if (!coupling.known) {
-        // No pick-up evidenced yet: nothing to learn.
-      } else if (coupling.seeded) {
+      // Nothing is learned before pick-up is evidenced, nor from the frame
+      // whose difference started it.
+      if (coupling.seeded) {
         coupling.seeded = false;
-      } else if (difference > coupling.db) {
-        coupling.db += kCouplingQuantile * kCouplingStepDb;
-      } else {
-        coupling.db -= (1.0 - kCouplingQuantile) * kCouplingStepDb;
+      } else if (coupling.known) {
+        coupling.db += difference > coupling.db ? kCouplingQuantile * kCouplingStepDb
+                                                : -(1.0 - kCouplingQuantile) * kCouplingStepDb;
       }
     }
     passed_[c] = pass ? 1 : 0;

@@ -330,6 +330,33 @@ class Conditioner {
   enum class Copy { kUnknown, kOwnVoice, kPickUp };
   Copy delayedCopy(std::size_t o, std::size_t c, bool clearPickup, double levelDb);
   void attenuate(std::span<std::int16_t> frame, double swing) const noexcept;
+  // Looks in this step for evidence that channel c picks up channel o, which
+  // is open and at least kCrosstalkMinimumDb louder (`difference` dB), and
+  // starts the pick-up at `difference` when it finds it. Until pick-up is
+  // evidenced the levels call nothing crosstalk and nothing is learned: on
+  // close-talk recordings without pick-up the only frames of a channel that
+  // sound while the other is louder are its own speaker's (a line fading
+  // under the other's start, a backchannel), and a pick-up taken from them
+  // would reject the rest of such a line. Evidence is
+  // - an onset: c's gate opened, after at least kPickupQuietFrames steps
+  //   shut, in the step in which o's opened or at most kPickupOnsetFrames
+  //   later (a microphone that hears the other speaker sounds when that
+  //   speaker starts);
+  // - a steady difference: within kSteadyRangeDb over kSteadyFrames steps of
+  //   c sounding while o is the louder (pick-up follows the other's level, a
+  //   voice of its own rises and falls by its syllables). A step of c shut
+  //   starts the count again; steps in which o's level moved by more than
+  //   kSteadyRangeDb since the step before (`otherMoved`) are passed over.
+  //   This finds the pick-up of a speaker whose first words fall into a line
+  //   of c's own, which kept c's gate open;
+  // - over noise that fluctuates like voices (babble), a step of c's gate
+  //   shut: the pick-up then starts at the distance from o's speech down to
+  //   the noise, and a frame of c that sounds within the margin of that,
+  //   more likely a peak of the noise than c's speaker, is kept out during
+  //   o's turns. From a shut gate only, so that a talkative stretch mistaken
+  //   for fluctuating noise starts nothing from its speaker's own lines.
+  void seekPickup(Coupling& coupling, std::size_t o, std::size_t c, double difference,
+                  double otherMoved) noexcept;
 
   ConditioningSettings settings_;
   std::uint32_t bufferSize_;
