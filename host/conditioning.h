@@ -95,7 +95,8 @@ struct ConditioningSettings {
   // "Conditioning.CrosstalkMarginDb": a frame is crosstalk while another
   // channel's gate is open, that channel is at least
   // kCrosstalkMinimumDb louder, and this frame stands less than the margin
-  // above the other channel's pick-up on this microphone as learned so far.
+  // above the other channel's pick-up on this microphone as learned so far
+  // (once pick-up has been evidenced: see seekPickup).
   double crosstalkMarginDb = 10.0;
   // "Conditioning.CrosstalkMaxDelayMs": the longest delay (ms) at which a
   // microphone is taken to hear another channel's speaker. Within it the
