@@ -35,8 +35,6 @@ Conditioner::Conditioner(std::size_t channels, std::uint32_t rate, std::uint32_t
   // Whole frames covering the hangover time: 40 ms is 2 frames of 23.2 ms.
   hangoverFrames_ = static_cast<std::uint32_t>(
       std::ceil(settings.hangoverMs / 1000.0 * rate / bufferSize - 1e-9));
-  hangoverCleanFrames_ = static_cast<std::uint32_t>(
-      std::ceil(settings.hangoverCleanMs / 1000.0 * rate / bufferSize - 1e-9));
   speechLevelFrames_ = static_cast<double>(framesIn(settings.speechLevelSeconds, rate, bufferSize));
   // Rounding a scaled sample moves it by half a step at most, so a frame
   // scaled to this swing keeps a swing of at most half the gate's amplitude.
@@ -466,14 +464,21 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
       }
       ch.shut = 0;
       ch.open = true;
-      ch.hangover = ch.loudKnown && ch.loudDb - ch.bandFloorDb >= settings_.hangoverCleanDb
-                        ? hangoverCleanFrames_
-                        : hangoverFrames_;
+      ch.hangover = hangoverFrames_;
+      if (ch.noiseAudible && ch.loudKnown) {
+        const double above = ch.loudDb - opening;
+        const double span = settings_.hangoverNoneDb - settings_.hangoverShortDb;
+        const double share = span > 0.0 ? (settings_.hangoverNoneDb - above) / span
+                                        : (above < settings_.hangoverNoneDb ? 1.0 : 0.0);
+        ch.hangover = static_cast<std::uint32_t>(
+            std::ceil(std::clamp(share, 0.0, 1.0) * hangoverFrames_ - 1e-9));
+      }
     } else if (ch.open && ch.hangover > 0) {
       --ch.hangover;
     } else {
       ch.open = false;
       ++ch.shut;
+      ch.noiseAudible = level.swing >= gateSwing;
     }
     open_[c] = ch.open ? 1 : 0;
     fluctuating_[c] = fluctuating ? 1 : 0;

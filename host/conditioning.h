@@ -53,14 +53,17 @@ struct ConditioningSettings {
   // "Conditioning.HangoverMs": frames passed after the level fell below the
   // closing level, so utterance ends fading into noise are not clipped.
   double hangoverMs = 100.0;
-  // "Conditioning.HangoverCleanMs", "Conditioning.HangoverCleanDb": the
-  // hangover of a channel whose loud speech stands at least HangoverCleanDb
-  // over its floor (both within the band the gate measures): there a word's
-  // fading tail clears the gate by itself, and the frames after it are noise
-  // that the components would read as sound. 0 dB uses it always; a
-  // threshold above any headroom never.
-  double hangoverCleanMs = 50.0;
-  double hangoverCleanDb = 20.0;
+  // "Conditioning.HangoverShortDb", "Conditioning.HangoverNoneDb": where
+  // the noise is loud enough that the components read it as sound, the
+  // hangover shrinks from HangoverMs, while the channel's loud speech stands
+  // HangoverShortDb or less over the level at which the gate opens, to none
+  // from HangoverNoneDb on (in proportion between them, in whole frames):
+  // far over the gate a word's tail closes it by itself, and the frames a
+  // hangover passes after it are noise that the components call speech.
+  // Over noise they read as silence the hangover costs nothing and keeps the
+  // ends of words whose last sounds lie outside the gate's band.
+  double hangoverShortDb = 14.0;
+  double hangoverNoneDb = 24.0;
   // "Conditioning.BandLowHz", "Conditioning.BandHighHz": the gate measures
   // each frame's level within this band (second-order Butterworth high- and
   // low-pass), where speech has most of its energy and broadband noise only
@@ -284,6 +287,8 @@ class Conditioner {
     bool open = false;
     // The step at which the gate last opened; meaningful while it is open.
     std::uint64_t openedAt = 0;
+    // Whether the last frame of a shut gate swung over the components' gate.
+    bool noiseAudible = false;
     // Steps the gate has been shut, and had been when it last opened.
     std::uint64_t shut = 0;
     std::uint64_t shutBefore = 0;
@@ -363,7 +368,6 @@ class Conditioner {
   std::uint32_t bufferSize_;
   std::size_t floorWindowFrames_;
   std::uint32_t hangoverFrames_;
-  std::uint32_t hangoverCleanFrames_;
   double speechLevelFrames_;
   double targetSwing_;  // the largest swing a silenced frame keeps
   std::vector<Channel> channels_;

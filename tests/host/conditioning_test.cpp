@@ -279,7 +279,6 @@ TEST(ConditioningGate, NoiseAddedMidwayIsSilencedOnceTheFloorFollows) {
   std::vector<std::vector<std::int16_t>> channels = {toPcm(s)};
   ConditioningSettings settings;
   settings.hangoverMs = 40;  // two frames: within the edge tolerance
-  settings.hangoverCleanMs = 40;
   const auto sound = condition(channels, settings);
   const auto want = reference(20.0, 120, -36, kTurns);
   const double catchUp = settings.floorWindowSeconds + 0.1;
@@ -304,7 +303,6 @@ TEST(ConditioningGate, ShortDipInsideAWordDoesNotFlicker) {
   std::vector<std::vector<std::int16_t>> channels = {toPcm(s)};
   ConditioningSettings settings;
   settings.hangoverMs = 40;  // two frames: a 200 ms pause keeps five silent
-  settings.hangoverCleanMs = 40;
   const auto sound = condition(channels, settings);
   const auto want = reference(6.0, 140, -36, word);
   for (std::size_t k = frameCount(1.05); k < frameCount(2.95); ++k) {
@@ -326,26 +324,26 @@ std::size_t soundAfterEnds(const std::vector<bool>& got, const std::vector<bool>
   return n;
 }
 
-// Far over the noise a word's tail clears the gate by itself, and the short
-// hangover passes two frames less of noise after each of the eight ends;
-// near the noise the full hangover is kept, to the bit.
-TEST(ConditioningGate, HangoverIsShortWhereSpeechStandsFarOverTheNoise) {
-  const auto run = [](double noiseDbfs, double cleanDb) {
+// Far over noise the components read as sound, a word's tail closes the gate
+// by itself, and no hangover passes noise after each of the eight ends; near
+// the noise the frames leave as with the full hangover, to the bit.
+TEST(ConditioningGate, HangoverShrinksWhereSpeechStandsFarOverAudibleNoise) {
+  const auto run = [](double noiseDbfs, bool shrink) {
     Signal s(samplesIn(20.0));
     addNoise(s, noiseDbfs, 0, 20, 36);
     addVoice(s, 130, -30, kTurns);
     std::vector<std::vector<std::int16_t>> channels = {toPcm(s)};
     ConditioningSettings settings;
-    settings.hangoverCleanDb = cleanDb;
+    if (!shrink) settings.hangoverShortDb = settings.hangoverNoneDb = 200;
     const auto sound = condition(channels, settings);
     return std::make_pair(soundAfterEnds(sound[0], reference(20.0, 130, -30, kTurns)), channels[0]);
   };
-  const auto [farShort, farShortPcm] = run(-52, ConditioningSettings{}.hangoverCleanDb);
-  const auto [farLong, farLongPcm] = run(-52, 200);
-  EXPECT_GE(farLong, farShort + 2 * kTurns.size());
-  const auto [nearShort, nearShortPcm] = run(-36, ConditioningSettings{}.hangoverCleanDb);
-  const auto [nearLong, nearLongPcm] = run(-36, 200);
-  EXPECT_EQ(nearShortPcm, nearLongPcm);
+  const auto [farShort, farShortPcm] = run(-52, true);
+  const auto [farFull, farFullPcm] = run(-52, false);
+  EXPECT_GE(farFull, farShort + 2 * kTurns.size());
+  const auto [nearShort, nearShortPcm] = run(-36, true);
+  const auto [nearFull, nearFullPcm] = run(-36, false);
+  EXPECT_EQ(nearShortPcm, nearFullPcm);
 }
 
 TEST(ConditioningGate, AllNoiseAndDigitalSilenceGiveNoSound) {
