@@ -36,6 +36,8 @@ Conditioner::Conditioner(std::size_t channels, std::uint32_t rate, std::uint32_t
   hangoverFrames_ = static_cast<std::uint32_t>(
       std::ceil(settings.hangoverMs / 1000.0 * rate / bufferSize - 1e-9));
   speechLevelFrames_ = static_cast<double>(framesIn(settings.speechLevelSeconds, rate, bufferSize));
+  noiseRunFrames_ =
+      static_cast<std::uint32_t>(std::ceil(kNoiseRunSeconds * rate / bufferSize - 1e-9));
   // Rounding a scaled sample moves it by half a step at most, so a frame
   // scaled to this swing keeps a swing of at most half the gate's amplitude.
   targetSwing_ = std::max(0.0, 0.5 * std::exp(settings.noiseThreshold) - 1.0);
@@ -482,6 +484,13 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
     }
     open_[c] = ch.open ? 1 : 0;
     fluctuating_[c] = fluctuating ? 1 : 0;
+    ch.shutFrames = ch.open ? 0 : ch.shutFrames + 1;
+    if (ch.shutFrames > noiseRunFrames_) {
+      const double bin = std::floor((level.db - kSilenceDbfs) / kNoiseBinDb);
+      ++ch.noiseLevels[static_cast<std::size_t>(
+          std::clamp(bin, 0.0, static_cast<double>(kNoiseBins - 1)))];
+      ++ch.noiseFrames;
+    }
   }
   for (std::size_t c = 0; c < channels_.size(); ++c) {
     Channel& ch = channels_[c];
@@ -529,7 +538,9 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
         ++ch.levelFrames;
         const double weight =
             std::max(1.0 / static_cast<double>(ch.levelFrames), 1.0 / speechLevelFrames_);
-        ch.speechDb += weight * (level.db - ch.speechDb);
+        // Averaged as power, as an active speech level is: a mean of the
+        // decibels reads several dB under it on speech's wide range.
+        ch.speechPower += weight * (std::pow(10.0, level.db / 10.0) - ch.speechPower);
       }
     } else if (settings_.enabled && level.swing >= gateSwing) {
       attenuate(frames[c], level.swing);
@@ -563,9 +574,21 @@ Conditioner::ChannelLevels Conditioner::levels(std::size_t channel) const {
   out.currentNoiseFloorDbfs = ch.frames > 0 ? ch.floorDb : kSilenceDbfs;
   out.noiseFloorDbfs =
       ch.frames > 0 ? ch.floorSumDb / static_cast<double>(ch.frames) : kSilenceDbfs;
+  if (ch.noiseFrames > 0) {
+    // The lower edge of the bin that holds the middle frame.
+    std::uint64_t below = 0;
+    std::size_t bin = 0;
+    while (bin + 1 < kNoiseBins && 2 * (below + ch.noiseLevels[bin]) <= ch.noiseFrames) {
+      below += ch.noiseLevels[bin++];
+    }
+    out.noiseFloorDbfs = kSilenceDbfs + static_cast<double>(bin) * kNoiseBinDb;
+  }
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  out.speechLevelDbfs = ch.levelFrames > 0 ? ch.speechDb : nan;
-  out.snrDb = ch.levelFrames > 0 ? ch.speechDb - out.noiseFloorDbfs : nan;
+  const double speechDb = ch.speechPower > 0.0
+                              ? std::max(kSilenceDbfs, 10.0 * std::log10(ch.speechPower))
+                              : kSilenceDbfs;
+  out.speechLevelDbfs = ch.levelFrames > 0 ? speechDb : nan;
+  out.snrDb = ch.levelFrames > 0 ? speechDb - out.noiseFloorDbfs : nan;
   out.tooNoisy = ch.levelFrames > 0 && out.snrDb < settings_.minSnrDb;
   out.tooQuiet = ch.levelFrames == 0 || out.speechLevelDbfs < settings_.minSpeechLevelDbfs;
   return out;

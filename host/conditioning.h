@@ -167,10 +167,14 @@ class Conditioner {
   void process(std::span<const std::span<std::int16_t>> frames);
 
   struct ChannelLevels {
-    // Mean of the tracked floor over the frames so far.
+    // The channel's noise: the median level of the frames of the silences
+    // its gate kept (the noise between the speech, crosstalk left out), in
+    // steps of kNoiseBinDb; the mean of the tracked floor while there has
+    // been no such silence. A median, not the floor (a minimum), so that noise
+    // that fluctuates (other voices) reads at its typical level.
     double noiseFloorDbfs;
-    // Running level of the frames taken as this channel's speech; NaN while
-    // there has been none.
+    // Running mean power of the frames taken as this channel's speech (an
+    // active speech level), in dBFS; NaN while there has been none.
     double speechLevelDbfs;
     // speechLevelDbfs - noiseFloorDbfs (NaN while there is no speech).
     double snrDb;
@@ -197,6 +201,13 @@ class Conditioner {
 
   // Level (dBFS) of a frame of nothing but zeros; no estimate lies below it.
   static constexpr double kSilenceDbfs = -120.0;
+  // The reported noise level's resolution, and its bins up to 0 dBFS.
+  static constexpr double kNoiseBinDb = 0.5;
+  static constexpr std::size_t kNoiseBins = 240;
+  // Only frames of a silence longer than this (the components' shortest
+  // silence) count as noise: the dips between a speaker's words would read
+  // as noise with the speech's edges in them.
+  static constexpr double kNoiseRunSeconds = 0.3;
   // Crosstalk is only ever another channel at least this much louder.
   static constexpr double kCrosstalkMinimumDb = 6.0;
   // The pick-up of one channel on another is the quantile kCouplingQuantile
@@ -293,11 +304,17 @@ class Conditioner {
     std::uint64_t shut = 0;
     std::uint64_t shutBefore = 0;
     std::uint32_t hangover = 0;
-    double speechDb = 0.0;
+    double speechPower = 0.0;  // running mean power of the speech frames (full scale 1)
     std::uint64_t frames = 0;
     std::uint64_t speechFrames = 0;
     std::uint64_t crosstalkFrames = 0;
-    std::uint64_t levelFrames = 0;  // frames averaged into speechDb
+    std::uint64_t levelFrames = 0;  // frames averaged into speechPower
+    std::uint64_t shutFrames = 0;   // frames since the gate last shut
+    // Levels of the frames the gate kept shut for over kNoiseRunSeconds,
+    // in kNoiseBinDb bins from kSilenceDbfs up (the last bin takes
+    // everything louder).
+    std::vector<std::uint64_t> noiseLevels = std::vector<std::uint64_t>(kNoiseBins, 0);
+    std::uint64_t noiseFrames = 0;
   };
   // How far below another channel's level its speech arrives on this one.
   struct Coupling {
@@ -368,6 +385,7 @@ class Conditioner {
   std::uint32_t bufferSize_;
   std::size_t floorWindowFrames_;
   std::uint32_t hangoverFrames_;
+  std::uint32_t noiseRunFrames_;
   double speechLevelFrames_;
   double targetSwing_;  // the largest swing a silenced frame keeps
   std::vector<Channel> channels_;

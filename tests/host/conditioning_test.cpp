@@ -788,6 +788,47 @@ TEST(ConditioningSpread, BabbleBetweenTurnsGivesNoUtterance) {
   EXPECT_GT(countIn(sound[0], speaker), count(speaker) * 9 / 10);
 }
 
+// Power level (dBFS) of a signal, over all of it or within `spans` only.
+double powerDbfs(const Signal& signal, const std::vector<Span>& spans = {}) {
+  double sum = 0.0;
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < signal.size(); ++i) {
+    const double t = static_cast<double>(i) / kRate;
+    if (!spans.empty() && std::none_of(spans.begin(), spans.end(), [t](const Span& span) {
+          return t >= span.from && t < span.to;
+        })) {
+      continue;
+    }
+    sum += signal[i] * signal[i];
+    ++n;
+  }
+  return 10.0 * std::log10(sum / static_cast<double>(n) / (32768.0 * 32768.0));
+}
+
+TEST(ConditioningLevels, SnrOverBabbleIsThatOfItsTypicalLevel) {
+  // Turns over babble about 10 dB down. The babble's minimum
+  // lies far below its power: the noise reads at the level of the silences
+  // between the turns, and the speech at its active (power) level.
+  const double seconds = 40.0;
+  const std::vector<Span> own = {{3.0, 6.0},   {9.0, 11.5},  {15.0, 19.0},
+                                 {23.0, 25.0}, {29.0, 32.0}, {35.0, 38.0}};
+  Signal babble(samplesIn(seconds));
+  addNoise(babble, -64, 0, seconds, 41);  // a quiet room under the babble
+  addBabble(babble, 3, -40, 42);
+  Signal voice(babble.size());
+  addVoice(voice, 140, -30, own);
+  Signal s = babble;
+  for (std::size_t i = 0; i < s.size(); ++i) s[i] += voice[i];
+  std::vector<std::vector<std::int16_t>> pcm = {toPcm(s)};
+  Conditioner conditioner(1, kRate, kBuffer, ConditioningSettings{});
+  condition(pcm, ConditioningSettings{}, &conditioner);
+  const auto levels = conditioner.levels(0);
+  EXPECT_NEAR(levels.noiseFloorDbfs, powerDbfs(babble), 3.0);
+  EXPECT_LT(levels.currentNoiseFloorDbfs, powerDbfs(babble) - 6.0);  // the floor: a minimum
+  EXPECT_NEAR(levels.speechLevelDbfs, powerDbfs(voice, own), 3.0);
+  EXPECT_NEAR(levels.snrDb, powerDbfs(voice, own) - powerDbfs(babble), 3.0);
+}
+
 TEST(ConditioningSpread, StationaryNoiseKeepsTheMarginOverTheFloor) {
   // White noise spreads a dB or so over its minimum: the gate over its
   // typical level stays under floor + margin, and the frames leave as
