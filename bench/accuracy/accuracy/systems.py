@@ -1,12 +1,14 @@
 """The systems scored: Loquant's `analyze`, and the peer voice-activity detectors.
 
 Every system gives per-channel speech segments (ms) and floor events.
-Loquant's segments come from `--format rttm`, its events from the floor posts
-of its JSON lines (PitchSilenceStop "N giving" / "N within",
-PitchOverlappingStop). Its overlap posts do not say who ended the overlap, so
-the overlap is typed from the SpeechOff that closed it: the speaker who came
-in stopping first makes it a backchannel. The peers' events come from their
-segments through the same rules (floor.py).
+Loquant's are what the command reports to its user, read from its TextGrid:
+the speaker tiers' utterances and the turn-taking tier's gaps, pauses and
+overlaps ("Overlap between" at a change of speaker, "Overlap within" for a
+backchannel), which the command computes from the utterances. The raw floor
+posts of the JSON lines are not scored: they are the two-speaker component's
+own, and a short gap whose speaker's SpeechOff arrives after the other's
+SpeechOn is posted there as an overlap that ends before it starts. The
+peers' events come from their segments through the same rules (floor.py).
 
 The peers run with the same 300 ms minimum silence:
 - Silero VAD: speech probability per 32 ms window at 16 kHz, turned into
@@ -25,12 +27,11 @@ import subprocess
 
 import numpy as np
 
-from .floor import Event, classify_overlap, floor_events
+from .floor import Event, floor_events
 
 HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MIN_SILENCE_MS = 300
 MIN_SPEECH_MS = 250
-CLOCK_START_MS = 1000  # the analysis clock starts at 1000 ms
 
 
 class PipelineError(RuntimeError):
@@ -54,59 +55,79 @@ def channel_of(name: str) -> int:
     return int(m.group(1))
 
 
-def parse_rttm(text: str) -> dict[int, list[tuple[float, float]]]:
+TURN_KINDS = {"Overlap between": "overlap", "Overlap within": "backchannel",
+              "Silence within": "pause", "Silence giving": "gap"}
+
+
+def parse_textgrid(text: str) -> dict[str, list[tuple[float, float, str]]]:
+    """The labelled intervals (start ms, end ms, label) of each tier of a
+    TextGrid as `loquant analyze --format textgrid` writes it."""
+    tiers: dict[str, list[tuple[float, float, str]]] = {}
+    intervals = None
+    lo = hi = None
+    for raw in text.splitlines():
+        line = raw.strip()
+        m = re.match(r'name = "(.*)"$', line)
+        if m:
+            intervals = tiers.setdefault(m.group(1), [])
+            continue
+        m = re.match(r"(xmin|xmax) = ([0-9.]+)$", line)
+        if m and raw.startswith(" " * 12):  # an interval's bounds, not the tier's
+            if m.group(1) == "xmin":
+                lo = float(m.group(2)) * 1000
+            else:
+                hi = float(m.group(2)) * 1000
+            continue
+        m = re.match(r'text = "(.*)"$', line)
+        if m:
+            if intervals is None or lo is None or hi is None:
+                raise PipelineError(f"TextGrid interval outside a tier: {raw!r}")
+            if m.group(1):
+                intervals.append((lo, hi, m.group(1)))
+            lo = hi = None
+    return tiers
+
+
+def channel_of(name: str) -> int:
+    m = re.search(r"(\d+)$", name)
+    if not m:
+        raise PipelineError(f"no channel number in speaker name {name!r}")
+    return int(m.group(1))
+
+
+def at(segments: dict[int, list[tuple[float, float]]], edge: int, time: float) -> int:
+    """The channel with a segment edge (0 start, 1 end) at `time` ms."""
+    for channel, segs in segments.items():
+        if any(abs(seg[edge] - time) < 0.5 for seg in segs):
+            return channel
+    raise PipelineError(f"turn-taking interval edge at {time} ms meets no utterance")
+
+
+def command_reading(tiers: dict[str, list[tuple[float, float, str]]]):
+    """Per-channel speech segments from the speaker tiers, and the events of
+    the turn-taking tier, whose opener and closer are the speakers whose
+    utterance edges bound each interval."""
     segments: dict[int, list[tuple[float, float]]] = {1: [], 2: []}
-    for line in text.splitlines():
-        fields = line.split()
-        if not fields or fields[0] != "SPEAKER":
+    for name, intervals in tiers.items():
+        if name == "turn-taking" or name.endswith(" trend"):
             continue
-        if len(fields) < 8:
-            raise PipelineError(f"short RTTM line: {line!r}")
-        start, duration = float(fields[3]) * 1000, float(fields[4]) * 1000
-        segments.setdefault(channel_of(fields[7]), []).append((start, start + duration))
-    for segs in segments.values():
-        segs.sort()
-    return segments
-
-
-def parse_floor_posts(text: str) -> list[Event]:
-    posts = []
-    for line in text.splitlines():
-        if line.strip():
-            try:
-                posts.append(json.loads(line))
-            except json.JSONDecodeError as e:
-                raise PipelineError(f"not a JSON line: {line[:120]!r}") from e
-    # who stopped speaking when: (timestamp ms, channel)
-    offs = [(float(p["entries"]["timestamp"]) - CLOCK_START_MS, int(p["entries"]["ModuleID"]))
-            for p in posts if p.get("post") == "SpeechOff"]
+        segments[channel_of(name)] = sorted((lo, hi) for lo, hi, label in intervals if label == "speech")
     events = []
-    for p in posts:
-        post, e = p.get("post"), p.get("entries", {})
-        if post not in ("PitchSilenceStop", "PitchOverlappingStop"):
-            continue
-        category = str(e.get("Category", ""))
-        m = re.match(r"\s*(\d+)", category)
-        if not m:
-            raise PipelineError(f"floor post without a speaker in its category: {p}")
-        opener = int(m.group(1))
-        start = float(e["StartTime"]) - CLOCK_START_MS
-        end = float(e["EndTime"]) - CLOCK_START_MS
-        if post == "PitchSilenceStop":
-            kind = "pause" if "within" in category else "gap"
-            closer = opener if kind == "pause" else 3 - opener
+    for lo, hi, label in tiers.get("turn-taking", []):
+        kind = TURN_KINDS.get(label)
+        if kind is None:
+            raise PipelineError(f"unknown turn-taking label {label!r}")
+        if kind in ("gap", "pause"):
+            opener, closer = at(segments, 1, lo), at(segments, 0, hi)
         else:
-            closers = [ch for t, ch in offs if abs(t - end) < 0.5]
-            closer = opener if opener in closers else (closers[0] if closers else 3 - opener)
-            kind = classify_overlap(opener, closer)
-        events.append(Event(kind, start, end, opener, closer))
-    return events
+            opener, closer = at(segments, 0, lo), at(segments, 1, hi)
+        events.append(Event(kind, lo, hi, opener, closer))
+    return segments, events
 
 
 def loquant(binary: str, wav: str, extra_args: list[str]):
-    segments = parse_rttm(run_loquant(binary, wav, extra_args, "rttm"))
-    events = parse_floor_posts(run_loquant(binary, wav, extra_args, "jsonl"))
-    return segments, events
+    """What the command reports: its TextGrid's speech tiers and turn-taking tier."""
+    return command_reading(parse_textgrid(run_loquant(binary, wav, extra_args, "textgrid")))
 
 
 # ---------------------------------------------------------------- peers
