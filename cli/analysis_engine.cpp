@@ -17,6 +17,7 @@
 #include "sound_report.h"
 #include "soundfile/sample_reader.h"
 #include "soundfile/sound_file.h"
+#include "speech_onsets.h"
 
 namespace loquant::cli {
 
@@ -238,6 +239,15 @@ AnalysisOutcome analyzeRecordings(const AnalysisSettings& settings, const Analys
   outcome.errors.insert(outcome.errors.end(), result.errors.begin(), result.errors.end());
   conversation.durationMs = result.durationMs;
   collector.close(conversation.durationMs);
+  // Each utterance starts on its first frame with sound (speech_onsets.h).
+  const FrameClock clock{kOriginMicros, result.frameSamples, result.rate};
+  for (Speaker& speaker : conversation.speakers) {
+    OnsetRule rule;
+    rule.speechOnDelay = integerParameterOf(config, speaker.name, "SpeechOnDelay").value_or(0);
+    rule.segmentIntervalMs =
+        integerParameterOf(config, speaker.name, "SegmentIntervalThreshold").value_or(0);
+    backdateOnsets(speaker.utterances, clock, rule);
+  }
   // Source n feeds speaker n: what the conditioning measured of its channel.
   for (std::size_t s = 0; s < result.sources.size() && s < conversation.speakers.size(); ++s) {
     const auto& l = result.sources[s].levels;

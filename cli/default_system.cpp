@@ -194,6 +194,19 @@ RecordingSources addRecordingSources(SystemConfig& config,
   return out;
 }
 
+std::optional<std::int64_t> integerParameterOf(const SystemConfig& config,
+                                               const std::string& component,
+                                               const std::string& name) {
+  for (const ComponentConfig& c : config.components) {
+    if (c.name != component) continue;
+    for (const ParameterSpec& p : c.parameters) {
+      const auto* v = std::get_if<std::int64_t>(&p.value);
+      if (p.name == name && v != nullptr) return *v;
+    }
+  }
+  return std::nullopt;
+}
+
 std::optional<double> lowestSpeechGate(const SystemConfig& config,
                                        const std::vector<std::string>& names) {
   std::optional<double> lowest;

@@ -54,6 +54,12 @@ RecordingSources addRecordingSources(vornix::host::SystemConfig& config,
                                      const std::vector<std::pair<std::string, int>>& files,
                                      std::span<const int> firstChannels = {});
 
+// The integer parameter `name` of the component `component`; none when the
+// component has no such parameter or it is not an integer.
+std::optional<std::int64_t> integerParameterOf(const vornix::host::SystemConfig& config,
+                                               const std::string& component,
+                                               const std::string& name);
+
 // The lowest "NoiseThreshold" of the named components; none when none sets it.
 std::optional<double> lowestSpeechGate(const vornix::host::SystemConfig& config,
                                        const std::vector<std::string>& names);

@@ -128,13 +128,17 @@ AudioSource::AudioSource(Key, AudioSourceSettings settings, SampleReader reader)
       samples_(settings_.bufferSize),
       declared_(declaredSampleFrames(settings_.file, reader_.format())) {}
 
+Micros frameOffsetOf(std::uint64_t k, std::uint32_t frameSamples, std::uint32_t rate) noexcept {
+  // k × frameSamples fits in 64 bits; split the product by the rate so that
+  // × 10^6 cannot overflow either.
+  const std::uint64_t samples = k * frameSamples;
+  const std::uint64_t whole = samples / rate;
+  const std::uint64_t rest = samples % rate;
+  return whole * 1'000'000ULL + rest * 1'000'000ULL / rate;
+}
+
 Micros AudioSource::frameOffset(std::uint64_t k) const noexcept {
-  // k × buffer fits in 64 bits for k < 2^40 (buffer ≤ 2^20); split the
-  // product by the rate so that × 10^6 cannot overflow either.
-  const std::uint64_t samples = k * settings_.bufferSize;
-  const std::uint64_t whole = samples / rate_;
-  const std::uint64_t rest = samples % rate_;
-  return whole * 1'000'000ULL + rest * 1'000'000ULL / rate_;
+  return frameOffsetOf(k, settings_.bufferSize, rate_);
 }
 
 bool AudioSource::nextSamples(std::span<std::int16_t> frame) {

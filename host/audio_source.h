@@ -65,6 +65,13 @@ struct AudioSourceSettings {
                                            const ComponentConfig& component,
                                            AudioSourceSettings& out, std::string& error);
 
+// Microseconds after the start of a stream at which frame k of `frameSamples`
+// samples at `rate` Hz begins: floor(k × frameSamples × 10^6 / rate),
+// computed without overflow for any k below 2^40 and frames up to 2^20
+// samples. The offline drive stamps frame k with this offset after its
+// origin, so a reader of the components' timestamps can find the frame.
+Micros frameOffsetOf(std::uint64_t k, std::uint32_t frameSamples, std::uint32_t rate) noexcept;
+
 class AudioSource {
  public:
   // Opens the recording and checks the channel. Null with the reason in
@@ -93,8 +100,7 @@ class AudioSource {
   std::uint64_t framesRead() const noexcept { return read_; }
 
   // Microseconds after the start of the stream at which frame k begins:
-  // floor(k × BufferSize × 10^6 / rate), computed without overflow for any
-  // k below 2^40.
+  // frameOffsetOf(k, BufferSize, rate).
   Micros frameOffset(std::uint64_t k) const noexcept;
 
   // Fills `frame` (BufferSize samples) with the next frame, padding with

@@ -122,6 +122,7 @@ OfflineRunResult runOffline(const SystemConfig& config, const OfflineRunOptions&
   const std::uint32_t rate = first.rate();
   const std::uint32_t buffer = first.settings().bufferSize;
   result.rate = rate;
+  result.frameSamples = buffer;
 
   // With conditioning on, a low-rate recording reaches the components
   // upsampled (host/conditioning_resample.h); off, they get it as it is.

@@ -76,6 +76,9 @@ struct OfflineRunResult {
   std::vector<std::string> errors;
   std::vector<SourceOutcome> sources;  // in configuration order
   std::uint32_t rate = 0;
+  // The samples per frame at `rate`: frame k reached the components with the
+  // clock at origin + frameOffsetOf(k, frameSamples, rate).
+  std::uint32_t frameSamples = 0;
   // The length of the longest recording, in ms.
   double durationMs = 0.0;
 };

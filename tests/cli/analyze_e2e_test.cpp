@@ -88,6 +88,32 @@ TEST(AnalyzeEndToEnd, SpeechBurstsGiveOnAndOffWithinOneFrame) {
   }
 }
 
+// With the default SpeechOnDelay the component posts SpeechOn two frames
+// after the sound begins; the reports still start each utterance there.
+TEST(AnalyzeEndToEnd, ReportedUtterancesStartWhereTheSoundDoesDespiteTheSpeechOnDelay) {
+  ScratchDir dir;
+  const std::vector<std::pair<double, double>> bursts = {{0.5, 1.5}, {2.5, 3.3}, {4.0, 5.2}};
+  writeWave(dir / "bursts.wav", kRate, {track(kRate, 7.0, bursts, 120)});
+  const Outcome json = runLoquant(dir, "analyze bursts.wav");
+  const Outcome rttm = runLoquant(dir, "analyze bursts.wav --format rttm");
+  ASSERT_EQ(json.status, 0) << json.err;
+  ASSERT_EQ(rttm.status, 0) << rttm.err;
+  const std::vector<Post> on = only(posts(json.out), "SpeechOn");
+  const std::vector<std::string> rows = lines(rttm.out);
+  ASSERT_EQ(on.size(), bursts.size()) << json.out;
+  ASSERT_EQ(rows.size(), bursts.size()) << rttm.out;
+  for (std::size_t i = 0; i < bursts.size(); ++i) {
+    EXPECT_NEAR(on[i].timestamp, bursts[i].first * 1000.0 + 2 * kFrameMs, kFrameMs) << i;
+    std::istringstream in(rows[i]);
+    std::string type, file;
+    int channel = 0;
+    double onset = 0;
+    in >> type >> file >> channel >> onset;
+    ASSERT_FALSE(in.fail()) << rows[i];
+    EXPECT_NEAR(onset * 1000.0, bursts[i].first * 1000.0, kFrameMs) << rows[i];
+  }
+}
+
 // Left speaks 0.5-2.0 s and 4.5-5.5 s, right 1.5-3.0 s: an overlap from 1.5
 // to 2.0 s and a silence from 3.0 to 4.5 s.
 class TwoSpeakers : public ::testing::Test {
