@@ -439,12 +439,19 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
     // Below the loud-speech level only where the noise fluctuates like
     // other voices: on stationary noise and silence the margin over the
     // floor already finds the weak edges of speech that this would cut.
-    const bool fluctuating = spreadDb >= kFluctuatingSpreadDb && spreadDb <= kMaxSpreadDb;
+    const double validSpreadDb = spreadDb <= kMaxSpreadDb ? std::max(spreadDb, 0.0) : 0.0;
+    const bool fluctuating = ch.spreadTypical.push(validSpreadDb) >= kFluctuatingSpreadDb;
     // The loud-speech level is learned from the frames that open the gate
     // by the noise alone.
     const bool overNoise = bandDb >= opening;
     if (settings_.speechRelativeDb > 0.0 && ch.loudKnown && fluctuating) {
-      opening = std::max(opening, ch.loudDb - settings_.speechRelativeDb);
+      // Clear of the noise's typical level, but never higher than the
+      // least distance below the loud speech nor lower than the most.
+      const double nearest = ch.loudDb - settings_.speechRelativeDb;
+      const double farthest =
+          ch.loudDb - std::max(settings_.speechRelativeMaxDb, settings_.speechRelativeDb);
+      opening =
+          std::max(opening, std::clamp(typicalDb + settings_.noiseClearanceDb, farthest, nearest));
     }
     const double closing = opening - settings_.hysteresisDb;
     // The loud-speech level: a high quantile of the band levels that stand

@@ -71,14 +71,21 @@ struct ConditioningSettings {
   // of the rate is left open too.
   double bandLowHz = 100.0;
   double bandHighHz = 4000.0;
-  // "Conditioning.SpeechRelativeDb": the gate also stays shut below the
-  // channel's loud-speech level (the kSpeechQuantile quantile of its band
-  // levels) minus this many dB, so noise that fluctuates like speech (other
-  // voices) but stays well below this channel's own speaker is not passed.
-  // Only while the noise spreads at least kFluctuatingSpreadDb (see
-  // NoiseSpreadFactor): over stationary noise or silence it would cut the
-  // speaker's own quiet words, which the floor gate finds. 0 turns this off.
-  double speechRelativeDb = 12.0;
+  // "Conditioning.SpeechRelativeDb", "Conditioning.SpeechRelativeMaxDb",
+  // "Conditioning.NoiseClearanceDb": where the noise fluctuates like other
+  // voices (its spread is typically kFluctuatingSpreadDb or more, see
+  // NoiseSpreadFactor) the gate also stays shut below the noise's typical
+  // level + NoiseClearanceDb, that level kept between the channel's
+  // loud-speech level (the kSpeechQuantile quantile of its band levels)
+  // minus SpeechRelativeMaxDb and minus SpeechRelativeDb. Babble far below
+  // the channel's own speaker is kept out while the speaker's quieter
+  // syllables pass; babble near the speaker's level is kept out at the
+  // cost of them. Over stationary noise or silence none of this applies:
+  // it would cut the speaker's own quiet words, which the floor gate finds.
+  // SpeechRelativeDb 0 turns this off.
+  double speechRelativeDb = 6.0;
+  double speechRelativeMaxDb = 18.0;
+  double noiseClearanceDb = 9.0;
   // "Conditioning.NoiseSpreadFactor": the gate also stays shut below
   // typical + this × spread, where `typical` is the noise's typical level
   // (the kSpreadQuantile quantile of the band levels) and the spread is how
@@ -258,8 +265,12 @@ class Conditioner {
   // a clean recording, whose lines outlast the 2 s minimum), and the spread
   // is not used.
   static constexpr double kMaxNoiseDepthDb = 50.0;
-  // Noise spreading at least this far is taken to fluctuate like voices:
-  // white and pink noise stay within about 1 dB, babble about 10 dB.
+  // Noise whose spread over the last kSpreadWindowSeconds is at least this
+  // far at the median is taken to fluctuate like voices: white and pink
+  // noise stay within about 1 dB, babble about 10 dB. The median over
+  // seconds, not the spread of the frame: babble's spread dips under this
+  // in a fifth of its frames (a 2 s stretch without a lull), and a clean
+  // two-microphone recording's pick-up crosses it in one frame in eight.
   static constexpr double kFluctuatingSpreadDb = 4.0;
 
  private:
@@ -283,13 +294,16 @@ class Conditioner {
           spread(spreadWindow, kSpreadQuantile, kSilenceDbfs, kSpreadBinDb,
                  static_cast<std::size_t>(-kSilenceDbfs / kSpreadBinDb)),
           spreadFloor(spreadFloorWindow),
-          spreadDepth(spreadWindow) {}
+          spreadDepth(spreadWindow),
+          spreadTypical(spreadWindow, 0.5, 0.0, kSpreadBinDb,
+                        static_cast<std::size_t>(kMaxSpreadDb / kSpreadBinDb) + 1) {}
     SlidingMinimum floor;
-    SlidingMinimum bandFloor;    // of the band levels, which the gate uses
-    SlidingQuantile spread;      // the band levels' typical noise level
-    SlidingMinimum spreadFloor;  // their minimum over kSpreadFloorSeconds
-    SlidingMinimum spreadDepth;  // their minimum over kSpreadWindowSeconds
-    std::vector<Biquad> band;    // the band filter, in series
+    SlidingMinimum bandFloor;       // of the band levels, which the gate uses
+    SlidingQuantile spread;         // the band levels' typical noise level
+    SlidingMinimum spreadFloor;     // their minimum over kSpreadFloorSeconds
+    SlidingMinimum spreadDepth;     // their minimum over kSpreadWindowSeconds
+    SlidingQuantile spreadTypical;  // the spreads' median over kSpreadWindowSeconds
+    std::vector<Biquad> band;       // the band filter, in series
     double floorDb = kSilenceDbfs;
     double bandFloorDb = kSilenceDbfs;
     double loudDb = kSilenceDbfs;  // loud-speech level (band), once known

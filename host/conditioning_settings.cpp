@@ -20,7 +20,7 @@ struct Descriptor {
 };
 
 using S = ConditioningSettings;
-constexpr std::array<Descriptor, 20> kDescriptors = {{
+constexpr std::array<Descriptor, 22> kDescriptors = {{
     {"Enabled", nullptr, &S::enabled, 0, 0, "condition the frames (off: measure only)"},
     {"NoiseThreshold", &S::noiseThreshold, nullptr, -100, 100,
      "the components' gate on ln(amplitude), follows their NoiseThreshold"},
@@ -37,7 +37,11 @@ constexpr std::array<Descriptor, 20> kDescriptors = {{
     {"BandHighHz", &S::bandHighHz, nullptr, 0, 100'000,
      "gate measures levels below this, Hz (0: all)"},
     {"SpeechRelativeDb", &S::speechRelativeDb, nullptr, 0, 120,
-     "gate shut below the loud-speech level minus this, dB (0: off)"},
+     "over voices, gate shut below at most the loud-speech level minus this, dB (0: off)"},
+    {"SpeechRelativeMaxDb", &S::speechRelativeMaxDb, nullptr, 0, 120,
+     "... and below at least the loud-speech level minus this, dB"},
+    {"NoiseClearanceDb", &S::noiseClearanceDb, nullptr, 0, 120,
+     "... between those, below the noise's typical level plus this, dB"},
     {"NoiseSpreadFactor", &S::noiseSpreadFactor, nullptr, 0, 20,
      "gate shut below floor + this x the noise's spread over it (0: off)"},
     {"FloorWindowSeconds", &S::floorWindowSeconds, nullptr, 0.1, 600,

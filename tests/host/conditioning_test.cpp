@@ -781,6 +781,41 @@ TEST(ConditioningSpread, BabbleBetweenTurnsGivesNoUtterance) {
   EXPECT_GT(countIn(sound[0], speaker), count(speaker) * 9 / 10);
 }
 
+TEST(ConditioningSpread, BabbleTenDbDownStaysOutAndTheSpeakerStillPasses) {
+  // Babble only 10 dB under the speaker: its peaks reach within a few dB of
+  // the speech, and its lulls (few of the talkers at once) make its spread
+  // over the last 2 s come and go. The gate keeps to the babble's typical
+  // level plus the clearance wherever the spread of the last seconds says
+  // voices, so the babble between the turns stays shut throughout.
+  const double seconds = 40.0;
+  const std::vector<Span> own = {{3.0, 6.0},   {9.0, 11.5},  {15.0, 19.0},
+                                 {23.0, 25.0}, {29.0, 32.0}, {35.0, 38.0}};
+  Signal s(samplesIn(seconds));
+  addNoise(s, -54, 0, seconds, 51);
+  addBabble(s, 6, -40, 52);
+  addVoice(s, 140, -30, own);
+  std::vector<std::vector<std::int16_t>> pcm = {toPcm(s)};
+  const auto want = reference(seconds, 140, -30, own);
+  std::size_t babbleFrames = 0, babblePassed = 0, speakerFrames = 0, speakerPassed = 0;
+  const auto sound = condition(pcm, ConditioningSettings{});
+  for (std::size_t k = frameCount(10.0); k < want.size(); ++k) {
+    const double t = static_cast<double>(k) * kFrameSeconds;
+    const bool nearTurn = std::any_of(own.begin(), own.end(), [&](const Span& span) {
+      return t + kFrameSeconds > span.from - 0.05 && t < span.to + 0.25;
+    });
+    if (want[k]) {
+      ++speakerFrames;
+      if (sound[0][k]) ++speakerPassed;
+    } else if (!nearTurn) {
+      ++babbleFrames;
+      if (sound[0][k]) ++babblePassed;
+    }
+  }
+  ASSERT_GT(babbleFrames, frameCount(5.0));
+  EXPECT_LE(babblePassed, babbleFrames / 50);
+  EXPECT_GT(speakerPassed, speakerFrames * 4 / 5);
+}
+
 // Power level (dBFS) of a signal, over all of it or within `spans` only.
 double powerDbfs(const Signal& signal, const std::vector<Span>& spans = {}) {
   double sum = 0.0;
@@ -852,6 +887,8 @@ TEST(ConditioningSettingsText, SetsKnownNamesAndRefusesTheRest) {
   EXPECT_EQ(s.bandLowHz, 0.0);
   EXPECT_TRUE(setConditioningSetting(s, "Conditioning.SpeechRelativeDb", "18", error));
   EXPECT_EQ(s.speechRelativeDb, 18.0);
+  EXPECT_TRUE(setConditioningSetting(s, "Conditioning.NoiseClearanceDb", "7", error));
+  EXPECT_EQ(s.noiseClearanceDb, 7.0);
   const ConditioningSettings before = s;
   for (const auto& [name, value] :
        std::vector<std::pair<std::string, std::string>>{{"Conditioning.NoiseMarginDb", "-1"},
