@@ -453,24 +453,40 @@ TEST(ConditioningLevels, FlagsFollowTheirThresholds) {
   EXPECT_TRUE(conditioner.levels(1).tooQuiet);
 }
 
+// Two close-talk microphones, each hearing the other speaker 20 dB down and
+// `delaySeconds` late; `smear` adds two more copies of the pick-up, 3 and 7 ms
+// later and 3 and 6 dB down, as a room's reflections would. Each hears its
+// own room noise at -75 dBFS, seeded `seed` and `seed` + 1.
+std::vector<std::vector<std::int16_t>> microphones(const Signal& a, const Signal& b,
+                                                   double delaySeconds, bool smear,
+                                                   unsigned seed = 21) {
+  Signal micA = a;
+  Signal micB = b;
+  const auto addCopy = [&](double seconds, double gain) {
+    const std::size_t delay = samplesIn(seconds);
+    for (std::size_t i = delay; i < a.size(); ++i) {
+      micA[i] += gain * b[i - delay];
+      micB[i] += gain * a[i - delay];
+    }
+  };
+  addCopy(delaySeconds, 0.1);
+  if (smear) {
+    addCopy(delaySeconds + 0.003, 0.1 * std::pow(10.0, -3.0 / 20));
+    addCopy(delaySeconds + 0.007, 0.1 * std::pow(10.0, -6.0 / 20));
+  }
+  addNoise(micA, -75, 0, 1e9, seed);
+  addNoise(micB, -75, 0, 1e9, seed + 1);
+  return {toPcm(micA), toPcm(micB)};
+}
+
 TEST(ConditioningCrosstalk, OtherSpeakerPickedUpWithDelayIsSilenced) {
-  // Each close-talk microphone hears the other speaker 20 dB down, 2 ms late.
   Signal a(samplesIn(20.0));
   Signal b(samplesIn(20.0));
   const std::vector<Span> turnsA = {{0.5, 3.0}, {6.0, 9.0}, {12.0, 15.5}};
   const std::vector<Span> turnsB = {{3.5, 5.5}, {9.5, 11.5}, {14.5, 18.0}};
   addVoice(a, 110, -24, turnsA);
   addVoice(b, 220, -25, turnsB);
-  const std::size_t delay = samplesIn(0.002);
-  Signal micA = a;
-  Signal micB = b;
-  for (std::size_t i = delay; i < a.size(); ++i) {
-    micA[i] += 0.1 * b[i - delay];
-    micB[i] += 0.1 * a[i - delay];
-  }
-  addNoise(micA, -75, 0, 20, 12);
-  addNoise(micB, -75, 0, 20, 13);
-  std::vector<std::vector<std::int16_t>> channels = {toPcm(micA), toPcm(micB)};
+  std::vector<std::vector<std::int16_t>> channels = microphones(a, b, 0.002, false, 12);
   {
     // Without the rejection each channel reads the other's speech as sound.
     std::vector<std::vector<std::int16_t>> plain = channels;
@@ -497,46 +513,13 @@ TEST(ConditioningCrosstalk, PickUpOfSpeakerWhoStartsInAnOverlapIsSilencedOnceItH
   const std::vector<Span> turnsB = {{2.2, 7.0}};
   addVoice(a, 110, -26, turnsA);
   addVoice(b, 220, -24, turnsB);
-  Signal micA = a;
-  Signal micB = b;
-  const std::size_t delay = samplesIn(0.002);
-  for (std::size_t i = delay; i < a.size(); ++i) {
-    micA[i] += 0.1 * b[i - delay];
-    micB[i] += 0.1 * a[i - delay];
-  }
-  addNoise(micA, -75, 0, 12, 33);
-  addNoise(micB, -75, 0, 12, 34);
-  std::vector<std::vector<std::int16_t>> channels = {toPcm(micA), toPcm(micB)};
+  std::vector<std::vector<std::int16_t>> channels = microphones(a, b, 0.002, false, 33);
   const auto sound = condition(channels, ConditioningSettings{});
   // Twelve steps of a steady difference after A's line ends, and a frame or
   // two of edges: about 0.35 s of B's pick-up may pass on A's channel.
   EXPECT_EQ(mismatches(sound[0], reference(12.0, 110, -26, turnsA), 2, {3.0, 3.4}),
             std::vector<std::size_t>{});
   EXPECT_EQ(mismatches(sound[1], reference(12.0, 220, -24, turnsB)), std::vector<std::size_t>{});
-}
-
-// Two close-talk microphones, each hearing the other speaker 20 dB down and
-// `delaySeconds` late; `smear` adds two more copies of the pick-up, 3 and 7 ms
-// later and 3 and 6 dB down, as a room's reflections would.
-std::vector<std::vector<std::int16_t>> microphones(const Signal& a, const Signal& b,
-                                                   double delaySeconds, bool smear) {
-  Signal micA = a;
-  Signal micB = b;
-  const auto addCopy = [&](double seconds, double gain) {
-    const std::size_t delay = samplesIn(seconds);
-    for (std::size_t i = delay; i < a.size(); ++i) {
-      micA[i] += gain * b[i - delay];
-      micB[i] += gain * a[i - delay];
-    }
-  };
-  addCopy(delaySeconds, 0.1);
-  if (smear) {
-    addCopy(delaySeconds + 0.003, 0.1 * std::pow(10.0, -3.0 / 20));
-    addCopy(delaySeconds + 0.007, 0.1 * std::pow(10.0, -6.0 / 20));
-  }
-  addNoise(micA, -75, 0, 1e9, 21);
-  addNoise(micB, -75, 0, 1e9, 22);
-  return {toPcm(micA), toPcm(micB)};
 }
 
 // A quiet speaker B (13 dB below A) talks under A three times: the levels
