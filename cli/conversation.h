@@ -1,7 +1,7 @@
 // What `loquant analyze` keeps of a run for its reports: each speaker's
-// utterances (SpeechOn to SpeechOff), pitch contour and turn summaries, and
-// the two-speaker analysis's floor posts as they were made. Times are ms
-// from the start of the recording.
+// utterances (first frame with sound to SpeechOff), pitch contour and turn
+// summaries, and the two-speaker analysis's floor posts as they were made.
+// Times are ms from the start of the recording.
 #pragma once
 
 #include <cmath>
@@ -12,7 +12,9 @@
 namespace loquant::cli {
 
 struct Utterance {
-  double startMs = 0;  // "timestamp" of SpeechOn
+  // The first frame with sound: SpeechOn's "timestamp" read back over the
+  // frames its delay skipped (speech_onsets.h).
+  double startMs = 0;
   double endMs = 0;    // "timestamp" of SpeechOff (the first silent frame)
 };
 

@@ -2,10 +2,10 @@
 // TextGrid, RTTM lines, CSV rows, a plain-text summary and an SVG plot.
 //
 // The speech tiers, RTTM lines and the summary's overlaps and silences are
-// computed from the speakers' own utterances (SpeechOn to SpeechOff) and
-// their intersections, so every interval there is real and ordered; the
-// two-speaker analysis's floor posts are counted as made (including those
-// whose end precedes their start).
+// computed from the speakers' own utterances (first frame with sound to
+// SpeechOff) and their intersections, so every interval there is real and
+// ordered; the two-speaker analysis's floor posts are counted as made
+// (including those whose end precedes their start).
 //
 // Turn-taking is counted as conversation analysts count it: an overlap in
 // which the speaker who came in stops while the other goes on (a backchannel,

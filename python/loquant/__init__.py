@@ -129,7 +129,8 @@ class Conversation:
         #: Every posted message as a dict, exactly the command's JSON lines:
         #: time, component, post, type, entries.
         self.events: list[dict] = [json.loads(line) for line in result.json_lines.splitlines()]
-        #: Every utterance (SpeechOn to SpeechOff) of every speaker, by start.
+        #: Every utterance of every speaker, by start: from its first frame
+        #: with sound (SpeechOn comes SpeechOnDelay frames later) to SpeechOff.
         self.utterances: list[dict] = sorted(
             ({"speaker": s.name, "source": s.source, "start_ms": u.start_ms, "end_ms": u.end_ms}
              for s in self._conversation.speakers for u in s.utterances),
