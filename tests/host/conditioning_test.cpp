@@ -717,51 +717,67 @@ void addBabble(Signal& signal, int voices, double dbfs, unsigned seed) {
   }
 }
 
-TEST(ConditioningSpread, BabbleBetweenTurnsGivesNoUtterance) {
-  // A speaker's turns over babble 20 dB down and quiet room noise. The
-  // babble's minimum lies far below its peaks, so the margin over the floor
-  // alone passes much of it; gated over its typical level by its spread it
-  // stays shut, while the speaker's frames pass.
+// A speaker's six turns (140 Hz, -30 dBFS) over `voices` talkers of babble
+// from `babbleDbfs` down and room noise at `roomDbfs`, 40 s (seeded):
+// the recording, the frames of the speaker's turns, and the frames of
+// babble alone, away from the turns by more than the hangover. Both leave
+// out the first ten seconds, in which the babble's level is learned.
+struct TurnsOverBabble {
+  std::vector<std::vector<std::int16_t>> pcm;
+  std::vector<bool> speaker;
+  std::vector<bool> babbleAlone;
+};
+
+TurnsOverBabble turnsOverBabble(double roomDbfs, int voices, double babbleDbfs, unsigned seed) {
   const double seconds = 40.0;
   const std::vector<Span> own = {{3.0, 6.0},   {9.0, 11.5},  {15.0, 19.0},
                                  {23.0, 25.0}, {29.0, 32.0}, {35.0, 38.0}};
   Signal s(samplesIn(seconds));
-  addNoise(s, -64, 0, seconds, 41);
-  addBabble(s, 3, -50, 42);
+  addNoise(s, roomDbfs, 0, seconds, seed);
+  addBabble(s, voices, babbleDbfs, seed + 1);
   addVoice(s, 140, -30, own);
-  const std::vector<std::vector<std::int16_t>> pcm = {toPcm(s)};
+  TurnsOverBabble out;
+  out.pcm = {toPcm(s)};
   const auto want = reference(seconds, 140, -30, own);
-  // Frames of babble alone: away from the turns by more than the hangover
-  // and the first ten seconds, in which the babble's level is learned.
-  std::vector<bool> babbleAlone(want.size());
+  out.speaker.assign(want.size(), false);
+  out.babbleAlone.assign(want.size(), false);
   for (std::size_t k = frameCount(10.0); k < want.size(); ++k) {
     const double t = static_cast<double>(k) * kFrameSeconds;
-    babbleAlone[k] = std::none_of(own.begin(), own.end(), [&](const Span& span) {
+    out.speaker[k] = want[k];
+    out.babbleAlone[k] = std::none_of(own.begin(), own.end(), [&](const Span& span) {
       return t + kFrameSeconds > span.from - 0.05 && t < span.to + 0.25;
     });
   }
-  const auto countIn = [](const std::vector<bool>& sound, const std::vector<bool>& where) {
-    std::size_t n = 0;
-    for (std::size_t k = 0; k < sound.size(); ++k)
-      if (sound[k] && where[k]) ++n;
-    return n;
-  };
+  return out;
+}
+
+// Frames that sound within `where`.
+std::size_t countIn(const std::vector<bool>& sound, const std::vector<bool>& where) {
+  std::size_t n = 0;
+  for (std::size_t k = 0; k < sound.size(); ++k)
+    if (sound[k] && where[k]) ++n;
+  return n;
+}
+
+TEST(ConditioningSpread, BabbleBetweenTurnsGivesNoUtterance) {
+  // Babble 20 dB under the speaker over quiet room noise. The babble's
+  // minimum lies far below its peaks, so the margin over the floor alone
+  // passes much of it; gated over its typical level by its spread it stays
+  // shut, while the speaker's frames pass.
+  const TurnsOverBabble r = turnsOverBabble(-64, 3, -50, 41);
   ConditioningSettings floorOnly;
   floorOnly.noiseSpreadFactor = 0.0;
   floorOnly.speechRelativeDb = 0.0;
-  std::vector<std::vector<std::int16_t>> plain = pcm;
+  std::vector<std::vector<std::int16_t>> plain = r.pcm;
   const auto before = condition(plain, floorOnly);
-  EXPECT_GT(countIn(before[0], babbleAlone), count(babbleAlone) / 4);
-  std::vector<std::vector<std::int16_t>> gated = pcm;
+  EXPECT_GT(countIn(before[0], r.babbleAlone), count(r.babbleAlone) / 4);
+  std::vector<std::vector<std::int16_t>> gated = r.pcm;
   const auto sound = condition(gated, ConditioningSettings{});
   // Shut but for a frame or two just after a long turn, while the floor's
   // window still holds only the speaker's voice.
-  EXPECT_LE(countIn(sound[0], babbleAlone), count(babbleAlone) / 200);
-  // The speaker's own frames after the learning time pass but for a few at
-  // the turns' weak edges.
-  std::vector<bool> speaker(want.size());
-  for (std::size_t k = frameCount(10.0); k < want.size(); ++k) speaker[k] = want[k];
-  EXPECT_GT(countIn(sound[0], speaker), count(speaker) * 9 / 10);
+  EXPECT_LE(countIn(sound[0], r.babbleAlone), count(r.babbleAlone) / 200);
+  // The speaker's own frames pass but for a few at the turns' weak edges.
+  EXPECT_GT(countIn(sound[0], r.speaker), count(r.speaker) * 9 / 10);
 }
 
 TEST(ConditioningSpread, BabbleTenDbDownStaysOutAndTheSpeakerStillPasses) {
@@ -770,33 +786,11 @@ TEST(ConditioningSpread, BabbleTenDbDownStaysOutAndTheSpeakerStillPasses) {
   // over the last 2 s come and go. The gate keeps to the babble's typical
   // level plus the clearance wherever the spread of the last seconds says
   // voices, so the babble between the turns stays shut throughout.
-  const double seconds = 40.0;
-  const std::vector<Span> own = {{3.0, 6.0},   {9.0, 11.5},  {15.0, 19.0},
-                                 {23.0, 25.0}, {29.0, 32.0}, {35.0, 38.0}};
-  Signal s(samplesIn(seconds));
-  addNoise(s, -54, 0, seconds, 51);
-  addBabble(s, 6, -40, 52);
-  addVoice(s, 140, -30, own);
-  std::vector<std::vector<std::int16_t>> pcm = {toPcm(s)};
-  const auto want = reference(seconds, 140, -30, own);
-  std::size_t babbleFrames = 0, babblePassed = 0, speakerFrames = 0, speakerPassed = 0;
-  const auto sound = condition(pcm, ConditioningSettings{});
-  for (std::size_t k = frameCount(10.0); k < want.size(); ++k) {
-    const double t = static_cast<double>(k) * kFrameSeconds;
-    const bool nearTurn = std::any_of(own.begin(), own.end(), [&](const Span& span) {
-      return t + kFrameSeconds > span.from - 0.05 && t < span.to + 0.25;
-    });
-    if (want[k]) {
-      ++speakerFrames;
-      if (sound[0][k]) ++speakerPassed;
-    } else if (!nearTurn) {
-      ++babbleFrames;
-      if (sound[0][k]) ++babblePassed;
-    }
-  }
-  ASSERT_GT(babbleFrames, frameCount(5.0));
-  EXPECT_LE(babblePassed, babbleFrames / 50);
-  EXPECT_GT(speakerPassed, speakerFrames * 4 / 5);
+  TurnsOverBabble r = turnsOverBabble(-54, 6, -40, 51);
+  const auto sound = condition(r.pcm, ConditioningSettings{});
+  ASSERT_GT(count(r.babbleAlone), frameCount(5.0));
+  EXPECT_LE(countIn(sound[0], r.babbleAlone), count(r.babbleAlone) / 50);
+  EXPECT_GT(countIn(sound[0], r.speaker), count(r.speaker) * 4 / 5);
 }
 
 // Power level (dBFS) of a signal, over all of it or within `spans` only.
