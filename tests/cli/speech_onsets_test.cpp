@@ -122,7 +122,7 @@ TEST(SpeechOnsets, EveryStartIsTheFirstFrameOfItsSoundAsTheMonitorCountsIt) {
         backdateOnsets(read, clock, OnsetRule{delay, threshold});
         const FrameStamps stamps(clock);
         for (std::size_t i = 0; i < read.size(); ++i) {
-          std::uint64_t k = *stamps.frameAt(port.utterances[i].startMs);
+          auto k = static_cast<std::size_t>(*stamps.frameAt(port.utterances[i].startMs));
           while (k > 0 && sound[k - 1]) --k;
           EXPECT_EQ(read[i].startMs, stamps.at(k))
               << "utterance " << i << ", delay " << delay << ", threshold " << threshold
