@@ -31,13 +31,20 @@ class FrameUpsampler {
   // library; upsamplingFactor is then always 1).
   static bool available() noexcept;
 
+  // Steps the resampler is given at once by default: its per-call work is
+  // paid once per eight frames (about 190 ms of a recording), and the drive
+  // that feeds it reads that far ahead.
+  static constexpr std::uint32_t kBatchSteps = 8;
+
   // `channels` channels (at least 1) of `rate` Hz in frames of `bufferSize`
   // samples (at least 1), fed out at rate·`factor` (factor at least 2) in
-  // frames of bufferSize·factor samples. Throws std::invalid_argument on a
-  // bad argument and std::runtime_error when the resampler cannot be made
-  // (or the build has none).
+  // frames of bufferSize·factor samples. The resampler is run on every
+  // `batchSteps` (at least 1) steps pushed; the output samples are the same
+  // whatever the batch. Throws std::invalid_argument on a bad argument and
+  // std::runtime_error when the resampler cannot be made (or the build has
+  // none).
   FrameUpsampler(std::size_t channels, std::uint32_t rate, std::uint32_t factor,
-                 std::uint32_t bufferSize);
+                 std::uint32_t bufferSize, std::uint32_t batchSteps = kBatchSteps);
   ~FrameUpsampler();
   FrameUpsampler(const FrameUpsampler&) = delete;
   FrameUpsampler& operator=(const FrameUpsampler&) = delete;
@@ -45,9 +52,10 @@ class FrameUpsampler {
   // Takes the next step's frames, one per channel of bufferSize samples.
   // Throws std::invalid_argument when the channel count or a size is wrong.
   void push(std::span<const std::span<std::int16_t>> frames);
-  // True when the next output step is complete. The resampler's filter looks
-  // a little ahead, so output step k is complete only after a later input
-  // step has been pushed.
+  // True when the next output step is complete. Steps are resampled a batch
+  // at a time and the resampler's filter looks a little ahead, so output
+  // step k is complete only once the batch holding input step k has been
+  // pushed whole, and for the last steps of a batch, the next batch too.
   bool ready() const noexcept;
   // Writes the next output step (bufferSize·factor samples per channel),
   // time-aligned with input step k of the same number: its sample j is the
@@ -60,10 +68,14 @@ class FrameUpsampler {
 
  private:
   struct Channel;
+  // Runs the resampler on the steps batched so far.
+  void resampleBatch();
+
   std::uint32_t factor_;
   std::uint32_t bufferSize_;
+  std::uint32_t batchSteps_;
+  std::uint32_t batched_ = 0;  // steps pushed and not yet resampled
   std::vector<std::unique_ptr<Channel>> channels_;
-  std::vector<float> input_;  // one channel's frame as float, reused
 };
 
 }  // namespace vornix::host

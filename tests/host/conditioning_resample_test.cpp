@@ -27,8 +27,8 @@ using Frames = std::vector<std::vector<std::int16_t>>;
 // by `factor`, then silence until every input step has come out; the
 // output steps joined per channel.
 Frames upsample(const Frames& channels, std::uint32_t rate, std::uint32_t factor,
-                std::uint32_t buffer) {
-  FrameUpsampler upsampler(channels.size(), rate, factor, buffer);
+                std::uint32_t buffer, std::uint32_t batch = FrameUpsampler::kBatchSteps) {
+  FrameUpsampler upsampler(channels.size(), rate, factor, buffer, batch);
   const std::size_t steps = channels.front().size() / buffer;
   Frames in(channels.size(), std::vector<std::int16_t>(buffer));
   Frames out(channels.size(), std::vector<std::int16_t>(std::size_t{buffer} * factor));
@@ -87,6 +87,7 @@ TEST(ConditioningResample, FactorIsTheSmallestWholeMultipleReachingTheRate) {
   EXPECT_EQ(upsamplingFactor(0, 44100), 1U);
   EXPECT_THROW(FrameUpsampler(1, 16000, 1, 372), std::invalid_argument);
   EXPECT_THROW(FrameUpsampler(0, 16000, 3, 372), std::invalid_argument);
+  EXPECT_THROW(FrameUpsampler(1, 16000, 3, 372, 0), std::invalid_argument);
 }
 
 TEST(ConditioningResample, OutputStepsKeepTheTimesOfTheInputSteps) {
@@ -111,6 +112,22 @@ TEST(ConditioningResample, OutputStepsKeepTheTimesOfTheInputSteps) {
       EXPECT_GT(std::abs(int{*peak}), 15000) << "factor " << factor;
     }
   }
+}
+
+TEST(ConditioningResample, SamplesDoNotDependOnTheBatch) {
+  SKIP_WITHOUT_RESAMPLER();
+  // Two channels of voice and noise, a length that no batch divides: one
+  // step at a time, the default batch and one of five give the same
+  // samples, to the last.
+  constexpr std::uint32_t kBuffer = 186;
+  constexpr std::size_t kSteps = 43;
+  Frames in{voice(8000, kBuffer, kSteps, 150.0), voice(8000, kBuffer, kSteps, 220.0)};
+  std::srand(7);
+  for (std::int16_t& s : in[1]) s = static_cast<std::int16_t>(s + std::rand() % 2001 - 1000);
+  const Frames one = upsample(in, 8000, 6, kBuffer, 1);
+  ASSERT_EQ(one[0].size(), in[0].size() * 6);
+  EXPECT_EQ(upsample(in, 8000, 6, kBuffer), one);
+  EXPECT_EQ(upsample(in, 8000, 6, kBuffer, 5), one);
 }
 
 TEST(ConditioningResample, ToneKeepsItsLevelAndFullScaleStaysInRange) {
