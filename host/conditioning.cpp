@@ -555,6 +555,31 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
   }
 }
 
+void Conditioner::startOver() {
+  for (Channel& ch : channels_) {
+    for (Biquad& q : ch.band) q.x1 = q.x2 = q.y1 = q.y2 = 0.0;
+    ch.floorSumDb = 0.0;
+    ch.open = false;
+    ch.openedAt = 0;
+    ch.noiseAudible = false;
+    ch.shut = ch.shutBefore = 0;
+    ch.hangover = 0;
+    ch.speechPower = 0.0;
+    ch.frames = ch.speechFrames = ch.crosstalkFrames = ch.levelFrames = ch.shutFrames = 0;
+    std::fill(ch.noiseLevels.begin(), ch.noiseLevels.end(), std::uint64_t{0});
+    ch.noiseFrames = 0;
+  }
+  for (Coupling& coupling : coupling_) {
+    coupling.seeded = false;
+    coupling.steady = 0;
+    coupling.low = coupling.high = 0.0;
+    coupling.lastOtherDb = kSilenceDbfs;
+  }
+  for (std::vector<std::int16_t>& r : recorded_) std::fill(r.begin(), r.end(), std::int16_t{0});
+  std::fill(open_.begin(), open_.end(), char{0});
+  std::fill(passed_.begin(), passed_.end(), char{0});
+}
+
 bool Conditioner::passed(std::size_t channel) const {
   return passed_.at(channel) != 0;
 }

@@ -134,6 +134,12 @@ struct ConditioningSettings {
   // frame times stay as they are (host/conditioning_resample.h). The
   // conditioner itself works at the recording's rate. 0 turns it off.
   double resampleHz = 44'100.0;
+  // "Conditioning.LookAheadSeconds": where the whole recording is at hand
+  // (a file), the conditioner first learns its noise, speech levels and
+  // pick-up from this many seconds of its start, then conditions it from
+  // the first frame with them (Conditioner::startOver), instead of while
+  // they form. Live input cannot look ahead. 0 turns it off.
+  double lookAheadSeconds = 10.0;
 };
 
 // Sets one setting from its --param name (with the "Conditioning." prefix,
@@ -193,6 +199,15 @@ class Conditioner {
     std::uint64_t speechFrames;     // frames passed as this channel's sound
     std::uint64_t crosstalkFrames;  // frames silenced as another's speech
   };
+  // Starts the frames over, keeping what the steps processed so far taught
+  // of the recording: its noise (floor, typical level, spread), each
+  // channel's loud-speech level and the pick-up between channels. Every
+  // gate is shut, the band filters and history are as new, the next step
+  // counts as the first, and levels() counts only the steps from here on.
+  // For a reader that can look ahead (a file): the first seconds are
+  // conditioned as the rest, not while the estimates are still forming.
+  void startOver();
+
   // The channel's estimates so far. Precondition: channel < channel count.
   ChannelLevels levels(std::size_t channel) const;
 

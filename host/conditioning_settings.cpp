@@ -20,7 +20,7 @@ struct Descriptor {
 };
 
 using S = ConditioningSettings;
-constexpr std::array<Descriptor, 22> kDescriptors = {{
+constexpr std::array<Descriptor, 23> kDescriptors = {{
     {"Enabled", nullptr, &S::enabled, 0, 0, "condition the frames (off: measure only)"},
     {"NoiseThreshold", &S::noiseThreshold, nullptr, -100, 100,
      "the components' gate on ln(amplitude), follows their NoiseThreshold"},
@@ -60,6 +60,8 @@ constexpr std::array<Descriptor, 22> kDescriptors = {{
      "too quiet below this speech level, dBFS"},
     {"ResampleHz", &S::resampleHz, nullptr, 0, 384'000,
      "lower rates fed to the components at a whole multiple reaching this, Hz (0: off)"},
+    {"LookAheadSeconds", &S::lookAheadSeconds, nullptr, 0, 600,
+     "a file's noise and speech levels learned from this much of its start first, s (0: off)"},
 }};
 
 bool parseFlag(std::string_view text, bool& out) {

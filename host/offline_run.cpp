@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <deque>
 #include <limits>
 #include <memory>
@@ -217,9 +218,9 @@ OfflineRunResult runOffline(const SystemConfig& config, const OfflineRunOptions&
     }
     return true;
   };
-  // Reads, conditions and (when upsampling) hands the resampler one step.
-  std::uint64_t stepsRead = 0;
-  const auto readStep = [&] {
+  // Reads the next step's frames as recorded; false when no source had
+  // samples left (the frames are then silence).
+  const auto readFrames = [&] {
     bool anySamples = false;
     for (std::size_t s = 0; s < sources.size(); ++s) {
       const std::size_t reader = readerOf[s];
@@ -232,6 +233,33 @@ OfflineRunResult runOffline(const SystemConfig& config, const OfflineRunOptions&
       }
       if (!gotFrame[reader]) std::fill(frames[s].begin(), frames[s].end(), std::int16_t{0});
       anySamples = anySamples || gotFrame[reader];
+    }
+    return anySamples;
+  };
+  // The conditioner looks ahead: it learns the recording's noise and speech
+  // levels from its first seconds, then conditions them from the start with
+  // what it learned. The steps it looked at are kept to be read again.
+  std::deque<std::vector<std::vector<std::int16_t>>> lookedAt;
+  if (options.conditioning.enabled && options.conditioning.lookAheadSeconds > 0.0) {
+    const auto steps = static_cast<std::uint64_t>(
+        std::ceil(options.conditioning.lookAheadSeconds * rate / buffer - 1e-9));
+    for (std::uint64_t k = 0; k < steps && readFrames(); ++k) {
+      lookedAt.push_back(frames);
+      conditioner.process(spans);
+    }
+    conditioner.startOver();
+  }
+  // Reads, conditions and (when upsampling) hands the resampler one step.
+  std::uint64_t stepsRead = 0;
+  const auto readStep = [&] {
+    bool anySamples = true;
+    if (!lookedAt.empty()) {
+      for (std::size_t s = 0; s < sources.size(); ++s) {
+        std::copy(lookedAt.front()[s].begin(), lookedAt.front()[s].end(), frames[s].begin());
+      }
+      lookedAt.pop_front();
+    } else {
+      anySamples = readFrames();
     }
     if (!anySamples) ++silentSteps;
     conditioner.process(spans);

@@ -1,6 +1,7 @@
 // The offline drive end to end: its output pinned to what the threaded
-// drive before it printed for the bundled two-speaker recording, and
-// `--jobs` giving exactly what one run per file gives.
+// drive before it printed for the bundled two-speaker recording, the
+// conditioner's look ahead replaying every frame once, and `--jobs` giving
+// exactly what one run per file gives.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -37,6 +38,33 @@ TEST(OfflineRunEndToEnd, BundledConversationGivesThePinnedOutput) {
         runLoquant(dir, "analyze " + example() + " --conditioning " + conditioning);
     ASSERT_EQ(lines.status, 0) << lines.err;
     EXPECT_EQ(fnv1a(lines.out), 0x761fd64cea76118cULL) << conditioning;
+  }
+}
+
+TEST(OfflineRunEndToEnd, LookingAheadReplaysEveryFrameOnce) {
+  // The conditioner looks at a file's first seconds before its first frame
+  // is analysed. Clean recordings pass it untouched, so recordings shorter
+  // and longer than the look give what analysing them without it gives:
+  // every frame read once, in order, and the levels of the summary counted
+  // once.
+  ScratchDir dir;
+  constexpr std::uint32_t kRate = 16000;
+  writeWave(
+      dir / "short.wav", kRate,
+      {track(kRate, 4.0, {{0.5, 1.6}, {2.5, 3.8}}, 130.0), track(kRate, 4.0, {{1.4, 2.4}}, 200.0)});
+  writeWave(dir / "long.wav", kRate,
+            {track(kRate, 14.0, {{0.5, 3.0}, {9.5, 12.0}}, 110.0),
+             track(kRate, 14.0, {{3.4, 9.7}, {12.5, 13.5}}, 190.0)});
+  for (const char* file : {"short.wav", "long.wav"}) {
+    for (const char* format : {"", " --summary"}) {
+      const std::string command = "analyze " + (dir / file).string() + format;
+      const Outcome looked = runLoquant(dir, command);
+      const Outcome plain = runLoquant(dir, command + " --param Conditioning.LookAheadSeconds=0");
+      ASSERT_EQ(looked.status, 0) << looked.err;
+      ASSERT_EQ(plain.status, 0) << plain.err;
+      EXPECT_FALSE(looked.out.empty());
+      EXPECT_EQ(looked.out, plain.out) << file << format;
+    }
   }
 }
 
