@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "cli/cli_support.h"
 
@@ -22,6 +25,15 @@ std::uint64_t fnv1a(const std::string& text) {
     h *= 0x100000001b3ULL;
   }
   return h;
+}
+
+using Bursts = std::vector<std::pair<double, double>>;
+
+// A 16 kHz recording of two speakers, `seconds` long: speaker 1 at `f0a`
+// in the bursts `a`, speaker 2 at `f0b` in `b`.
+void writeTwoSpeakers(const std::filesystem::path& file, double seconds, const Bursts& a,
+                      double f0a, const Bursts& b, double f0b) {
+  writeWave(file, 16000, {track(16000, seconds, a, f0a), track(16000, seconds, b, f0b)});
 }
 
 std::string example() {
@@ -48,13 +60,9 @@ TEST(OfflineRunEndToEnd, LookingAheadReplaysEveryFrameOnce) {
   // every frame read once, in order, and the levels of the summary counted
   // once.
   ScratchDir dir;
-  constexpr std::uint32_t kRate = 16000;
-  writeWave(
-      dir / "short.wav", kRate,
-      {track(kRate, 4.0, {{0.5, 1.6}, {2.5, 3.8}}, 130.0), track(kRate, 4.0, {{1.4, 2.4}}, 200.0)});
-  writeWave(dir / "long.wav", kRate,
-            {track(kRate, 14.0, {{0.5, 3.0}, {9.5, 12.0}}, 110.0),
-             track(kRate, 14.0, {{3.4, 9.7}, {12.5, 13.5}}, 190.0)});
+  writeTwoSpeakers(dir / "short.wav", 4.0, {{0.5, 1.6}, {2.5, 3.8}}, 130.0, {{1.4, 2.4}}, 200.0);
+  writeTwoSpeakers(dir / "long.wav", 14.0, {{0.5, 3.0}, {9.5, 12.0}}, 110.0,
+                   {{3.4, 9.7}, {12.5, 13.5}}, 190.0);
   for (const char* file : {"short.wav", "long.wav"}) {
     for (const char* format : {"", " --summary"}) {
       const std::string command = "analyze " + (dir / file).string() + format;
@@ -70,15 +78,11 @@ TEST(OfflineRunEndToEnd, LookingAheadReplaysEveryFrameOnce) {
 
 TEST(OfflineRunEndToEnd, JobsGiveWhatOneRunPerFileGives) {
   ScratchDir dir;
-  constexpr std::uint32_t kRate = 16000;
   // Two conversations and a monologue, each unlike the others, so that a
   // state carried from one to the next would show.
-  writeWave(
-      dir / "a.wav", kRate,
-      {track(kRate, 6.0, {{0.5, 2.0}, {4.0, 5.0}}, 120.0), track(kRate, 6.0, {{2.3, 3.6}}, 210.0)});
-  writeWave(dir / "b.wav", kRate,
-            {track(kRate, 5.0, {{1.0, 1.8}}, 95.0), track(kRate, 5.0, {{1.5, 4.0}}, 180.0)});
-  writeWave(dir / "c.wav", kRate, {track(kRate, 4.0, {{0.2, 1.2}, {2.0, 3.5}}, 150.0)});
+  writeTwoSpeakers(dir / "a.wav", 6.0, {{0.5, 2.0}, {4.0, 5.0}}, 120.0, {{2.3, 3.6}}, 210.0);
+  writeTwoSpeakers(dir / "b.wav", 5.0, {{1.0, 1.8}}, 95.0, {{1.5, 4.0}}, 180.0);
+  writeWave(dir / "c.wav", 16000, {track(16000, 4.0, {{0.2, 1.2}, {2.0, 3.5}}, 150.0)});
   const std::string files =
       (dir / "a.wav").string() + " " + (dir / "b.wav").string() + " " + (dir / "c.wav").string();
   for (const char* format : {"", " --summary", " --format csv"}) {
