@@ -351,11 +351,23 @@ Conditioner::Copy Conditioner::delayedCopy(std::size_t o, std::size_t c, bool cl
     return Copy::kUnknown;
   }
   // A frame never leaves more than all of itself unexplained: when pick-up
-  // alone leaves within CrosstalkOwnDb of that, the test cannot tell.
+  // alone leaves within CrosstalkOwnDb of that, the share cannot tell.
   const double own = delay.pickupResidualDb() + settings_.crosstalkOwnDb;
   if (own > 0.0) {
-    if (clearPickup) delay.learnResidual(delay.unexplainedDb(self, other));
-    return Copy::kUnknown;
+    const double unexplained = delay.unexplainedDb(self, other);
+    const double excess = levelDb + unexplained - channels_[c].floorDb;
+    if (clearPickup) {
+      delay.learnResidual(unexplained);
+      delay.learnExcess(excess);
+    }
+    // Where noise is what pick-up alone leaves (it stands within the gate's
+    // margin of the floor), the copy still explains the pick-up down to the
+    // noise, and what a frame leaves clearly over that is a voice of its
+    // own. Where reflections leave more, the levels decide.
+    if (!delay.excessKnown() || delay.pickupExcessDb() > settings_.noiseMarginDb) {
+      return Copy::kUnknown;
+    }
+    return excess >= delay.pickupExcessDb() + kOwnOverNoiseDb ? Copy::kOwnVoice : Copy::kPickUp;
   }
   const double unexplained = delay.unexplainedDb(self, other);
   // What the copy leaves must be clearly more than it leaves of pick-up

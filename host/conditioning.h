@@ -253,6 +253,10 @@ class Conditioner {
   // Frames whose level difference lies within this of the learned pick-up
   // are taken as pick-up alone: the delay is learned from them.
   static constexpr double kClearPickupDb = 3.0;
+  // Over noise, a frame judged against a louder channel has a voice of its
+  // own when what the delayed copy leaves of it stands this much further
+  // over the floor than what it leaves of pick-up alone.
+  static constexpr double kOwnOverNoiseDb = 2.0;
   // The loud-speech level is the kSpeechQuantile quantile of the frames'
   // band levels, tracked in steps of kSpeechStepDb.
   static constexpr double kSpeechQuantile = 0.95;

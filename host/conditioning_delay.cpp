@@ -60,6 +60,12 @@ void PickupDelay::learnResidual(double db) noexcept {
   residualDb_ = residualFrames_ == 1 ? db : residualDb_ + weight * (db - residualDb_);
 }
 
+void PickupDelay::learnExcess(double db) noexcept {
+  ++excessFrames_;
+  const double weight = 1.0 / static_cast<double>(std::min(excessFrames_, kResidualTimeConstant));
+  excessDb_ += weight * (db - excessDb_);
+}
+
 double PickupDelay::unexplainedDb(std::span<const std::int16_t> self,
                                   std::span<const std::int16_t> other) const noexcept {
   double best = 0.0;

@@ -52,6 +52,17 @@ class PickupDelay {
   // known (learn() would measure it again).
   void learnResidual(double unexplainedDb) noexcept;
 
+  // Adds how far the part a frame of pick-up alone leaves unexplained stands
+  // over the channel's noise floor, in dB (its level + unexplainedDb() -
+  // floor). Where noise fills the frame, that part is the noise, and this
+  // stays within a few dB; where the pick-up is smeared over many lags
+  // (reflections), it is the pick-up's own, and stands far above.
+  void learnExcess(double excessDb) noexcept;
+  // True once kResidualFrames frames have given their excess.
+  bool excessKnown() const noexcept { return excessFrames_ >= kResidualFrames; }
+  // Mean (dB) of those excesses; meaningful once excessKnown().
+  double pickupExcessDb() const noexcept { return excessDb_; }
+
   // True once the delay and the pick-up's unexplained part are known.
   bool ready() const noexcept { return lagKnown_ && residualFrames_ >= kResidualFrames; }
   std::size_t lag() const noexcept { return lag_; }
@@ -78,6 +89,8 @@ class PickupDelay {
   std::size_t lag_ = 0;
   std::size_t residualFrames_ = 0;
   double residualDb_ = kFloorDb;
+  std::size_t excessFrames_ = 0;
+  double excessDb_ = 0.0;
 };
 
 }  // namespace vornix::host

@@ -6,7 +6,9 @@ frames): white (Gaussian), pink (1/f power, shaped in the frequency domain)
 and babble (six streams of other characters' recordings end to end, summed).
 Crosstalk: each channel also hears the other speaker CROSSTALK_DB below that
 speaker's own close-talk level, delayed by 1-3 ms (the path between two
-microphones a table apart).
+microphones a table apart). The "x" conditions (xwhite20, xpink10,
+xbabble20) have both: the crosstalk, and the noise at the SNR named, a noisy
+room with two microphones.
 
 Files are stereo 44.1 kHz 16-bit WAVE, one speaker per channel, rounded to
 16 bits without dither: the same seed gives the same bytes.
@@ -25,12 +27,14 @@ CROSSTALK_DB = -20.0
 NOISES = ("white", "pink", "babble")
 SNRS = (20, 10, 5)
 BABBLE_STREAMS = 6
+CROSSTALK_AND_NOISE = ("xwhite20", "xpink10", "xbabble20")
 
 
 def condition_names(smoke: bool = False) -> list[str]:
     if smoke:
         return ["clean", "white10"]
-    return ["clean"] + [f"{n}{s}" for n in NOISES for s in SNRS] + ["crosstalk"]
+    return (["clean"] + [f"{n}{s}" for n in NOISES for s in SNRS] + ["crosstalk"]
+            + list(CROSSTALK_AND_NOISE))
 
 
 def active_level(signal: np.ndarray, speech_frames: np.ndarray) -> float:
@@ -82,15 +86,17 @@ def render(conv: Conversation, condition: str, corpus: Corpus, rng: np.random.Ge
     truth = [conv.speech_frames(ch) for ch in (0, 1)]
     out = [s.copy() for s in speech]
     n = len(speech[0])
-    if condition == "crosstalk":
+    crosstalk = condition == "crosstalk" or condition in CROSSTALK_AND_NOISE
+    if crosstalk:
         gain = 10 ** (CROSSTALK_DB / 20)
         for ch in (0, 1):
             delay = int(rng.integers(RATE // 1000, 3 * RATE // 1000 + 1))
             other = speech[1 - ch]
             out[ch][delay:] += gain * other[: n - delay]
-    elif condition != "clean":
-        kind = condition.rstrip("0123456789")
-        snr = float(condition[len(kind):])
+    if condition not in ("clean", "crosstalk"):
+        noisy = condition[1:] if condition in CROSSTALK_AND_NOISE else condition
+        kind = noisy.rstrip("0123456789")
+        snr = float(noisy[len(kind):])
         for ch in (0, 1):
             power = active_level(speech[ch], truth[ch]) / 10 ** (snr / 10)
             out[ch] += np.sqrt(power) * noise(kind, corpus, rng, n)
