@@ -4,6 +4,7 @@
 
 #include "analyze.h"
 #include "default_system.h"
+#include "host/conditioning.h"
 #include "verbs.h"
 
 namespace loquant::cli {
@@ -45,6 +46,11 @@ int analyzeVerb(const Arguments& args) {
     std::string v;
     if (a == "--help" || a == "-h") {
       std::fputs(kAnalyzeHelp, stdout);
+      // Every conditioning setting with its default, from the table that
+      // parses them, so the list cannot fall behind.
+      std::fputs("\nconditioning settings (--param Conditioning.N=V; the defaults shown):\n",
+                 stdout);
+      std::fputs(vornix::host::conditioningSettingsHelp("  ").c_str(), stdout);
       return kExitOk;
     } else if (a == "--format") {
       if (!optionValue(args, i, "analyze", options.format)) return kExitUsage;

@@ -161,8 +161,9 @@ struct ConditioningSettings {
                                               std::vector<std::string>& rest, bool& gateGiven,
                                               std::string& error);
 
-// One line per setting: "Conditioning.Name=default  what it does".
-std::string conditioningSettingsHelp();
+// One line per setting: "Conditioning.Name=default  what it does", each
+// after `indent`.
+std::string conditioningSettingsHelp(std::string_view indent = "");
 
 class Conditioner {
  public:

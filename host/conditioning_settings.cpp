@@ -149,7 +149,7 @@ bool takeConditioningParameters(std::span<const std::string> params, Conditionin
   return true;
 }
 
-std::string conditioningSettingsHelp() {
+std::string conditioningSettingsHelp(std::string_view indent) {
   const ConditioningSettings defaults;
   std::string text;
   for (const Descriptor& d : kDescriptors) {
@@ -160,7 +160,7 @@ std::string conditioningSettingsHelp() {
       line += shortest(defaults.*d.real);
     }
     if (line.size() < 40) line.resize(40, ' ');
-    text += line + " " + std::string(d.help) + "\n";
+    text += std::string(indent) + line + " " + std::string(d.help) + "\n";
   }
   return text;
 }

@@ -88,6 +88,38 @@ TEST(AnalyzeEndToEnd, SpeechBurstsGiveOnAndOffWithinOneFrame) {
   }
 }
 
+TEST(AnalyzeEndToEnd, HelpListsTheConditioningSettingsWithTheirTrueDefaults) {
+  // `analyze --help` lists every conditioning setting with its default.
+  // Given all of them on a noisy recording, where the conditioning decides
+  // what the components hear, the output is that of the defaults.
+  ScratchDir dir;
+  const Outcome help = runLoquant(dir, "analyze --help");
+  ASSERT_EQ(help.status, 0) << help.err;
+  std::string given;
+  std::set<std::string> names;
+  for (const std::string& line : lines(help.out)) {
+    if (line.rfind("  Conditioning.", 0) != 0) continue;
+    const std::string assignment = line.substr(2, line.find(' ', 2) - 2);
+    names.insert(assignment.substr(0, assignment.find('=')));
+    given += " --param " + assignment;
+  }
+  EXPECT_GE(names.size(), 20U) << help.out;
+  EXPECT_EQ(names.count("Conditioning.LookAheadSeconds"), 1U);
+  std::vector<std::int16_t> noisy = track(kRate, 12.0, {{1.0, 2.5}, {6.0, 7.2}}, 140);
+  std::srand(3);
+  for (std::int16_t& sample : noisy) {
+    sample = static_cast<std::int16_t>(sample + std::rand() % 1201 - 600);
+  }
+  writeWave(dir / "noisy.wav", kRate, {noisy});
+  const Outcome plain = runLoquant(dir, "analyze noisy.wav");
+  const Outcome withDefaults = runLoquant(dir, "analyze noisy.wav" + given);
+  const Outcome off = runLoquant(dir, "analyze noisy.wav --conditioning off");
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  ASSERT_EQ(withDefaults.status, 0) << withDefaults.err;
+  EXPECT_EQ(withDefaults.out, plain.out);
+  EXPECT_NE(off.out, plain.out);  // the noise is what the conditioning removes
+}
+
 // With the default SpeechOnDelay the component posts SpeechOn two frames
 // after the sound begins; the reports still start each utterance there.
 TEST(AnalyzeEndToEnd, ReportedUtterancesStartWhereTheSoundDoesDespiteTheSpeechOnDelay) {
