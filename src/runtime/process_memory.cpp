@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "runtime/message_queue.h"
@@ -160,8 +161,19 @@ bool ProcessMemory::appendLocked(std::uint16_t process, std::span<const std::uin
       case queue::AppendResult::kNoRoom:
         break;
     }
-    const std::uint64_t size = bytes::loadAt<std::uint64_t>(view_.data() + offset + queue::kSize);
-    if (size > pl::kMaximumSize || !resizeQueueLocked(id, size * 2)) return false;
+    // Doubled until the record fits behind the unread records, which the
+    // resize makes contiguous: the size that doubling and retrying would
+    // reach, in one resize (each makes a new section).
+    const std::optional<queue::State> state = queue::readState(queueBytes);
+    if (!state || state->size > pl::kMaximumSize) return false;
+    const std::uint64_t unread = state->write >= state->read
+                                     ? state->write - state->read
+                                     : state->capacity - state->gap - state->read + state->write;
+    std::uint64_t grown = state->size * 2;
+    while (grown - queue::kHeaderSize < unread + record.size() && grown <= pl::kMaximumSize) {
+      grown *= 2;
+    }
+    if (!resizeQueueLocked(id, grown)) return false;
   }
 }
 
@@ -172,42 +184,54 @@ bool ProcessMemory::resizeQueue(std::uint32_t queueId, std::uint64_t newSize) {
 }
 
 bool ProcessMemory::resizeQueueLocked(std::uint32_t queueId, std::uint64_t newSize) {
-  for (;;) {
-    const std::uint64_t offset = queueOffset(queueId);
-    if (offset == 0) return false;
-    const std::uint64_t oldSize =
-        bytes::loadAt<std::uint64_t>(view_.data() + offset + queue::kSize);
-    if (newSize < oldSize) return false;
-    const std::uint64_t delta = newSize - oldSize;
-    const std::uint64_t usedEnd = bytes::loadAt<std::uint64_t>(view_.data() + pl::kUsedEnd);
-    if (view_.size() - usedEnd >= delta) {
-      // The queues that follow are those at higher addresses, whatever their
-      // ids; they move up together from the lowest of them.
-      std::uint64_t nextStart = usedEnd;
-      for (std::uint32_t q = 0; q < pl::kQueueCount; ++q) {
-        const std::uint64_t other =
-            bytes::loadAt<std::uint64_t>(view_.data() + pl::kQueueTable + q * 8);
-        if (other > offset) {
-          if (other < offset + oldSize || other > usedEnd) return false;  // overlapping or outside
-          nextStart = std::min(nextStart, other);
-        }
-      }
-      std::memmove(view_.data() + nextStart + delta, view_.data() + nextStart,
-                   static_cast<std::size_t>(usedEnd - nextStart));
-      for (std::uint32_t q = 0; q < pl::kQueueCount; ++q) {
-        std::uint8_t* entry = view_.data() + pl::kQueueTable + q * 8;
-        const std::uint64_t other = bytes::loadAt<std::uint64_t>(entry);
-        if (other > offset) bytes::storeAt<std::uint64_t>(entry, other + delta);
-      }
-      const std::span<std::uint8_t> queueBytes =
-          section().subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(newSize));
-      if (!queue::makeContiguous(queueBytes, newSize - queue::kHeaderSize)) return false;
-      bytes::storeAt<std::uint64_t>(view_.data() + offset + queue::kSize, newSize);
-      bytes::storeAt<std::uint64_t>(view_.data() + pl::kUsedEnd, usedEnd + delta);
-      return true;
+  const std::uint64_t offset = queueOffset(queueId);
+  if (offset == 0) return false;
+  const std::uint64_t oldSize = bytes::loadAt<std::uint64_t>(view_.data() + offset + queue::kSize);
+  if (newSize < oldSize) return false;
+  const std::uint64_t delta = newSize - oldSize;
+  const std::uint64_t usedEnd = bytes::loadAt<std::uint64_t>(view_.data() + pl::kUsedEnd);
+  // The queues that follow are those at higher addresses, whatever their
+  // ids; they move up together from the lowest of them.
+  std::uint64_t nextStart = usedEnd;
+  for (std::uint32_t q = 0; q < pl::kQueueCount; ++q) {
+    const std::uint64_t other =
+        bytes::loadAt<std::uint64_t>(view_.data() + pl::kQueueTable + q * 8);
+    if (other > offset) {
+      if (other < offset + oldSize || other > usedEnd) return false;  // overlapping or outside
+      nextStart = std::min(nextStart, other);
     }
-    if (!resizeLocked(std::uint64_t{view_.size()} * 2)) return false;
   }
+  // The section that holds the grown queue: this one's size, doubled until
+  // it fits.
+  std::uint64_t size = view_.size();
+  while (size - usedEnd < delta) {
+    size *= 2;
+    if (deniedAsTooLarge(size)) return false;
+  }
+  // The queues are moved in a copy of the section, which replaces it only
+  // once whole: moving them in place, a writer killed half way would leave
+  // the queue behind it, or its own unread records, torn.
+  std::uint32_t serial = 0;
+  MappedSection next = copyToNextSection(size, serial);
+  if (!next) return false;
+  std::memmove(next.data() + nextStart + delta, next.data() + nextStart,
+               static_cast<std::size_t>(usedEnd - nextStart));
+  for (std::uint32_t q = 0; q < pl::kQueueCount; ++q) {
+    std::uint8_t* entry = next.data() + pl::kQueueTable + q * 8;
+    const std::uint64_t other = bytes::loadAt<std::uint64_t>(entry);
+    if (other > offset) bytes::storeAt<std::uint64_t>(entry, other + delta);
+  }
+  const std::span<std::uint8_t> queueBytes =
+      next.bytes().subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(newSize));
+  if (!queue::makeContiguous(queueBytes, newSize - queue::kHeaderSize)) {
+    const std::string name = sectionName(serial);
+    next.reset();
+    removeSharedMemory(name);
+    return false;
+  }
+  bytes::storeAt<std::uint64_t>(next.data() + offset + queue::kSize, newSize);
+  bytes::storeAt<std::uint64_t>(next.data() + pl::kUsedEnd, usedEnd + delta);
+  return publish(std::move(next), serial);
 }
 
 bool ProcessMemory::resize(std::uint64_t newSize) {
@@ -220,33 +244,47 @@ bool ProcessMemory::resize(std::uint64_t newSize) {
 bool ProcessMemory::resizeLocked(std::uint64_t newSize) {
   if (deniedAsTooLarge(newSize)) return false;
   if (!view_ || newSize < view_.size()) return false;
+  std::uint32_t serial = 0;
+  MappedSection next = copyToNextSection(newSize, serial);
+  return next && publish(std::move(next), serial);
+}
+
+MappedSection ProcessMemory::copyToNextSection(std::uint64_t newSize, std::uint32_t& serial) {
   // The new section is made whole under the next serial's name before that
-  // serial is published, so a grower that dies (or fails) part way never
-  // leaves a published serial without a complete section: everyone goes on
-  // with the old one. What a dead grower left under the name is removed
-  // first; the section mutex keeps other growers out meanwhile.
-  const std::uint32_t serial = master_->getProcessShmemSerial() + 1U;
+  // serial is published (publish), so a grower that dies (or fails) part way
+  // never leaves a published serial without a complete section: everyone
+  // goes on with the old one. What a dead grower left under the name is
+  // removed first; the section mutex keeps other growers out meanwhile.
+  serial = master_->getProcessShmemSerial() + 1U;
   const std::string name = sectionName(serial);
   removeSharedMemory(name);
   MappedSection view = MappedSection::create(name, newSize);
   if (!view) {
     removeSharedMemory(name);
-    return false;
+    return view;
   }
   view_.copyTo(view, view_.size());
   bytes::storeAt<std::uint64_t>(view.data() + pl::kSectionSize, newSize);
+  return view;
+}
+
+bool ProcessMemory::publish(MappedSection next, std::uint32_t serial) {
+  const std::string name = sectionName(serial);
   if (master_->incrementProcessShmemSerial() != serial) {
-    view.reset();
+    next.reset();
     removeSharedMemory(name);
     return false;
   }
+  const std::uint64_t oldSize = view_.size();
+  const std::uint64_t newSize = next.size();
   const std::string oldName = sectionName(serial_);
-  view_ = std::move(view);  // releases the replaced view
+  view_ = std::move(next);  // releases the replaced view
   serial_ = serial;
   master_->setProcessShmemSize(newSize);
   // Views that other participants hold stay valid; the name goes so that the
   // replaced section disappears with its last view.
   removeSharedMemory(oldName);
+  if (newSize == oldSize) return true;  // a queue grew within the same size
   const std::string sizeText = byteSizeText(static_cast<double>(newSize));
   logLine(0, 3, 2, "Process Memory resized to %s...", sizeText.c_str());
   if (newSize > pl::kWarningSize) {

@@ -104,7 +104,9 @@ class ProcessMemory {
 
   // Grows queue `queueId` to `newSize` bytes: the queues behind it (by
   // address) move up, its unread records become contiguous at the start of
-  // its data area. Doubles the section when it lacks room.
+  // its data area. Done in a new section under the next serial, doubled
+  // when the old one lacks room, so that a process killed part way leaves
+  // the old section as it was.
   bool resizeQueue(std::uint32_t queueId, std::uint64_t newSize);
 
   // The serial of the section whose view is in use (0 before the first open).
@@ -125,6 +127,12 @@ class ProcessMemory {
   bool appendLocked(std::uint16_t process, std::span<const std::uint8_t> record);
   bool resizeQueueLocked(std::uint32_t queueId, std::uint64_t newSize);
   bool resizeLocked(std::uint64_t newSize);
+  // A copy of the section, `newSize` bytes, under the name of the next
+  // serial (set in `serial`), not yet published; empty when it cannot be
+  // made.
+  MappedSection copyToNextSection(std::uint64_t newSize, std::uint32_t& serial);
+  // Publishes a section made by copyToNextSection as the current one.
+  bool publish(MappedSection next, std::uint32_t serial);
   void storeHistory(std::uint64_t historyOffset, const DataMessage& message);
   Semaphore* queueSemaphore(std::uint32_t queueId, std::span<const std::uint8_t> queue);
   std::string sectionName(std::uint32_t serial) const;
