@@ -97,6 +97,10 @@ QueueReader::~QueueReader() = default;
 
 bool QueueReader::follow() {
   const std::uint32_t serial = master_->getProcessShmemSerial();
+  // 0 is no section's serial: the read failed (a holder of the master mutex
+  // died, and this first waiter is told so). The operation fails once rather
+  // than go on with a view that may no longer be the current section.
+  if (serial == 0) return false;
   if (view_ && serial == serial_) return true;
   bool absent = false;
   MappedSection next =

@@ -205,6 +205,33 @@ TEST_F(ProcessMemoryTest, FullQueueDoublesAndKeepsTheOrder) {
   EXPECT_TRUE(std::equal(neighbour.bytes().begin(), neighbour.bytes().end(), moved[0].begin()));
 }
 
+TEST_F(ProcessMemoryTest, QueueGrowsInANewSectionAndLeavesTheOldOneAsItWas) {
+  // A wrapped queue that must grow, with a neighbour behind it: the records
+  // are moved in a copy published under the next serial, so the section the
+  // resize started from keeps every byte (a writer killed part way leaves
+  // it whole, and everyone goes on with it).
+  ASSERT_TRUE(client->addToMsgQ(1, messageOfSize(300, 77)));
+  const DataMessage empty;  // 200 bytes
+  {
+    MutexHold hold(section->mutex(), 5000, nullptr);
+    auto data = queueBytes(5).subspan(queue::kHeaderSize, 1000);
+    for (std::uint64_t at : {400U, 600U, 800U, 0U})
+      std::memcpy(data.data() + at, empty.record(), 200);
+  }
+  setRing(5, 400, 200, 0);
+  std::uint8_t* first = openSharedMemory(familySectionName(SectionFamily::process, instance, 1));
+  ASSERT_NE(first, nullptr);
+  const std::size_t length = mappedLength(first);
+  const std::vector<std::uint8_t> before(first, first + length);
+  ASSERT_TRUE(client->addToMsgQ(0, empty));
+  EXPECT_EQ(client->mappedSerial(), 2U);
+  EXPECT_EQ(master->memory().getProcessShmemSerial(), 2U);
+  EXPECT_TRUE(std::equal(before.begin(), before.end(), first));
+  closeSharedMemory(first, length);
+  EXPECT_EQ(drain(5).size(), 5U);
+  EXPECT_EQ(drain(2).size(), 1U);
+}
+
 TEST_F(ProcessMemoryTest, SectionDoublesWhenAQueueCannotGrowInside) {
   // Statistics written before the grow must come over with the records (the
   // grow copies only what the old section ever wrote).

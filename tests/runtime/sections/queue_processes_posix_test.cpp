@@ -58,6 +58,32 @@ TEST_F(QueueProcessesTest, ChildGrowsTheSectionAndTheParentFollows) {
   EXPECT_EQ(tags, (std::vector<std::int64_t>{1, 2, 3}));
 }
 
+TEST_F(QueueProcessesTest, ReaderFollowsAGrowWhoseGrowerDiedHoldingTheMasterMutex) {
+  // The reader maps serial 1; a child grows the section to serial 2 (the
+  // unread record comes over) and dies holding the master mutex. The
+  // reader's next serial read fails once: its drain fails rather than
+  // consume from the replaced section, and the next one gives each record
+  // once.
+  host::QueueReader reader(master->memory(), 5);
+  ASSERT_TRUE(reader.drain());
+  ASSERT_TRUE(client->addToMsgQ(0, messageOfSize(300, 1)));
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ProcessMemory own(master->memory());
+    if (!own.addToMsgQ(0, messageOfSize(9000, 2))) _exit(1);
+    _exit(master->mutex().enter(5000, nullptr) ? 0 : 2);  // dies holding it
+  }
+  ASSERT_EQ(waitChild(child), 0);
+  std::vector<std::int64_t> tags;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (const auto records = reader.drain()) {
+      for (const auto& r : *records) tags.push_back(DataMessage(r).getInt("tag"));
+    }
+  }
+  EXPECT_EQ(tags, (std::vector<std::int64_t>{1, 2}));
+}
+
 // Two counters shared by the test's processes (an anonymous shared mapping
 // made before fork), used through atomic_ref.
 class SharedCounters {
