@@ -96,10 +96,12 @@ QueueReader::QueueReader(MasterMemory& master, std::uint32_t queueId)
 QueueReader::~QueueReader() = default;
 
 bool QueueReader::follow() {
-  const std::uint32_t serial = master_->getProcessShmemSerial();
-  // 0 is no section's serial: the read failed (a holder of the master mutex
-  // died, and this first waiter is told so). The operation fails once rather
-  // than go on with a view that may no longer be the current section.
+  // 0 is no section's serial: the read failed. A holder of the master mutex
+  // that died fails the first waiter once, so the read is made again; one
+  // that still fails fails the operation rather than go on with a view that
+  // may no longer be the current section.
+  std::uint32_t serial = master_->getProcessShmemSerial();
+  if (serial == 0) serial = master_->getProcessShmemSerial();
   if (serial == 0) return false;
   if (view_ && serial == serial_) return true;
   bool absent = false;

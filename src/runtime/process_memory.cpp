@@ -58,9 +58,11 @@ bool ProcessMemory::open() {
 }
 
 bool ProcessMemory::openLocked() {
-  const std::uint32_t serial = master_->getProcessShmemSerial();
-  // 0 is no section's serial: the read failed (a holder of the master mutex
-  // died); the operation fails once rather than judge the view by it.
+  // 0 is no section's serial: the read failed. A holder of the master mutex
+  // that died fails the first waiter once, so the read is made again; one
+  // that still fails fails the operation rather than judge the view by it.
+  std::uint32_t serial = master_->getProcessShmemSerial();
+  if (serial == 0) serial = master_->getProcessShmemSerial();
   if (serial == 0) return false;
   const std::uint64_t publishedSize = master_->getProcessShmemSize();
   instanceId_ = master_->instanceId();
@@ -258,8 +260,10 @@ MappedSection ProcessMemory::copyToNextSection(std::uint64_t newSize, std::uint3
   // never leaves a published serial without a complete section: everyone
   // goes on with the old one. What a dead grower left under the name is
   // removed first; the section mutex keeps other growers out meanwhile.
-  const std::uint32_t current = master_->getProcessShmemSerial();
-  // A failed read (0) would name serial 1, perhaps a live section.
+  // A failed read (0) would name serial 1, perhaps a live section; see
+  // openLocked for the second read.
+  std::uint32_t current = master_->getProcessShmemSerial();
+  if (current == 0) current = master_->getProcessShmemSerial();
   if (current == 0) return {};
   serial = current + 1U;
   const std::string name = sectionName(serial);

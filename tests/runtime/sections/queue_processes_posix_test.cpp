@@ -61,9 +61,8 @@ TEST_F(QueueProcessesTest, ChildGrowsTheSectionAndTheParentFollows) {
 TEST_F(QueueProcessesTest, ReaderFollowsAGrowWhoseGrowerDiedHoldingTheMasterMutex) {
   // The reader maps serial 1; a child grows the section to serial 2 (the
   // unread record comes over) and dies holding the master mutex. The
-  // reader's next serial read fails once: its drain fails rather than
-  // consume from the replaced section, and the next one gives each record
-  // once.
+  // reader's next serial read fails once; it reads again and follows,
+  // rather than consume from the replaced section: each record comes once.
   host::QueueReader reader(master->memory(), 5);
   ASSERT_TRUE(reader.drain());
   ASSERT_TRUE(client->addToMsgQ(0, messageOfSize(300, 1)));
