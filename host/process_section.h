@@ -59,7 +59,8 @@ class ProcessSection {
     Key() = default;
   };
   ProcessSection(Key, MasterSection& master, OwnedSection section, std::unique_ptr<Mutex> mutex,
-                 std::vector<std::string> semaphoreNames);
+                 std::vector<std::string> semaphoreNames,
+                 std::vector<std::unique_ptr<Semaphore>> semaphores);
   ProcessSection(const ProcessSection&) = delete;
   ProcessSection& operator=(const ProcessSection&) = delete;
   ~ProcessSection();
@@ -73,6 +74,9 @@ class ProcessSection {
   OwnedSection section_;
   std::unique_ptr<Mutex> mutex_;
   std::vector<std::string> semaphoreNames_;
+  // The queues' semaphores, made at creation and held open while the
+  // section lives.
+  std::vector<std::unique_ptr<Semaphore>> semaphores_;
 };
 
 // Reads the statistics and queues of the current process section.
