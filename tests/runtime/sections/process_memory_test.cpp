@@ -221,7 +221,7 @@ TEST_F(ProcessMemoryTest, QueueGrowsInANewSectionAndLeavesTheOldOneAsItWas) {
   setRing(5, 400, 200, 0);
   std::uint8_t* first = openSharedMemory(familySectionName(SectionFamily::process, instance, 1));
   ASSERT_NE(first, nullptr);
-  const std::size_t length = mappedLength(first);
+  const auto length = static_cast<std::size_t>(mappedLength(first));
   const std::vector<std::uint8_t> before(first, first + length);
   ASSERT_TRUE(client->addToMsgQ(0, empty));
   EXPECT_EQ(client->mappedSerial(), 2U);
