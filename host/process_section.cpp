@@ -39,17 +39,6 @@ std::unique_ptr<ProcessSection> ProcessSection::create(MasterSection& master, st
   auto mutex =
       std::make_unique<Mutex>(familyMutexName(SectionFamily::process, master.instanceId()));
   if (!mutex->valid()) return nullptr;
-  // Every queue's semaphore is made here, by the section's creator, before
-  // any participant can look for it: made by the first one to append, a
-  // participant killed while making it would leave an object that every
-  // later one refuses, and the queue would take nothing more.
-  std::vector<std::unique_ptr<Semaphore>> semaphores;
-  for (const QueueLayout& q : queues) {
-    if (q.semaphoreName.empty()) continue;
-    auto semaphore = std::make_unique<Semaphore>(q.semaphoreName, kQueueSemaphoreMaximum);
-    if (!semaphore->valid()) return nullptr;
-    semaphores.push_back(std::move(semaphore));
-  }
   MutexHold hold(*mutex, kSectionTimeoutMs, "vornix::host::ProcessSection::create");
   if (!hold) return nullptr;
   const std::uint32_t serial = master.memory().getProcessShmemSerial() + 1U;
@@ -79,18 +68,16 @@ std::unique_ptr<ProcessSection> ProcessSection::create(MasterSection& master, st
   std::vector<std::string> semaphoreNames;
   for (const QueueLayout& q : queues) semaphoreNames.push_back(q.semaphoreName);
   return std::make_unique<ProcessSection>(Key{}, master, std::move(*section), std::move(mutex),
-                                          std::move(semaphoreNames), std::move(semaphores));
+                                          std::move(semaphoreNames));
 }
 
 ProcessSection::ProcessSection(Key, MasterSection& master, OwnedSection section,
                                std::unique_ptr<Mutex> mutex,
-                               std::vector<std::string> semaphoreNames,
-                               std::vector<std::unique_ptr<Semaphore>> semaphores)
+                               std::vector<std::string> semaphoreNames)
     : master_(&master),
       section_(std::move(section)),
       mutex_(std::move(mutex)),
-      semaphoreNames_(std::move(semaphoreNames)),
-      semaphores_(std::move(semaphores)) {}
+      semaphoreNames_(std::move(semaphoreNames)) {}
 
 ProcessSection::~ProcessSection() {
   // The section a grow left current is the host's to remove at stop.

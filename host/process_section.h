@@ -59,8 +59,7 @@ class ProcessSection {
     Key() = default;
   };
   ProcessSection(Key, MasterSection& master, OwnedSection section, std::unique_ptr<Mutex> mutex,
-                 std::vector<std::string> semaphoreNames,
-                 std::vector<std::unique_ptr<Semaphore>> semaphores);
+                 std::vector<std::string> semaphoreNames);
   ProcessSection(const ProcessSection&) = delete;
   ProcessSection& operator=(const ProcessSection&) = delete;
   ~ProcessSection();
@@ -74,9 +73,6 @@ class ProcessSection {
   OwnedSection section_;
   std::unique_ptr<Mutex> mutex_;
   std::vector<std::string> semaphoreNames_;
-  // The queues' semaphores, made at creation and held open while the
-  // section lives.
-  std::vector<std::unique_ptr<Semaphore>> semaphores_;
 };
 
 // Reads the statistics and queues of the current process section.
