@@ -18,6 +18,7 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
@@ -371,62 +372,131 @@ void* syncObjectIn(void* base) noexcept {
   return static_cast<char*>(base) + kSyncObjectOffset;
 }
 
-// Creates the object of `name` exclusively and initialises it, or attaches to
-// the one under the name once its creator has published it. Everything made
-// is made under the object's own name, so whatever a process killed part way
-// leaves carries that name: a later open refuses it, a removal by prefix
-// clears it. Only the creator (the one whose O_EXCL open succeeded)
-// initialises, and stores the ready word last with release ordering; every
-// other process checks that the object is ours (regular file, owner, mode
-// 0600, exact size), waits up to kInitialiseWaitMs for the ready word
-// (acquire) and only then uses the object. Null on failure, logged.
+// The name a new object of `name` is made under before it is published:
+// the name itself followed by "%T", this process and a count. Encoded names
+// never hold '%' but as an escape of two hexadecimal digits, so no object's
+// own name looks like this; and it starts with the object's name, so what a
+// creator killed part way leaves is cleared with its instance by a removal by
+// prefix. Empty when the result would not fit in a file name; the object is
+// then made under its own name.
+std::string stagingName(const std::string& name) {
+  static std::atomic<std::uint32_t> made{0};
+  std::string staged = name;
+  staged += "%T";
+  staged += std::to_string(::getpid());
+  staged += '.';
+  staged += std::to_string(made.fetch_add(1, std::memory_order_relaxed));
+  if (staged.size() - 1 > kMaxSystemNameLength) return {};
+  return staged;
+}
+
+// Sizes, maps and initialises the new object open in `fd` and stores its ready
+// word last, with release ordering (pairs with the openers' acquire load:
+// whoever sees the ready word sees an initialised object). 0 or the error.
+int initialiseSyncObject(int fd, const SyncObjectKind& kind, SyncObject& object) {
+  // The mode before the size: openers check the mode once sized.
+  if (::fchmod(fd, 0600) != 0) return errno;
+  if (const int error = sizeAndReserve(fd, static_cast<off_t>(kSyncObjectSize)); error != 0) {
+    return error;
+  }
+  void* base = ::mmap(nullptr, kSyncObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (base == MAP_FAILED) return errno;
+  object.mapping = Mapping(base, kSyncObjectSize);
+  if (!kind.initialise(syncObjectIn(base))) return EINVAL;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0) {
+    object.device = info.st_dev;
+    object.inode = info.st_ino;
+  }
+  stateWord(base).store(kind.ready, std::memory_order_release);
+  return 0;
+}
+
+// What making a new object under a name came to.
+enum class Made {
+  made,    // the object is ours and published under the name
+  taken,   // another object holds the name: open that one
+  failed,  // logged
+};
+
+// Makes the object of `name` whole under its staging name and then links it
+// to its own name, which fails when the name is taken. So the name only ever
+// stands for an initialised object: a creator killed part way leaves a file
+// under its staging name, never a half-made object that every later opener
+// would have to refuse.
+Made makeStagedSyncObject(const std::string& name, const std::string& staged,
+                          const std::string& shown, const SyncObjectKind& kind,
+                          SyncObject& object) {
+  const auto create = [&] {
+    return ::shm_open(staged.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  };
+  int fd = create();
+  if (fd < 0 && errno == EEXIST) {
+    // Left by a killed process that had this process's number: the staging
+    // name is this process's alone, so it is cleared and made again.
+    ::shm_unlink(staged.c_str());
+    fd = create();
+  }
+  Descriptor created(fd);
+  int error = created.valid() ? 0 : errno;
+  if (error == 0) error = initialiseSyncObject(created.get(), kind, object);
+  bool taken = false;
+  if (error == 0) {
+    const std::string from = std::string(kShmDirectory) + staged.substr(1);
+    const std::string to = std::string(kShmDirectory) + name.substr(1);
+    if (::link(from.c_str(), to.c_str()) != 0) {
+      error = errno;
+      taken = error == EEXIST;
+    }
+  }
+  if (created.valid()) ::shm_unlink(staged.c_str());
+  if (error == 0) return Made::made;
+  object = SyncObject{};
+  if (taken) return Made::taken;
+  logLine(0, 1, 0, "Could not create %s '%s': %s", kind.noun, shown.c_str(),
+          error == EINVAL ? "not initialised" : systemErrorText(error).c_str());
+  return Made::failed;
+}
+
+// Creates the object of `name` and initialises it, or attaches to the one
+// under the name. A new object is made whole under its staging name and
+// linked to its own name (makeStagedSyncObject); only where the staging name
+// would be too long is it made under its own name, exclusively, with its
+// ready word stored last. Every other process checks that the object is ours
+// (regular file, owner, mode 0600, exact size), waits up to kInitialiseWaitMs
+// for the ready word (acquire) and only then uses the object. Null on
+// failure, logged.
 std::optional<SyncObject> attachSyncObject(const std::string& name, std::string_view fullName,
                                            const SyncObjectKind& kind) {
   const std::string shown(fullName);
   const auto size = static_cast<off_t>(kSyncObjectSize);
+  const std::string staged = stagingName(name);
   // Create-or-open races with other processes doing the same, and with a
   // remover: the loop settles on whichever object the name stands for.
   for (int attempt = 0; attempt < kAttachAttempts; ++attempt) {
-    Descriptor created(
-        ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (created.valid()) {
-      // The mode before the size: openers check the mode once sized.
-      int error = ::fchmod(created.get(), 0600) == 0 ? 0 : errno;
-      if (error == 0) error = sizeAndReserve(created.get(), size);
-      void* base = MAP_FAILED;
-      if (error == 0) {
-        base =
-            ::mmap(nullptr, kSyncObjectSize, PROT_READ | PROT_WRITE, MAP_SHARED, created.get(), 0);
-        if (base == MAP_FAILED) error = errno;
-      }
-      if (error != 0) {
+    if (!staged.empty()) {
+      SyncObject object;
+      const Made made = makeStagedSyncObject(name, staged, shown, kind, object);
+      if (made == Made::made) return object;
+      if (made == Made::failed) return std::nullopt;
+    } else {
+      Descriptor created(
+          ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+      if (created.valid()) {
+        SyncObject object;
+        const int error = initialiseSyncObject(created.get(), kind, object);
+        if (error == 0) return object;
         ::shm_unlink(name.c_str());
+        logLine(0, 1, 0, "Could not create %s '%s': %s", kind.noun, shown.c_str(),
+                error == EINVAL ? "not initialised" : systemErrorText(error).c_str());
+        return std::nullopt;
+      }
+      if (errno != EEXIST) {
+        const int error = errno;
         logLine(0, 1, 0, "Could not create %s '%s': %s", kind.noun, shown.c_str(),
                 systemErrorText(error).c_str());
         return std::nullopt;
       }
-      SyncObject object;
-      object.mapping = Mapping(base, kSyncObjectSize);
-      if (!kind.initialise(syncObjectIn(base))) {
-        ::shm_unlink(name.c_str());
-        logLine(0, 1, 0, "Could not initialise %s '%s'", kind.noun, shown.c_str());
-        return std::nullopt;
-      }
-      struct stat info {};
-      if (::fstat(created.get(), &info) == 0) {
-        object.device = info.st_dev;
-        object.inode = info.st_ino;
-      }
-      // Pairs with the acquire load of the openers below: whoever sees the
-      // ready word sees an initialised object.
-      stateWord(base).store(kind.ready, std::memory_order_release);
-      return object;
-    }
-    if (errno != EEXIST) {
-      const int error = errno;
-      logLine(0, 1, 0, "Could not create %s '%s': %s", kind.noun, shown.c_str(),
-              systemErrorText(error).c_str());
-      return std::nullopt;
     }
     Descriptor opened(::shm_open(name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0));
     if (!opened.valid()) {
@@ -838,6 +908,27 @@ bool isOurObjectFile(int directoryFd, const char* file, bool* exists = nullptr) 
   return found && info.st_uid == ::geteuid() && S_ISREG(info.st_mode);
 }
 
+// Removes what creators killed part way left under the staging names of the
+// object whose file is `file` (stagingName), so that removing an object by
+// its name leaves nothing of it behind. A listing of the directory: removals
+// are rare, and the names cannot be guessed (they hold process numbers).
+void removeStagedLeftovers(int directoryFd, std::string_view file) {
+  const int listed = ::dup(directoryFd);
+  if (listed < 0) return;
+  std::unique_ptr<DIR, int (*)(DIR*)> directory(::fdopendir(listed), &::closedir);
+  if (!directory) {
+    ::close(listed);
+    return;
+  }
+  const std::string staged = std::string(file) + "%T";
+  while (const dirent* entry = ::readdir(directory.get())) {
+    if (std::string_view(entry->d_name).starts_with(staged) &&
+        isOurObjectFile(directoryFd, entry->d_name)) {
+      ::unlinkat(directoryFd, entry->d_name, 0);
+    }
+  }
+}
+
 bool removeSystemObject(std::string_view fullName, SystemObjectKind) {
   const std::optional<std::string> name = systemObjectName(fullName);
   if (!name) return false;
@@ -852,6 +943,7 @@ bool removeSystemObject(std::string_view fullName, SystemObjectKind) {
     const std::string shown(fullName);
     logLine(0, 1, 0, "System object '%s' is not ours; not removed", shown.c_str());
   }
+  removeStagedLeftovers(directoryFd, file);
   ::close(directoryFd);
   return removed;
 }
