@@ -363,11 +363,23 @@ Conditioner::Copy Conditioner::delayedCopy(std::size_t o, std::size_t c, bool cl
     // Where noise is what pick-up alone leaves (it stands within the gate's
     // margin of the floor), the copy still explains the pick-up down to the
     // noise, and what a frame leaves clearly over that is a voice of its
-    // own. Where reflections leave more, the levels decide.
-    if (!delay.excessKnown() || delay.pickupExcessDb() > settings_.noiseMarginDb) {
-      return Copy::kUnknown;
+    // own.
+    if (!delay.excessKnown()) return Copy::kUnknown;
+    if (delay.pickupExcessDb() <= settings_.noiseMarginDb) {
+      return excess >= delay.pickupExcessDb() + kOwnOverNoiseDb ? Copy::kOwnVoice : Copy::kPickUp;
     }
-    return excess >= delay.pickupExcessDb() + kOwnOverNoiseDb ? Copy::kOwnVoice : Copy::kPickUp;
+    // Over noise that fluctuates like voices, what pick-up alone leaves is
+    // that noise, and it swings: a frame that leaves clearly more than it
+    // typically does has a voice of its own (the end of a line fading under
+    // the other speaker's start); under that, the levels decide. Where the
+    // noise is steady and pick-up alone still leaves much (reflections), that
+    // part follows the pick-up's own level, and the levels decide throughout.
+    if (fluctuating_[c] != 0 &&
+        excess >=
+            delay.pickupExcessDb() + kOwnOverBabbleDeviations * delay.pickupExcessDeviationDb()) {
+      return Copy::kOwnVoice;
+    }
+    return Copy::kUnknown;
   }
   const double unexplained = delay.unexplainedDb(self, other);
   // What the copy leaves must be clearly more than it leaves of pick-up
@@ -530,10 +542,16 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
       const double learned = coupling.db;
       const bool byLevels = coupling.known && difference > learned - settings_.crosstalkMarginDb;
       bool crosstalk = false;
+      const bool clearPickup = byLevels && difference >= learned - kClearPickupDb;
       if (pass && settings_.crosstalk) {
-        const bool clearPickup = byLevels && difference >= learned - kClearPickupDb;
         const Copy copy = delayedCopy(o, c, clearPickup, level.db);
         crosstalk = copy == Copy::kUnknown ? byLevels : copy == Copy::kPickUp;
+      } else if (clearPickup && settings_.crosstalk) {
+        // Pick-up that c's gate shut out is as much pick-up alone: the delay
+        // and what a copy leaves are learned from it too (in a noisy room
+        // the gate shuts out most of it, and they were hardly ever learned).
+        // There is nothing to judge.
+        delayedCopy(o, c, true, level.db);
       }
       if (crosstalk) {
         pass = false;

@@ -258,6 +258,9 @@ class Conditioner {
   // own when what the delayed copy leaves of it stands this much further
   // over the floor than what it leaves of pick-up alone.
   static constexpr double kOwnOverNoiseDb = 2.0;
+  // Over noise that fluctuates like voices, it has one when that part stands
+  // over what pick-up alone leaves by this many of its mean deviations.
+  static constexpr double kOwnOverBabbleDeviations = 1.25;
   // The loud-speech level is the kSpeechQuantile quantile of the frames'
   // band levels, tracked in steps of kSpeechStepDb.
   static constexpr double kSpeechQuantile = 0.95;

@@ -64,6 +64,7 @@ void PickupDelay::learnExcess(double db) noexcept {
   ++excessFrames_;
   const double weight = 1.0 / static_cast<double>(std::min(excessFrames_, kResidualTimeConstant));
   excessDb_ += weight * (db - excessDb_);
+  excessDeviationDb_ += weight * (std::abs(db - excessDb_) - excessDeviationDb_);
 }
 
 double PickupDelay::unexplainedDb(std::span<const std::int16_t> self,

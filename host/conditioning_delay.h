@@ -62,6 +62,8 @@ class PickupDelay {
   bool excessKnown() const noexcept { return excessFrames_ >= kResidualFrames; }
   // Mean (dB) of those excesses; meaningful once excessKnown().
   double pickupExcessDb() const noexcept { return excessDb_; }
+  // Mean absolute deviation (dB) of those excesses from their mean.
+  double pickupExcessDeviationDb() const noexcept { return excessDeviationDb_; }
 
   // True once the delay and the pick-up's unexplained part are known.
   bool ready() const noexcept { return lagKnown_ && residualFrames_ >= kResidualFrames; }
@@ -91,6 +93,7 @@ class PickupDelay {
   double residualDb_ = kFloorDb;
   std::size_t excessFrames_ = 0;
   double excessDb_ = 0.0;
+  double excessDeviationDb_ = 0.0;
 };
 
 }  // namespace vornix::host
