@@ -353,9 +353,14 @@ Conditioner::Copy Conditioner::delayedCopy(std::size_t o, std::size_t c, bool cl
   // A frame never leaves more than all of itself unexplained: when pick-up
   // alone leaves within CrosstalkOwnDb of that, the share cannot tell.
   const double own = delay.pickupResidualDb() + settings_.crosstalkOwnDb;
+  // What a copy leaves is measured against the floor, but never below the
+  // rounding of 16-bit samples: the pick-up is rounded on its own, and over
+  // digital silence (a floor of kSilenceDbfs) that rounding alone would
+  // pass for a voice of its own in every quiet frame of pick-up.
+  const double floorDb = std::max(channels_[c].floorDb, kRoundingDbfs);
   if (own > 0.0) {
     const double unexplained = delay.unexplainedDb(self, other);
-    const double excess = levelDb + unexplained - channels_[c].floorDb;
+    const double excess = levelDb + unexplained - floorDb;
     if (clearPickup) {
       delay.learnResidual(unexplained);
       delay.learnExcess(excess);
@@ -384,8 +389,7 @@ Conditioner::Copy Conditioner::delayedCopy(std::size_t o, std::size_t c, bool cl
   const double unexplained = delay.unexplainedDb(self, other);
   // What the copy leaves must be clearly more than it leaves of pick-up
   // alone, and loud enough on its own to open the gate.
-  if (unexplained >= own &&
-      levelDb + unexplained >= channels_[c].floorDb + settings_.noiseMarginDb) {
+  if (unexplained >= own && levelDb + unexplained >= floorDb + settings_.noiseMarginDb) {
     return Copy::kOwnVoice;
   }
   if (clearPickup) delay.learnResidual(unexplained);
@@ -494,6 +498,7 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
       if (!ch.open) {
         ch.openedAt = ch.frames;
         ch.shutBefore = ch.shut;
+        ch.ownSinceOpened = false;
       }
       ch.shut = 0;
       ch.open = true;
@@ -527,6 +532,7 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
     Channel& ch = channels_[c];
     const FrameLevel& level = step_[c];
     bool pass = open_[c] != 0;
+    bool pickedUp = false;
     for (std::size_t o = 0; o < channels_.size(); ++o) {
       if (o == c) continue;
       Coupling& coupling = coupling_[o * channels_.size() + c];
@@ -555,6 +561,7 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
       }
       if (crosstalk) {
         pass = false;
+        pickedUp = true;
         ++ch.crosstalkFrames;
         // The other's speech carried this gate: no hangover of its own.
         ch.hangover = 0;
@@ -569,6 +576,25 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
       }
     }
     passed_[c] = pass ? 1 : 0;
+    if (pass) {
+      ch.ownSinceOpened = true;
+      ch.crosstalkRun = 0;
+    } else if (pickedUp) {
+      // Nor does it hold the gate open over the hysteresis, as pick-up and
+      // noise together would, so that the frames in which the other's
+      // words sink back into the noise (too little over it for the levels
+      // to judge) would pass as this channel's sound: the gate closes at
+      // the first frame of crosstalk when nothing of the channel's own has
+      // passed since it opened, and after kPickupHoldFrames of them in a row
+      // when something has (in an overlap the quieter speaker's words come
+      // and go between frames of pick-up).
+      if (!ch.ownSinceOpened || ++ch.crosstalkRun >= kPickupHoldFrames) {
+        ch.open = false;
+        ch.crosstalkRun = 0;
+      }
+    } else {
+      ch.crosstalkRun = 0;
+    }
     if (pass) {
       if (level.swing >= gateSwing) {
         ++ch.speechFrames;
@@ -591,6 +617,8 @@ void Conditioner::startOver() {
     ch.floorSumDb = 0.0;
     ch.open = false;
     ch.openedAt = 0;
+    ch.ownSinceOpened = false;
+    ch.crosstalkRun = 0;
     ch.noiseAudible = false;
     ch.shut = ch.shutBefore = 0;
     ch.hangover = 0;

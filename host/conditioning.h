@@ -224,6 +224,9 @@ class Conditioner {
 
   // Level (dBFS) of a frame of nothing but zeros; no estimate lies below it.
   static constexpr double kSilenceDbfs = -120.0;
+  // The level of the rounding to 16 bits (uniform over one step, a variance
+  // of 1/12 step²): 10 log10(1/12) - 20 log10(32768).
+  static constexpr double kRoundingDbfs = -101.1;
   // The reported noise level's resolution, and its bins up to 0 dBFS.
   static constexpr double kNoiseBinDb = 0.5;
   static constexpr std::size_t kNoiseBins = 240;
@@ -254,6 +257,9 @@ class Conditioner {
   // Frames whose level difference lies within this of the learned pick-up
   // are taken as pick-up alone: the delay is learned from them.
   static constexpr double kClearPickupDb = 3.0;
+  // Frames of crosstalk in a row after which the gate closes although the
+  // channel's own voice passed since it opened (about 0.19 s).
+  static constexpr std::uint32_t kPickupHoldFrames = 8;
   // Over noise, a frame judged against a louder channel has a voice of its
   // own when what the delayed copy leaves of it stands this much further
   // over the floor than what it leaves of pick-up alone.
@@ -335,6 +341,10 @@ class Conditioner {
     bool open = false;
     // The step at which the gate last opened; meaningful while it is open.
     std::uint64_t openedAt = 0;
+    // Whether a frame of the channel's own has passed since the gate last
+    // opened, and the frames of crosstalk in a row since the last one did.
+    bool ownSinceOpened = false;
+    std::uint32_t crosstalkRun = 0;
     // Whether the last frame of a shut gate swung over the components' gate.
     bool noiseAudible = false;
     // Steps the gate has been shut, and had been when it last opened.

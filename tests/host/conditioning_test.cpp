@@ -453,15 +453,20 @@ TEST(ConditioningLevels, FlagsFollowTheirThresholds) {
   EXPECT_TRUE(conditioner.levels(1).tooQuiet);
 }
 
-// Two close-talk microphones, each hearing the other speaker 20 dB down and
-// `delaySeconds` late; `smear` adds two more copies of the pick-up, 3 and 7 ms
-// later and 3 and 6 dB down, as a room's reflections would. Each hears its
-// own room noise at `noiseDbfs`, seeded `seed` and `seed` + 1.
+// Two close-talk microphones, each hearing the other speaker `pickupDb` (20
+// dB) down and `delaySeconds` late; `smear` adds two more copies of the
+// pick-up, 3 and 7 ms later and 3 and 6 dB down, as a room's reflections
+// would. Each hears its own room noise at `noiseDbfs`, seeded `seed` and
+// `seed` + 1; none at all (digital silence between the words) when that is
+// kNoNoise.
+constexpr double kNoNoise = -1000.0;
 std::vector<std::vector<std::int16_t>> microphones(const Signal& a, const Signal& b,
                                                    double delaySeconds, bool smear,
-                                                   unsigned seed = 21, double noiseDbfs = -75) {
+                                                   unsigned seed = 21, double noiseDbfs = -75,
+                                                   double pickupDb = -20) {
   Signal micA = a;
   Signal micB = b;
+  const double pickup = std::pow(10.0, pickupDb / 20);
   const auto addCopy = [&](double seconds, double gain) {
     const std::size_t delay = samplesIn(seconds);
     for (std::size_t i = delay; i < a.size(); ++i) {
@@ -469,13 +474,15 @@ std::vector<std::vector<std::int16_t>> microphones(const Signal& a, const Signal
       micB[i] += gain * a[i - delay];
     }
   };
-  addCopy(delaySeconds, 0.1);
+  addCopy(delaySeconds, pickup);
   if (smear) {
-    addCopy(delaySeconds + 0.003, 0.1 * std::pow(10.0, -3.0 / 20));
-    addCopy(delaySeconds + 0.007, 0.1 * std::pow(10.0, -6.0 / 20));
+    addCopy(delaySeconds + 0.003, pickup * std::pow(10.0, -3.0 / 20));
+    addCopy(delaySeconds + 0.007, pickup * std::pow(10.0, -6.0 / 20));
   }
-  addNoise(micA, noiseDbfs, 0, 1e9, seed);
-  addNoise(micB, noiseDbfs, 0, 1e9, seed + 1);
+  if (noiseDbfs != kNoNoise) {
+    addNoise(micA, noiseDbfs, 0, 1e9, seed);
+    addNoise(micB, noiseDbfs, 0, 1e9, seed + 1);
+  }
   return {toPcm(micA), toPcm(micB)};
 }
 
@@ -500,6 +507,42 @@ TEST(ConditioningCrosstalk, OtherSpeakerPickedUpWithDelayIsSilenced) {
   EXPECT_EQ(mismatches(sound[0], reference(20.0, 110, -24, turnsA)), std::vector<std::size_t>{});
   EXPECT_EQ(mismatches(sound[1], reference(20.0, 220, -25, turnsB)), std::vector<std::size_t>{});
   EXPECT_GT(conditioner.levels(1).crosstalkFrames, frameCount(5.0));
+}
+
+// Microphones closer together, each hearing the other 12 dB down, over
+// digital silence or over room noise; A sometimes speaks 16 dB softer. The
+// pick-up's quiet frames must not
+// pass: over digital silence what a copy leaves of them is the rounding to
+// 16 bits, which stands over a floor of zeros like a voice of its own; over
+// noise the pick-up held the gate open over its hysteresis while the
+// other's words sank back into the noise, too little over it for the levels
+// to judge, and those frames of noise passed as sound.
+TEST(ConditioningCrosstalk, PickUpOfCloserMicrophonesStaysOutOverSilenceAndOverNoise) {
+  Signal a(samplesIn(20.0));
+  Signal b(samplesIn(20.0));
+  const std::vector<Span> turnsA = {{0.5, 3.0}, {6.0, 9.0}, {12.0, 14.0}};
+  const std::vector<Span> quietA = {{14.3, 16.0}, {18.2, 19.5}};
+  const std::vector<Span> turnsB = {{3.5, 5.5}, {9.5, 11.5}, {16.5, 18.0}};
+  addVoice(a, 110, -24, turnsA);
+  addVoice(a, 110, -40, quietA);
+  addVoice(b, 220, -30, turnsB);
+  std::vector<bool> wantA = reference(20.0, 110, -24, turnsA);
+  const std::vector<bool> wantQuietA = reference(20.0, 110, -40, quietA);
+  for (std::size_t k = 0; k < wantA.size(); ++k) wantA[k] = wantA[k] || wantQuietA[k];
+  const auto wantB = reference(20.0, 220, -30, turnsB);
+  // Before, B's channel had 41 frames off over silence and 26 over noise,
+  // most of them A's quiet words picked up.
+  const struct {
+    double noiseDbfs;
+    std::size_t offB;
+  } cases[] = {{kNoNoise, 4}, {-52.0, 12}};
+  for (const auto& room : cases) {
+    SCOPED_TRACE(room.noiseDbfs);
+    auto channels = microphones(a, b, 0.002, false, 17, room.noiseDbfs, -12);
+    const auto sound = condition(channels, ConditioningSettings{});
+    EXPECT_LE(mismatches(sound[0], wantA).size(), 3U);
+    EXPECT_LE(mismatches(sound[1], wantB).size(), room.offB);
+  }
 }
 
 // B's first words fall into a line of A's, so A's microphone already sounds

@@ -8,7 +8,8 @@ Crosstalk: each channel also hears the other speaker CROSSTALK_DB below that
 speaker's own close-talk level, delayed by 1-3 ms (the path between two
 microphones a table apart). The "x" conditions (xwhite20, xpink10,
 xbabble20) have both: the crosstalk, and the noise at the SNR named, a noisy
-room with two microphones.
+room with two microphones. "near" is crosstalk NEAR_CROSSTALK_DB down
+(microphones closer together), and "xnear" that with white noise at 20 dB.
 
 Files are stereo 44.1 kHz 16-bit WAVE, one speaker per channel, rounded to
 16 bits without dither: the same seed gives the same bytes.
@@ -28,13 +29,15 @@ NOISES = ("white", "pink", "babble")
 SNRS = (20, 10, 5)
 BABBLE_STREAMS = 6
 CROSSTALK_AND_NOISE = ("xwhite20", "xpink10", "xbabble20")
+NEAR_CROSSTALK_DB = -12.0
+NEAR = {"near": None, "xnear": "white20"}  # condition: its noise
 
 
 def condition_names(smoke: bool = False) -> list[str]:
     if smoke:
         return ["clean", "white10"]
     return (["clean"] + [f"{n}{s}" for n in NOISES for s in SNRS] + ["crosstalk"]
-            + list(CROSSTALK_AND_NOISE))
+            + list(CROSSTALK_AND_NOISE) + list(NEAR))
 
 
 def active_level(signal: np.ndarray, speech_frames: np.ndarray) -> float:
@@ -86,15 +89,16 @@ def render(conv: Conversation, condition: str, corpus: Corpus, rng: np.random.Ge
     truth = [conv.speech_frames(ch) for ch in (0, 1)]
     out = [s.copy() for s in speech]
     n = len(speech[0])
-    crosstalk = condition == "crosstalk" or condition in CROSSTALK_AND_NOISE
+    crosstalk = condition == "crosstalk" or condition in CROSSTALK_AND_NOISE or condition in NEAR
     if crosstalk:
-        gain = 10 ** (CROSSTALK_DB / 20)
+        gain = 10 ** ((NEAR_CROSSTALK_DB if condition in NEAR else CROSSTALK_DB) / 20)
         for ch in (0, 1):
             delay = int(rng.integers(RATE // 1000, 3 * RATE // 1000 + 1))
             other = speech[1 - ch]
             out[ch][delay:] += gain * other[: n - delay]
-    if condition not in ("clean", "crosstalk"):
-        noisy = condition[1:] if condition in CROSSTALK_AND_NOISE else condition
+    noisy = NEAR[condition] if condition in NEAR else condition
+    if noisy is not None and noisy not in ("clean", "crosstalk"):
+        noisy = noisy[1:] if noisy in CROSSTALK_AND_NOISE else noisy
         kind = noisy.rstrip("0123456789")
         snr = float(noisy[len(kind):])
         for ch in (0, 1):
