@@ -87,6 +87,41 @@ TEST(SemaphoreObjectPosixTest, KilledCreatorsLeaveOnlyFilesOfTheirOwnNames) {
                                  "semaphore under its own name";
 }
 
+// Names of every length work, up to the longest a system name may be: a
+// name too long for a staging name besides is made under its own name, and
+// either way a second handle to the name reaches the same object, and
+// removing the name leaves no file behind.
+TEST(SemaphoreObjectPosixTest, NamesUpToTheLongestReachOneObject) {
+  const std::string base = uniqueName("long");
+  const std::optional<std::string> shortest = systemObjectName(semaphoreFullName(base));
+  ASSERT_TRUE(shortest);
+  const std::size_t room = kMaxSystemNameLength - (shortest->size() - 1);
+  for (const std::size_t pad : {std::size_t{0}, room - 20, room - 8, room}) {
+    const std::string name = base + std::string(pad, 'n');
+    SCOPED_TRACE(name.size());
+    {
+      Semaphore made(name, 2);
+      Semaphore opened(name, 2);
+      ASSERT_TRUE(made.valid() && opened.valid());
+      EXPECT_TRUE(made.signal());
+      EXPECT_EQ(opened.count(), 1);
+      EXPECT_TRUE(opened.wait(0));
+      Mutex mutex(name);
+      MutexHold hold(mutex);
+      EXPECT_TRUE(hold.held());
+    }
+    EXPECT_TRUE(removeNamedSemaphore(name));
+    EXPECT_TRUE(removeNamedMutex(name));
+    const std::optional<std::string> semaphoreFile = systemObjectName(semaphoreFullName(name));
+    const std::optional<std::string> mutexFile = systemObjectName(mutexFullName(name));
+    ASSERT_TRUE(semaphoreFile && mutexFile);
+    for (const std::string& file : filesInDevShm()) {
+      EXPECT_NE(file.rfind(semaphoreFile->substr(1), 0), 0U) << file << " left behind";
+      EXPECT_NE(file.rfind(mutexFile->substr(1), 0), 0U) << file << " left behind";
+    }
+  }
+}
+
 // The count lives in the object: what one process signals another takes, a
 // waiter in one process is woken by a signal from another, and the maximum
 // is kept across them.
