@@ -388,8 +388,16 @@ Conditioner::Copy Conditioner::delayedCopy(std::size_t o, std::size_t c, bool cl
   }
   const double unexplained = delay.unexplainedDb(self, other);
   // What the copy leaves must be clearly more than it leaves of pick-up
-  // alone, and loud enough on its own to open the gate.
-  if (unexplained >= own && levelDb + unexplained >= floorDb + settings_.noiseMarginDb) {
+  // alone, loud enough on its own to open the gate, and loud enough for the
+  // components to hear: its peaks (kSpeechCrestDb over its level) must
+  // reach their gate. A copy explains a fractional delay worse at high
+  // frequencies, so the quiet, hissing ends of the other's words leave a
+  // larger share than its voiced syllables do; passed as a voice of their
+  // own, they carried the pick-up to the components as sound.
+  const double audibleDb = settings_.noiseThreshold * 20.0 / std::numbers::ln10 -
+                           20.0 * std::log10(kFullScale) - kSpeechCrestDb;
+  if (unexplained >= own &&
+      levelDb + unexplained >= std::max(floorDb + settings_.noiseMarginDb, audibleDb)) {
     return Copy::kOwnVoice;
   }
   if (clearPickup) delay.learnResidual(unexplained);

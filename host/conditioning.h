@@ -227,6 +227,10 @@ class Conditioner {
   // The level of the rounding to 16 bits (uniform over one step, a variance
   // of 1/12 step²): 10 log10(1/12) - 20 log10(32768).
   static constexpr double kRoundingDbfs = -101.1;
+  // How far a frame of speech peaks over its level (dB): what a copy leaves
+  // of a frame has a voice of its own only where its peaks can reach the
+  // components' gate.
+  static constexpr double kSpeechCrestDb = 9.0;
   // The reported noise level's resolution, and its bins up to 0 dBFS.
   static constexpr double kNoiseBinDb = 0.5;
   static constexpr std::size_t kNoiseBins = 240;

@@ -545,6 +545,46 @@ TEST(ConditioningCrosstalk, PickUpOfCloserMicrophonesStaysOutOverSilenceAndOverN
   }
 }
 
+// A's words end in a hiss (white noise, as of an "s"), and B's microphone
+// hears A 12 dB down and 2.5 samples late: a copy at a whole lag explains the
+// voiced syllables well and the hiss poorly, so the hiss leaves a large share
+// of its frame unexplained, as a voice of B's own would. What it leaves is
+// far too quiet for the components to hear, though, and the hiss stays out
+// of B's channel; only the pick-up's peaks reached their gate.
+TEST(ConditioningCrosstalk, HissOfTheOtherHalfASampleLateStaysOut) {
+  const double seconds = 16.0;
+  Signal a(samplesIn(seconds));
+  Signal b(samplesIn(seconds));
+  const std::vector<Span> turnsA = {{0.5, 2.5}, {3.5, 5.0}, {6.0, 8.0}, {9.0, 10.5}, {11.5, 13.5}};
+  const std::vector<Span> turnsB = {{14.0, 15.5}};
+  addVoice(a, 110, -24, turnsA);
+  std::mt19937 random(7);
+  std::normal_distribution<double> normal(0.0, amplitudeOf(-40));
+  double previous = 0.0;
+  for (const Span& turn : turnsA) {
+    // 0.25 s of hiss after the turn: white noise, differenced (high frequencies).
+    for (std::size_t i = samplesIn(turn.to); i < samplesIn(turn.to + 0.25); ++i) {
+      const double white = normal(random);
+      a[i] += (white - previous) / std::sqrt(2.0);
+      previous = white;
+    }
+  }
+  addVoice(b, 220, -28, turnsB);
+  Signal micA = a;
+  Signal micB = b;
+  const double gain = std::pow(10.0, -12.0 / 20);
+  const std::size_t whole = 2;  // and half a sample more, by linear interpolation
+  for (std::size_t i = whole + 1; i < a.size(); ++i) {
+    micB[i] += gain * 0.5 * (a[i - whole] + a[i - whole - 1]);
+    micA[i] += gain * 0.5 * (b[i - whole] + b[i - whole - 1]);
+  }
+  std::vector<std::vector<std::int16_t>> channels = {toPcm(micA), toPcm(micB)};
+  const auto sound = condition(channels, ConditioningSettings{});
+  const auto wantB = reference(seconds, 220, -28, turnsB);
+  // Before, six frames of the hiss passed on B's channel.
+  EXPECT_EQ(mismatches(sound[1], wantB), std::vector<std::size_t>{});
+}
+
 // B's first words fall into a line of A's, so A's microphone already sounds
 // when B's pick-up arrives, and keeps sounding on it once A stops: the pick-up
 // is evidenced by its level following B's, and from then on silenced. B's
