@@ -339,6 +339,14 @@ void Conditioner::record(std::span<const std::span<std::int16_t>> frames) {
   }
 }
 
+double Conditioner::leastDifference(std::size_t o, std::size_t c) const noexcept {
+  const Coupling& coupling = coupling_[o * channels_.size() + c];
+  if (!coupling.known || delays_.empty()) return kCrosstalkMinimumDb;
+  const PickupDelay& delay = delays_[o * channels_.size() + c];
+  if (!delay.ready() || delay.pickupResidualDb() > kProvenPickupDb) return kCrosstalkMinimumDb;
+  return std::clamp(coupling.db - kCrosstalkMinimumDb, kStrongPickupMinimumDb, kCrosstalkMinimumDb);
+}
+
 Conditioner::Copy Conditioner::delayedCopy(std::size_t o, std::size_t c, bool clearPickup,
                                            double levelDb) {
   if (delays_.empty()) return Copy::kUnknown;
@@ -547,7 +555,7 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
       const double difference = step_[o].db - level.db;
       const double otherMoved = std::abs(step_[o].db - coupling.lastOtherDb);
       coupling.lastOtherDb = step_[o].db;
-      if (open_[o] == 0 || difference < kCrosstalkMinimumDb) continue;
+      if (open_[o] == 0 || difference < leastDifference(o, c)) continue;
       if (!coupling.known) seekPickup(coupling, o, c, difference, otherMoved);
       // By the levels, the frame is crosstalk when it stands less than the
       // margin above the pick-up; a delayed copy of the other, where it can

@@ -238,11 +238,17 @@ class Conditioner {
   // silence) count as noise: the dips between a speaker's words would read
   // as noise with the speech's edges in them.
   static constexpr double kNoiseRunSeconds = 0.3;
-  // Crosstalk is only ever another channel at least this much louder.
+  // Crosstalk is only ever another channel at least this much louder
+  // (leastDifference)...
   static constexpr double kCrosstalkMinimumDb = 6.0;
+  // ... or this much, where the pick-up is strong: a copy of the other
+  // explains pick-up alone to within kProvenPickupDb, and the pick-up stands
+  // less than twice kCrosstalkMinimumDb below the other.
+  static constexpr double kStrongPickupMinimumDb = 3.0;
+  static constexpr double kProvenPickupDb = -5.0;
   // The pick-up of one channel on another is the quantile kCouplingQuantile
   // of the level differences seen while the other is open and at least
-  // kCrosstalkMinimumDb louder, tracked in steps of kCouplingStepDb.
+  // leastDifference louder, tracked in steps of kCouplingStepDb.
   static constexpr double kCouplingQuantile = 0.8;
   static constexpr double kCouplingStepDb = 1.5;
   // Pick-up of another channel is evidenced when this channel's gate opens
@@ -402,6 +408,13 @@ class Conditioner {
   // when a copy explains pick-up alone too poorly to tell (then the levels
   // decide). Learns from the frame when `clearPickup`.
   enum class Copy { kUnknown, kOwnVoice, kPickUp };
+  // How much louder channel o must be for c's frame to be judged against it:
+  // kCrosstalkMinimumDb; where a copy has proven the pick-up, the learned
+  // pick-up less kCrosstalkMinimumDb, but no less than
+  // kStrongPickupMinimumDb. Pick-up 10 dB down leaves a difference of about
+  // 10 dB that sinks under 6 dB wherever the other's words fade into this
+  // channel's noise, and those frames, never judged, passed as sound.
+  double leastDifference(std::size_t o, std::size_t c) const noexcept;
   Copy delayedCopy(std::size_t o, std::size_t c, bool clearPickup, double levelDb);
   void attenuate(std::span<std::int16_t> frame, double swing) const noexcept;
   // Looks in this step for evidence that channel c picks up channel o, which

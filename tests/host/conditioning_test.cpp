@@ -585,6 +585,54 @@ TEST(ConditioningCrosstalk, HissOfTheOtherHalfASampleLateStaysOut) {
   EXPECT_EQ(mismatches(sound[1], wantB), std::vector<std::size_t>{});
 }
 
+// B sits near A's microphone: B's microphone hears A only 10 dB down, A's
+// hears B 22 dB down, each over its own room noise. Each of A's turns fades
+// out over 0.4 s; there A's pick-up sinks into the noise of B's microphone,
+// and the difference between the channels under 6 dB, too little to judge
+// by the levels. Once a copy has proven the pick-up, those frames are
+// judged too, and A's fading words stay out of B's channel.
+TEST(ConditioningCrosstalk, StrongPickUpFadingIntoTheNoiseStaysOut) {
+  const double seconds = 20.0;
+  Signal a(samplesIn(seconds));
+  Signal b(samplesIn(seconds));
+  const std::vector<Span> turnsA = {{0.5, 3.0}, {6.0, 9.0}, {12.0, 15.5}};
+  const std::vector<Span> turnsB = {{3.6, 5.5}, {9.6, 11.5}, {16.0, 18.0}};
+  addVoice(a, 110, -24, turnsA);
+  std::vector<Span> fading;
+  for (const Span& turn : turnsA) {
+    for (int step = 1; step <= 2; ++step) {
+      const double from = turn.to + 0.2 * (step - 1) + 0.01;
+      addVoice(a, 110, -24 - 8 * step, {{from, from + 0.19}});
+    }
+    fading.push_back({turn.to, turn.to + 0.42});
+  }
+  addVoice(b, 220, -28, turnsB);
+  Signal micA = a;
+  Signal micB = b;
+  const std::size_t delay = samplesIn(0.002);
+  for (std::size_t i = delay; i < a.size(); ++i) {
+    micA[i] += std::pow(10.0, -22.0 / 20) * b[i - delay];
+    micB[i] += std::pow(10.0, -10.0 / 20) * a[i - delay];
+  }
+  addNoise(micA, -52, 0, seconds, 71);
+  addNoise(micB, -48, 0, seconds, 72);
+  std::vector<std::vector<std::int16_t>> channels = {toPcm(micA), toPcm(micB)};
+  const auto sound = condition(channels, ConditioningSettings{});
+  std::size_t inFading = 0;
+  for (std::size_t k = 0; k < sound[1].size(); ++k) {
+    const double t = static_cast<double>(k) * kFrameSeconds;
+    for (const Span& span : fading) {
+      if (sound[1][k] && t + kFrameSeconds > span.from && t < span.to) ++inFading;
+    }
+  }
+  // Before, 11 frames of A's fading words sounded on B's channel.
+  EXPECT_EQ(inFading, 0U);
+  // What else is off on B's channel: two-frame blips of A's pick-up where a
+  // syllable of A's stops short, and A's first words before the copy has
+  // learned the pick-up.
+  EXPECT_LE(mismatches(sound[1], reference(seconds, 220, -28, turnsB)).size(), 16U);
+}
+
 // B's first words fall into a line of A's, so A's microphone already sounds
 // when B's pick-up arrives, and keeps sounding on it once A stops: the pick-up
 // is evidenced by its level following B's, and from then on silenced. B's

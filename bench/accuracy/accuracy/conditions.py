@@ -10,6 +10,9 @@ microphones a table apart). The "x" conditions (xwhite20, xpink10,
 xbabble20) have both: the crosstalk, and the noise at the SNR named, a noisy
 room with two microphones. "near" is crosstalk NEAR_CROSSTALK_DB down
 (microphones closer together), and "xnear" that with white noise at 20 dB.
+"xskew" has white noise at 20 dB too, and channel 1's microphone hears
+speaker 2 SKEW_CROSSTALK_DB[0] down, channel 2's hears speaker 1
+SKEW_CROSSTALK_DB[1] down: speaker 2 sits near speaker 1's microphone.
 
 Files are stereo 44.1 kHz 16-bit WAVE, one speaker per channel, rounded to
 16 bits without dither: the same seed gives the same bytes.
@@ -31,13 +34,14 @@ BABBLE_STREAMS = 6
 CROSSTALK_AND_NOISE = ("xwhite20", "xpink10", "xbabble20")
 NEAR_CROSSTALK_DB = -12.0
 NEAR = {"near": None, "xnear": "white20"}  # condition: its noise
+SKEW_CROSSTALK_DB = (-10.0, -22.0)
 
 
 def condition_names(smoke: bool = False) -> list[str]:
     if smoke:
         return ["clean", "white10"]
     return (["clean"] + [f"{n}{s}" for n in NOISES for s in SNRS] + ["crosstalk"]
-            + list(CROSSTALK_AND_NOISE) + list(NEAR))
+            + list(CROSSTALK_AND_NOISE) + list(NEAR) + ["xskew"])
 
 
 def active_level(signal: np.ndarray, speech_frames: np.ndarray) -> float:
@@ -89,14 +93,18 @@ def render(conv: Conversation, condition: str, corpus: Corpus, rng: np.random.Ge
     truth = [conv.speech_frames(ch) for ch in (0, 1)]
     out = [s.copy() for s in speech]
     n = len(speech[0])
-    crosstalk = condition == "crosstalk" or condition in CROSSTALK_AND_NOISE or condition in NEAR
+    crosstalk = (condition in ("crosstalk", "xskew") or condition in CROSSTALK_AND_NOISE
+                 or condition in NEAR)
     if crosstalk:
-        gain = 10 ** ((NEAR_CROSSTALK_DB if condition in NEAR else CROSSTALK_DB) / 20)
         for ch in (0, 1):
+            if condition == "xskew":
+                db = SKEW_CROSSTALK_DB[ch]
+            else:
+                db = NEAR_CROSSTALK_DB if condition in NEAR else CROSSTALK_DB
             delay = int(rng.integers(RATE // 1000, 3 * RATE // 1000 + 1))
             other = speech[1 - ch]
-            out[ch][delay:] += gain * other[: n - delay]
-    noisy = NEAR[condition] if condition in NEAR else condition
+            out[ch][delay:] += 10 ** (db / 20) * other[: n - delay]
+    noisy = NEAR[condition] if condition in NEAR else "white20" if condition == "xskew" else condition
     if noisy is not None and noisy not in ("clean", "crosstalk"):
         noisy = noisy[1:] if noisy in CROSSTALK_AND_NOISE else noisy
         kind = noisy.rstrip("0123456789")
