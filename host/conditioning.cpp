@@ -38,6 +38,8 @@ Conditioner::Conditioner(std::size_t channels, std::uint32_t rate, std::uint32_t
   speechLevelFrames_ = static_cast<double>(framesIn(settings.speechLevelSeconds, rate, bufferSize));
   noiseRunFrames_ =
       static_cast<std::uint32_t>(std::ceil(kNoiseRunSeconds * rate / bufferSize - 1e-9));
+  audibleDb_ = settings.noiseThreshold * 20.0 / std::numbers::ln10 - 20.0 * std::log10(kFullScale) -
+               kSpeechCrestDb;
   // Rounding a scaled sample moves it by half a step at most, so a frame
   // scaled to this swing keeps a swing of at most half the gate's amplitude.
   targetSwing_ = std::max(0.0, 0.5 * std::exp(settings.noiseThreshold) - 1.0);
@@ -402,10 +404,8 @@ Conditioner::Copy Conditioner::delayedCopy(std::size_t o, std::size_t c, bool cl
   // frequencies, so the quiet, hissing ends of the other's words leave a
   // larger share than its voiced syllables do; passed as a voice of their
   // own, they carried the pick-up to the components as sound.
-  const double audibleDb = settings_.noiseThreshold * 20.0 / std::numbers::ln10 -
-                           20.0 * std::log10(kFullScale) - kSpeechCrestDb;
   if (unexplained >= own &&
-      levelDb + unexplained >= std::max(floorDb + settings_.noiseMarginDb, audibleDb)) {
+      levelDb + unexplained >= std::max(floorDb + settings_.noiseMarginDb, audibleDb_)) {
     return Copy::kOwnVoice;
   }
   if (clearPickup) delay.learnResidual(unexplained);

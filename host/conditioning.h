@@ -452,6 +452,9 @@ class Conditioner {
   std::uint32_t noiseRunFrames_;
   double speechLevelFrames_;
   double targetSwing_;  // the largest swing a silenced frame keeps
+  // The level (dBFS) whose peaks, kSpeechCrestDb over it, reach the
+  // components' gate.
+  double audibleDb_;
   std::vector<Channel> channels_;
   std::vector<Coupling> coupling_;  // [other * channels + this]
   // The delayed-copy test, [other * channels + this]; empty when off.
