@@ -475,10 +475,16 @@ std::optional<SyncObject> attachSyncObject(const std::string& name, std::string_
   // remover: the loop settles on whichever object the name stands for.
   for (int attempt = 0; attempt < kAttachAttempts; ++attempt) {
     if (!staged.empty()) {
-      SyncObject object;
-      const Made made = makeStagedSyncObject(name, staged, shown, kind, object);
-      if (made == Made::made) return object;
-      if (made == Made::failed) return std::nullopt;
+      // Most attaches find the object made: only an absent name is worth
+      // making one for (a name made meanwhile fails the link, and is opened).
+      struct stat seen {};
+      const std::string file = std::string(kShmDirectory) + name.substr(1);
+      if (::fstatat(AT_FDCWD, file.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+        SyncObject object;
+        const Made made = makeStagedSyncObject(name, staged, shown, kind, object);
+        if (made == Made::made) return object;
+        if (made == Made::failed) return std::nullopt;
+      }
     } else {
       Descriptor created(
           ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
