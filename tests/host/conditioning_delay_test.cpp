@@ -88,22 +88,5 @@ TEST(PickupDelay, AllZerosAndShortHistoryAreHandled) {
   EXPECT_THROW(delay.learn(zeros, shortOther), std::invalid_argument);
 }
 
-// The excess of pick-up alone over the floor is known after kResidualFrames
-// frames, as its mean and its mean deviation from that: steady noise leaves
-// a small deviation, noise that swings a large one.
-TEST(PickupDelay, ExcessGivesItsMeanAndHowFarItSwings) {
-  PickupDelay steady(kMaxLag);
-  PickupDelay swinging(kMaxLag);
-  for (std::size_t k = 0; k < 4 * PickupDelay::kResidualTimeConstant; ++k) {
-    EXPECT_EQ(steady.excessKnown(), k >= PickupDelay::kResidualFrames);
-    steady.learnExcess(3.0);
-    swinging.learnExcess(k % 2 == 0 ? 6.0 : 18.0);
-  }
-  EXPECT_DOUBLE_EQ(steady.pickupExcessDb(), 3.0);
-  EXPECT_DOUBLE_EQ(steady.pickupExcessDeviationDb(), 0.0);
-  EXPECT_NEAR(swinging.pickupExcessDb(), 12.0, 0.5);
-  EXPECT_NEAR(swinging.pickupExcessDeviationDb(), 6.0, 0.5);
-}
-
 }  // namespace
 }  // namespace vornix::host
