@@ -935,7 +935,7 @@ void removeStagedLeftovers(int directoryFd, std::string_view file) {
   }
 }
 
-bool removeSystemObject(std::string_view fullName, SystemObjectKind) {
+bool removeSystemObject(std::string_view fullName, SystemObjectKind kind) {
   const std::optional<std::string> name = systemObjectName(fullName);
   if (!name) return false;
   const int directoryFd = ::open(kShmDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -949,7 +949,8 @@ bool removeSystemObject(std::string_view fullName, SystemObjectKind) {
     const std::string shown(fullName);
     logLine(0, 1, 0, "System object '%s' is not ours; not removed", shown.c_str());
   }
-  removeStagedLeftovers(directoryFd, file);
+  // Sections are made under their own names, and removed at every grow.
+  if (kind != SystemObjectKind::section) removeStagedLeftovers(directoryFd, file);
   ::close(directoryFd);
   return removed;
 }
