@@ -19,7 +19,7 @@ from . import conditions, conversation, score, systems
 from .corpus import Corpus
 from .floor import Event
 
-GENERATOR_VERSION = 1  # bump when generation changes, so cached files are not reused
+GENERATOR_VERSION = 2  # bump when generation changes, so cached files are not reused
 
 
 def log(msg: str) -> None:

@@ -5,7 +5,13 @@ voice actors recorded line by line (names "<level>-m-<line>.ogg" for the
 higher voice, "<level>-v-<line>.ogg" for the lower one), plus the lines of the
 other characters, used only for babble noise. The files are 22.05 kHz Vorbis;
 they are decoded once with sox to 44.1 kHz mono float (no dither, so the same
-bytes on every run) and kept in the work folder.
+bytes on every run), high-passed at HIGHPASS_HZ, and kept in the work folder.
+
+The high-pass stands for the low cut of any microphone input. Some recordings
+drift far below the voice (offsets of up to 2,000 of 32,768 at their start),
+and without it that drift alone counted as speech: a line placed in silence
+opened with a step that the truth called a word, up to 300 ms before the
+voice.
 
 Ground truth of a recording comes from its own energy: a 10 ms frame is speech
 when its energy is within TRUTH_RANGE_DB of the recording's loudest frame.
@@ -25,6 +31,7 @@ import numpy as np
 RATE = 44100
 FRAME = RATE // 100  # samples per 10 ms frame
 TRUTH_RANGE_DB = 30.0  # speech: frame energy within this of the loudest frame
+HIGHPASS_HZ = 60  # low cut applied at decoding (sox "highpass", two poles)
 SOUND_DIR = "/usr/share/games/fillets-ng/sound"
 
 # speaker -> file name pattern
@@ -94,13 +101,14 @@ class Corpus:
         return {f: self._durations[f] for f in files}
 
     def decode(self, path: str) -> np.ndarray:
-        """The whole recording as float32 mono at RATE Hz."""
-        cached = os.path.join(self.cache_dir, os.path.relpath(path, SOUND_DIR).replace("/", "_") + ".npy")
+        """The whole recording as float32 mono at RATE Hz, high-passed."""
+        cached = os.path.join(self.cache_dir, os.path.relpath(path, SOUND_DIR).replace("/", "_")
+                              + f".hp{HIGHPASS_HZ}.npy")
         if os.path.exists(cached):
             return np.load(cached)
         raw = subprocess.run(
             ["sox", "-D", "-V1", path, "-t", "raw", "-e", "floating-point", "-b", "32",
-             "-r", str(RATE), "-c", "1", "-"],
+             "-r", str(RATE), "-c", "1", "-", "highpass", str(HIGHPASS_HZ)],
             check=True, capture_output=True).stdout
         x = np.frombuffer(raw, dtype="<f4").copy()
         tmp = cached + ".tmp.npy"
