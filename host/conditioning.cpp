@@ -35,11 +35,12 @@ Conditioner::Conditioner(std::size_t channels, std::uint32_t rate, std::uint32_t
   // Whole frames covering the hangover time: 40 ms is 2 frames of 23.2 ms.
   hangoverFrames_ = static_cast<std::uint32_t>(
       std::ceil(settings.hangoverMs / 1000.0 * rate / bufferSize - 1e-9));
+  holdFrames_ = static_cast<std::uint32_t>(std::ceil(settings.crosstalkHoldFrames - 1e-9));
   speechLevelFrames_ = static_cast<double>(framesIn(settings.speechLevelSeconds, rate, bufferSize));
   noiseRunFrames_ =
       static_cast<std::uint32_t>(std::ceil(kNoiseRunSeconds * rate / bufferSize - 1e-9));
   audibleDb_ = settings.noiseThreshold * 20.0 / std::numbers::ln10 - 20.0 * std::log10(kFullScale) -
-               kSpeechCrestDb;
+               settings.speechCrestDb;
   // Rounding a scaled sample moves it by half a step at most, so a frame
   // scaled to this swing keeps a swing of at most half the gate's amplitude.
   targetSwing_ = std::max(0.0, 0.5 * std::exp(settings.noiseThreshold) - 1.0);
@@ -390,8 +391,8 @@ Conditioner::Copy Conditioner::delayedCopy(std::size_t o, std::size_t c, bool cl
     // noise is steady and pick-up alone still leaves much (reflections), that
     // part follows the pick-up's own level, and the levels decide throughout.
     if (fluctuating_[c] != 0 &&
-        excess >=
-            delay.pickupExcessDb() + kOwnOverBabbleDeviations * delay.pickupExcessDeviationDb()) {
+        excess >= delay.pickupExcessDb() +
+                      settings_.crosstalkOverBabbleDeviations * delay.pickupExcessDeviationDb()) {
       return Copy::kOwnVoice;
     }
     return Copy::kUnknown;
@@ -399,7 +400,7 @@ Conditioner::Copy Conditioner::delayedCopy(std::size_t o, std::size_t c, bool cl
   const double unexplained = delay.unexplainedDb(self, other);
   // What the copy leaves must be clearly more than it leaves of pick-up
   // alone, loud enough on its own to open the gate, and loud enough for the
-  // components to hear: its peaks (kSpeechCrestDb over its level) must
+  // components to hear: its peaks (SpeechCrestDb over its level) must
   // reach their gate. A copy explains a fractional delay worse at high
   // frequencies, so the quiet, hissing ends of the other's words leave a
   // larger share than its voiced syllables do; passed as a voice of their
@@ -601,10 +602,10 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
       // words sink back into the noise (too little over it for the levels
       // to judge) would pass as this channel's sound: the gate closes at
       // the first frame of crosstalk when nothing of the channel's own has
-      // passed since it opened, and after kPickupHoldFrames of them in a row
+      // passed since it opened, and after CrosstalkHoldFrames of them in a row
       // when something has (in an overlap the quieter speaker's words come
       // and go between frames of pick-up).
-      if (!ch.ownSinceOpened || ++ch.crosstalkRun >= kPickupHoldFrames) {
+      if (!ch.ownSinceOpened || ++ch.crosstalkRun >= holdFrames_) {
         ch.open = false;
         ch.crosstalkRun = 0;
       }

@@ -118,6 +118,24 @@ struct ConditioningSettings {
   double crosstalkMaxDelayMs = 10.0;
   // "Conditioning.CrosstalkOwnDb": see CrosstalkMaxDelayMs.
   double crosstalkOwnDb = 10.0;
+  // "Conditioning.CrosstalkOverBabbleDeviations": over noise that fluctuates
+  // like voices, what pick-up alone leaves after the copy is that noise, and
+  // it swings; a frame that leaves this many of its mean deviations more
+  // than pick-up alone typically does has a voice of its own. Under that the
+  // levels decide. Lower finds more of the quieter speaker in an overlap and
+  // passes more of the other's words with the babble.
+  double crosstalkOverBabbleDeviations = 1.25;
+  // "Conditioning.CrosstalkHoldFrames": frames of crosstalk in a row after
+  // which an open gate closes although the channel's own voice passed since
+  // it opened (8 frames of 1,024 samples at 44.1 kHz are 0.19 s). In an
+  // overlap the quieter speaker's words come and go between frames of
+  // pick-up; pick-up alone closes the gate at once.
+  double crosstalkHoldFrames = 8.0;
+  // "Conditioning.SpeechCrestDb": how far a frame of speech peaks over its
+  // level. What a copy leaves of a frame has a voice of its own only where
+  // its peaks can reach the components' gate; lower lets fainter residue
+  // (the hiss a whole-sample copy leaves of a fractional delay) pass.
+  double speechCrestDb = 9.0;
   // "Conditioning.SpeechLevelSeconds": time constant (in seconds of speech)
   // of the running speech level.
   double speechLevelSeconds = 10.0;
@@ -227,10 +245,6 @@ class Conditioner {
   // The level of the rounding to 16 bits (uniform over one step, a variance
   // of 1/12 step²): 10 log10(1/12) - 20 log10(32768).
   static constexpr double kRoundingDbfs = -101.1;
-  // How far a frame of speech peaks over its level (dB): what a copy leaves
-  // of a frame has a voice of its own only where its peaks can reach the
-  // components' gate.
-  static constexpr double kSpeechCrestDb = 9.0;
   // The reported noise level's resolution, and its bins up to 0 dBFS.
   static constexpr double kNoiseBinDb = 0.5;
   static constexpr std::size_t kNoiseBins = 240;
@@ -267,16 +281,11 @@ class Conditioner {
   // Frames whose level difference lies within this of the learned pick-up
   // are taken as pick-up alone: the delay is learned from them.
   static constexpr double kClearPickupDb = 3.0;
-  // Frames of crosstalk in a row after which the gate closes although the
-  // channel's own voice passed since it opened (about 0.19 s).
-  static constexpr std::uint32_t kPickupHoldFrames = 8;
   // Over noise, a frame judged against a louder channel has a voice of its
   // own when what the delayed copy leaves of it stands this much further
   // over the floor than what it leaves of pick-up alone.
   static constexpr double kOwnOverNoiseDb = 2.0;
-  // Over noise that fluctuates like voices, it has one when that part stands
-  // over what pick-up alone leaves by this many of its mean deviations.
-  static constexpr double kOwnOverBabbleDeviations = 1.25;
+  // Over noise that fluctuates like voices: CrosstalkOverBabbleDeviations.
   // The loud-speech level is the kSpeechQuantile quantile of the frames'
   // band levels, tracked in steps of kSpeechStepDb.
   static constexpr double kSpeechQuantile = 0.95;
@@ -449,10 +458,11 @@ class Conditioner {
   std::uint32_t bufferSize_;
   std::size_t floorWindowFrames_;
   std::uint32_t hangoverFrames_;
+  std::uint32_t holdFrames_;  // CrosstalkHoldFrames, whole frames (at least 1)
   std::uint32_t noiseRunFrames_;
   double speechLevelFrames_;
   double targetSwing_;  // the largest swing a silenced frame keeps
-  // The level (dBFS) whose peaks, kSpeechCrestDb over it, reach the
+  // The level (dBFS) whose peaks, SpeechCrestDb over it, reach the
   // components' gate.
   double audibleDb_;
   std::vector<Channel> channels_;

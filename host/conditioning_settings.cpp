@@ -20,7 +20,7 @@ struct Descriptor {
 };
 
 using S = ConditioningSettings;
-constexpr std::array<Descriptor, 23> kDescriptors = {{
+constexpr std::array<Descriptor, 26> kDescriptors = {{
     {"Enabled", nullptr, &S::enabled, 0, 0, "condition the frames (off: measure only)"},
     {"NoiseThreshold", &S::noiseThreshold, nullptr, -100, 100,
      "the components' gate on ln(amplitude), follows their NoiseThreshold"},
@@ -53,6 +53,12 @@ constexpr std::array<Descriptor, 23> kDescriptors = {{
      "longest delay of another channel's pick-up, ms (0: levels alone)"},
     {"CrosstalkOwnDb", &S::crosstalkOwnDb, nullptr, 0, 120,
      "pick-up passes as own voice when its delayed copy leaves this much more, dB"},
+    {"CrosstalkOverBabbleDeviations", &S::crosstalkOverBabbleDeviations, nullptr, 0, 100,
+     "... over babble, this many of its mean deviations more"},
+    {"CrosstalkHoldFrames", &S::crosstalkHoldFrames, nullptr, 1, 10'000,
+     "crosstalk frames in a row that close a gate the channel's own voice opened"},
+    {"SpeechCrestDb", &S::speechCrestDb, nullptr, 0, 60,
+     "what a copy leaves is a voice only if its peaks, this far up, reach the gate, dB"},
     {"SpeechLevelSeconds", &S::speechLevelSeconds, nullptr, 0.1, 3600,
      "time constant of the running speech level, s of speech"},
     {"MinSnrDb", &S::minSnrDb, nullptr, -120, 120, "too noisy below this SNR, dB"},
