@@ -36,6 +36,10 @@ Conditioner::Conditioner(std::size_t channels, std::uint32_t rate, std::uint32_t
   hangoverFrames_ = static_cast<std::uint32_t>(
       std::ceil(settings.hangoverMs / 1000.0 * rate / bufferSize - 1e-9));
   holdFrames_ = static_cast<std::uint32_t>(std::ceil(settings.crosstalkHoldFrames - 1e-9));
+  // 60 dB over the tail's frames; no tail dies away at once.
+  tailDecayDb_ = settings.crosstalkTailMs > 0.0
+                     ? 60.0 * bufferSize / (settings.crosstalkTailMs / 1000.0 * rate)
+                     : 0.0;
   speechLevelFrames_ = static_cast<double>(framesIn(settings.speechLevelSeconds, rate, bufferSize));
   noiseRunFrames_ =
       static_cast<std::uint32_t>(std::ceil(kNoiseRunSeconds * rate / bufferSize - 1e-9));
@@ -350,6 +354,12 @@ double Conditioner::leastDifference(std::size_t o, std::size_t c) const noexcept
   return std::clamp(coupling.db - kCrosstalkMinimumDb, kStrongPickupMinimumDb, kCrosstalkMinimumDb);
 }
 
+bool Conditioner::reverberant(std::size_t o, std::size_t c) const noexcept {
+  if (delays_.empty()) return false;
+  const PickupDelay& delay = delays_[o * channels_.size() + c];
+  return delay.ready() && delay.pickupResidualDb() + settings_.crosstalkOwnDb > 0.0;
+}
+
 Conditioner::Copy Conditioner::delayedCopy(std::size_t o, std::size_t c, bool clearPickup,
                                            double levelDb) {
   if (delays_.empty()) return Copy::kUnknown;
@@ -556,7 +566,23 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
       const double difference = step_[o].db - level.db;
       const double otherMoved = std::abs(step_[o].db - coupling.lastOtherDb);
       coupling.lastOtherDb = step_[o].db;
-      if (open_[o] == 0 || difference < leastDifference(o, c)) continue;
+      coupling.heldDb =
+          std::max(open_[o] != 0 ? step_[o].db : kSilenceDbfs, coupling.heldDb - tailDecayDb_);
+      if (open_[o] == 0 || difference < leastDifference(o, c)) {
+        // The other's frame explains nothing, but in a reverberant room its
+        // words of the moments before still sound here: judged by the
+        // levels against them, dying away. Nothing is learned from it.
+        const double held = coupling.heldDb - level.db;
+        if (pass && settings_.crosstalk && tailDecayDb_ > 0.0 && coupling.known &&
+            held >= leastDifference(o, c) && held > coupling.db - settings_.crosstalkMarginDb &&
+            reverberant(o, c)) {
+          pass = false;
+          pickedUp = true;
+          ++ch.crosstalkFrames;
+          ch.hangover = 0;
+        }
+        continue;
+      }
       if (!coupling.known) seekPickup(coupling, o, c, difference, otherMoved);
       // By the levels, the frame is crosstalk when it stands less than the
       // margin above the pick-up; a delayed copy of the other, where it can
@@ -584,10 +610,16 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
         ch.hangover = 0;
       }
       // Nothing is learned before pick-up is evidenced, nor from the frame
-      // whose difference started it.
+      // whose difference started it, nor from a frame that does not stand
+      // clear of this channel's floor: its difference measures the floor,
+      // not the pick-up. (In a reverberant room the other's microphone
+      // opens on the tail of this channel's speaker, who has fallen silent
+      // here; those differences of 30-50 dB lifted the learned pick-up so
+      // far that the other's pick-up here passed for minutes.)
       if (coupling.seeded) {
         coupling.seeded = false;
-      } else if (coupling.known) {
+      } else if (coupling.known &&
+                 level.db >= ch.floorDb + settings_.noiseMarginDb - settings_.hysteresisDb) {
         coupling.db += difference > coupling.db ? kCouplingQuantile * kCouplingStepDb
                                                 : -(1.0 - kCouplingQuantile) * kCouplingStepDb;
       }

@@ -136,6 +136,15 @@ struct ConditioningSettings {
   // its peaks can reach the components' gate; lower lets fainter residue
   // (the hiss a whole-sample copy leaves of a fractional delay) pass.
   double speechCrestDb = 9.0;
+  // "Conditioning.CrosstalkTailMs": in a room that reverberates, this
+  // microphone hears the other's words go on after they have stopped on
+  // their own (between syllables, and after the last), where the other's
+  // frame at that moment explains nothing. Where a copy of the other
+  // explains pick-up alone poorly (it leaves more than -CrosstalkOwnDb of
+  // it: a reverberant path, not one delay), a frame is also judged by the
+  // levels against the other's speech of the moments before, taken to die
+  // away by 60 dB in this long. 0 turns it off.
+  double crosstalkTailMs = 250.0;
   // "Conditioning.SpeechLevelSeconds": time constant (in seconds of speech)
   // of the running speech level.
   double speechLevelSeconds = 10.0;
@@ -393,6 +402,9 @@ class Conditioner {
     double low = 0.0;
     double high = 0.0;
     double lastOtherDb = kSilenceDbfs;  // the other's level in the step before
+    // The other's level while its gate was open, dying away by tailDecayDb_
+    // a step since (see CrosstalkTailMs).
+    double heldDb = kSilenceDbfs;
   };
   struct FrameLevel {
     double db = kSilenceDbfs;  // RMS about the mean
@@ -424,6 +436,10 @@ class Conditioner {
   // 10 dB that sinks under 6 dB wherever the other's words fade into this
   // channel's noise, and those frames, never judged, passed as sound.
   double leastDifference(std::size_t o, std::size_t c) const noexcept;
+  // Whether the pick-up of channel o on c reverberates: a copy at the
+  // learned delay leaves more than -CrosstalkOwnDb of pick-up alone (see
+  // CrosstalkTailMs). False until the delay and that part are learned.
+  bool reverberant(std::size_t o, std::size_t c) const noexcept;
   Copy delayedCopy(std::size_t o, std::size_t c, bool clearPickup, double levelDb);
   void attenuate(std::span<std::int16_t> frame, double swing) const noexcept;
   // Looks in this step for evidence that channel c picks up channel o, which
@@ -459,6 +475,7 @@ class Conditioner {
   std::size_t floorWindowFrames_;
   std::uint32_t hangoverFrames_;
   std::uint32_t holdFrames_;  // CrosstalkHoldFrames, whole frames (at least 1)
+  double tailDecayDb_;        // dB a step by which a reverberant tail dies away
   std::uint32_t noiseRunFrames_;
   double speechLevelFrames_;
   double targetSwing_;  // the largest swing a silenced frame keeps

@@ -20,7 +20,7 @@ struct Descriptor {
 };
 
 using S = ConditioningSettings;
-constexpr std::array<Descriptor, 26> kDescriptors = {{
+constexpr std::array<Descriptor, 27> kDescriptors = {{
     {"Enabled", nullptr, &S::enabled, 0, 0, "condition the frames (off: measure only)"},
     {"NoiseThreshold", &S::noiseThreshold, nullptr, -100, 100,
      "the components' gate on ln(amplitude), follows their NoiseThreshold"},
@@ -57,6 +57,8 @@ constexpr std::array<Descriptor, 26> kDescriptors = {{
      "... over babble, this many of its mean deviations more"},
     {"CrosstalkHoldFrames", &S::crosstalkHoldFrames, nullptr, 1, 10'000,
      "crosstalk frames in a row that close a gate the channel's own voice opened"},
+    {"CrosstalkTailMs", &S::crosstalkTailMs, nullptr, 0, 10'000,
+     "after pick-up, frames not rising are its reverberant tail for up to this, ms (0: off)"},
     {"SpeechCrestDb", &S::speechCrestDb, nullptr, 0, 60,
      "what a copy leaves is a voice only if its peaks, this far up, reach the gate, dB"},
     {"SpeechLevelSeconds", &S::speechLevelSeconds, nullptr, 0.1, 3600,

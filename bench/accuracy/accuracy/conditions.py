@@ -13,6 +13,11 @@ room with two microphones. "near" is crosstalk NEAR_CROSSTALK_DB down
 "xskew" has white noise at 20 dB too, and channel 1's microphone hears
 speaker 2 SKEW_CROSSTALK_DB[0] down, channel 2's hears speaker 1
 SKEW_CROSSTALK_DB[1] down: speaker 2 sits near speaker 1's microphone.
+"reverb" and "nearreverb" are "crosstalk" and "near" in a room that
+reverberates: each microphone hears the other speaker through an impulse
+response (room.impulse_response: the direct sound 1-3 ms late, then a
+diffuse tail decaying by 60 dB in REVERB_RT60 s, as much energy in the tail
+as in the direct sound), the whole pick-up at the level named.
 
 Files are stereo 44.1 kHz 16-bit WAVE, one speaker per channel, rounded to
 16 bits without dither: the same seed gives the same bytes.
@@ -35,13 +40,16 @@ CROSSTALK_AND_NOISE = ("xwhite20", "xpink10", "xbabble20")
 NEAR_CROSSTALK_DB = -12.0
 NEAR = {"near": None, "xnear": "white20"}  # condition: its noise
 SKEW_CROSSTALK_DB = (-10.0, -22.0)
+REVERB = {"reverb": CROSSTALK_DB, "nearreverb": NEAR_CROSSTALK_DB}  # condition: pick-up level
+REVERB_RT60 = 0.4  # s: a furnished office or living room
+REVERB_TAIL_DB = 0.0  # tail energy over direct energy (a talker 1-2 m from the microphone)
 
 
 def condition_names(smoke: bool = False) -> list[str]:
     if smoke:
         return ["clean", "white10"]
     return (["clean"] + [f"{n}{s}" for n in NOISES for s in SNRS] + ["crosstalk"]
-            + list(CROSSTALK_AND_NOISE) + list(NEAR) + ["xskew"])
+            + list(CROSSTALK_AND_NOISE) + list(NEAR) + ["xskew"] + list(REVERB))
 
 
 def active_level(signal: np.ndarray, speech_frames: np.ndarray) -> float:
@@ -87,6 +95,29 @@ def noise(kind: str, corpus: Corpus, rng: np.random.Generator, n: int) -> np.nda
     return x / np.sqrt(np.mean(x * x))
 
 
+def impulse_response(rng: np.random.Generator, delay: int) -> np.ndarray:
+    """A room's path from a talker to a microphone, of unit energy: a direct
+    impulse `delay` samples late, then from 2 ms after it a Gaussian tail
+    whose level falls 60 dB in REVERB_RT60 s, REVERB_TAIL_DB over the direct
+    sound in energy, cut where it has fallen 60 dB."""
+    start = delay + 2 * RATE // 1000
+    n = int(REVERB_RT60 * RATE)
+    t = np.arange(n) / RATE
+    tail = rng.standard_normal(n) * 10 ** (-3.0 * t / REVERB_RT60)
+    tail *= np.sqrt(10 ** (REVERB_TAIL_DB / 10) / np.sum(tail * tail))
+    h = np.zeros(start + n)
+    h[delay] = 1.0
+    h[start:] = tail
+    return h / np.sqrt(np.sum(h * h))
+
+
+def convolve(x: np.ndarray, h: np.ndarray) -> np.ndarray:
+    """x convolved with h, cut to len(x) (by FFT)."""
+    n = len(x) + len(h) - 1
+    size = 1 << (n - 1).bit_length()
+    return np.fft.irfft(np.fft.rfft(x, size) * np.fft.rfft(h, size), size)[: len(x)]
+
+
 def render(conv: Conversation, condition: str, corpus: Corpus, rng: np.random.Generator) -> np.ndarray:
     """The conversation's two channels in the condition, float64, shape (n, 2)."""
     speech = [conv.speech_signal(ch) for ch in (0, 1)]
@@ -95,7 +126,12 @@ def render(conv: Conversation, condition: str, corpus: Corpus, rng: np.random.Ge
     n = len(speech[0])
     crosstalk = (condition in ("crosstalk", "xskew") or condition in CROSSTALK_AND_NOISE
                  or condition in NEAR)
-    if crosstalk:
+    if condition in REVERB:
+        for ch in (0, 1):
+            delay = int(rng.integers(RATE // 1000, 3 * RATE // 1000 + 1))
+            h = impulse_response(rng, delay)
+            out[ch] += 10 ** (REVERB[condition] / 20) * convolve(speech[1 - ch], h)
+    elif crosstalk:
         for ch in (0, 1):
             if condition == "xskew":
                 db = SKEW_CROSSTALK_DB[ch]
@@ -105,7 +141,7 @@ def render(conv: Conversation, condition: str, corpus: Corpus, rng: np.random.Ge
             other = speech[1 - ch]
             out[ch][delay:] += 10 ** (db / 20) * other[: n - delay]
     noisy = NEAR[condition] if condition in NEAR else "white20" if condition == "xskew" else condition
-    if noisy is not None and noisy not in ("clean", "crosstalk"):
+    if noisy is not None and noisy not in ("clean", "crosstalk") and noisy not in REVERB:
         noisy = noisy[1:] if noisy in CROSSTALK_AND_NOISE else noisy
         kind = noisy.rstrip("0123456789")
         snr = float(noisy[len(kind):])

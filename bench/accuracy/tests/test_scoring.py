@@ -7,7 +7,9 @@ from __future__ import annotations
 
 import unittest
 
-from accuracy import score, systems
+import numpy as np
+
+from accuracy import conditions, score, systems
 from accuracy.floor import floor_events
 
 
@@ -94,3 +96,25 @@ class ScoringTest(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class RoomTest(unittest.TestCase):
+    def test_impulse_response_has_its_direct_sound_tail_and_decay(self):
+        rate, delay = conditions.RATE, 88
+        h = conditions.impulse_response(np.random.default_rng(3), delay)
+        self.assertAlmostEqual(float(np.sum(h * h)), 1.0, places=9)
+        self.assertEqual(int(np.argmax(np.abs(h))), delay)
+        self.assertTrue(np.all(h[:delay] == 0))
+        tail = h[delay + 1:]
+        self.assertAlmostEqual(10 * np.log10(np.sum(tail * tail) / h[delay] ** 2),
+                               conditions.REVERB_TAIL_DB, places=6)
+        # 60 dB down after RT60: compare the energy of the first and last 50 ms
+        start = delay + 2 * rate // 1000
+        first = np.sum(h[start:start + rate // 20] ** 2)
+        last = np.sum(h[-rate // 20:] ** 2)
+        self.assertGreater(10 * np.log10(first / last), 50)
+
+    def test_convolution_matches_the_direct_sum(self):
+        rng = np.random.default_rng(4)
+        x, h = rng.standard_normal(300), rng.standard_normal(40)
+        np.testing.assert_allclose(conditions.convolve(x, h), np.convolve(x, h)[:300], atol=1e-9)
