@@ -610,16 +610,12 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
         ch.hangover = 0;
       }
       // Nothing is learned before pick-up is evidenced, nor from the frame
-      // whose difference started it, nor from a frame that does not stand
-      // clear of this channel's floor: its difference measures the floor,
-      // not the pick-up. (In a reverberant room the other's microphone
-      // opens on the tail of this channel's speaker, who has fallen silent
-      // here; those differences of 30-50 dB lifted the learned pick-up so
-      // far that the other's pick-up here passed for minutes.)
+      // whose difference started it, nor from one that stands more than
+      // kCouplingOutlierDb over the pick-up learned so far: no pick-up
+      // explains it.
       if (coupling.seeded) {
         coupling.seeded = false;
-      } else if (coupling.known &&
-                 level.db >= ch.floorDb + settings_.noiseMarginDb - settings_.hysteresisDb) {
+      } else if (coupling.known && difference <= coupling.db + kCouplingOutlierDb) {
         coupling.db += difference > coupling.db ? kCouplingQuantile * kCouplingStepDb
                                                 : -(1.0 - kCouplingQuantile) * kCouplingStepDb;
       }

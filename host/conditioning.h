@@ -274,6 +274,13 @@ class Conditioner {
   // leastDifference louder, tracked in steps of kCouplingStepDb.
   static constexpr double kCouplingQuantile = 0.8;
   static constexpr double kCouplingStepDb = 1.5;
+  // A difference this far over the pick-up learned so far is not learned
+  // from: the other channel carries a sound this microphone does not hear.
+  // In a reverberant room the other's microphone opens on the tail of this
+  // channel's speaker, who has fallen silent here, and those differences of
+  // 30-50 dB lifted the learned pick-up so far that the other's pick-up
+  // passed here for minutes.
+  static constexpr double kCouplingOutlierDb = 12.0;
   // Pick-up of another channel is evidenced when this channel's gate opens
   // in the step in which the other's opened or at most this many steps
   // later, the other the louder: within about 90 ms at 23 ms frames, as the

@@ -776,7 +776,7 @@ Signal acrossTheRoom(const Signal& x, std::size_t delay, double rt60) {
 // down across a room that reverberates for 0.4 s. Each speaker's microphone
 // opens on the other's tail after its own speaker stops, and the differences
 // measured there (the tail against silence) once lifted the learned pick-up
-// so far that the other's pick-up passed whole on the quieter channel.
+// so far that the other's pick-up passed whole.
 TEST(ConditioningCrosstalk, ReverberantPickUpStaysOut) {
   const double seconds = 24.0;
   Signal a(samplesIn(seconds));
@@ -1162,10 +1162,7 @@ TEST(ConditioningCrosstalk, QuietSpeakerUnderTheOtherPassesOverBabbleByTheDelaye
   std::vector<bool> withoutB(wantB.size(), false);
   for (std::size_t k = frameCount(10.0); k < wantB.size(); ++k) withoutB[k] = !wantB[k];
   EXPECT_LT(countIn(soundByLevels[1], underA), count(underA) / 2);
-  // Two thirds: the pick-up learned only from frames that stand clear of
-  // the floor is lower than it was (frames of pick-up buried in the babble
-  // lifted it), and the levels take a few more of B's weakest frames.
-  EXPECT_GT(countIn(sound[1], underA), count(underA) * 2 / 3);
+  EXPECT_GT(countIn(sound[1], underA), count(underA) * 7 / 10);
   // What passes on B's channel without B (babble the gate lets through) is
   // no more than by the levels: the copy passes B's words, not the babble.
   EXPECT_LE(countIn(sound[1], withoutB), countIn(soundByLevels[1], withoutB) + 10);
