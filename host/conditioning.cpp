@@ -568,14 +568,14 @@ void Conditioner::process(std::span<const std::span<std::int16_t>> frames) {
       coupling.lastOtherDb = step_[o].db;
       coupling.heldDb =
           std::max(open_[o] != 0 ? step_[o].db : kSilenceDbfs, coupling.heldDb - tailDecayDb_);
-      if (open_[o] == 0 || difference < leastDifference(o, c)) {
+      const double least = leastDifference(o, c);
+      if (open_[o] == 0 || difference < least) {
         // The other's frame explains nothing, but in a reverberant room its
         // words of the moments before still sound here: judged by the
         // levels against them, dying away. Nothing is learned from it.
         const double held = coupling.heldDb - level.db;
-        if (pass && settings_.crosstalk && tailDecayDb_ > 0.0 && coupling.known &&
-            held >= leastDifference(o, c) && held > coupling.db - settings_.crosstalkMarginDb &&
-            reverberant(o, c)) {
+        if (pass && settings_.crosstalk && tailDecayDb_ > 0.0 && coupling.known && held >= least &&
+            held > coupling.db - settings_.crosstalkMarginDb && reverberant(o, c)) {
           pass = false;
           pickedUp = true;
           ++ch.crosstalkFrames;

@@ -279,7 +279,7 @@ class Conditioner {
   // In a reverberant room the other's microphone opens on the tail of this
   // channel's speaker, who has fallen silent here, and those differences of
   // 30-50 dB lifted the learned pick-up so far that the other's pick-up
-  // passed here for minutes.
+  // passed here for a minute or more.
   static constexpr double kCouplingOutlierDb = 12.0;
   // Pick-up of another channel is evidenced when this channel's gate opens
   // in the step in which the other's opened or at most this many steps
@@ -301,7 +301,7 @@ class Conditioner {
   // own when what the delayed copy leaves of it stands this much further
   // over the floor than what it leaves of pick-up alone.
   static constexpr double kOwnOverNoiseDb = 2.0;
-  // Over noise that fluctuates like voices: CrosstalkOverBabbleDeviations.
+  // (Over noise that fluctuates like voices: CrosstalkOverBabbleDeviations.)
   // The loud-speech level is the kSpeechQuantile quantile of the frames'
   // band levels, tracked in steps of kSpeechStepDb.
   static constexpr double kSpeechQuantile = 0.95;

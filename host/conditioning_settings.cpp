@@ -58,7 +58,8 @@ constexpr std::array<Descriptor, 27> kDescriptors = {{
     {"CrosstalkHoldFrames", &S::crosstalkHoldFrames, nullptr, 1, 10'000,
      "crosstalk frames in a row that close a gate the channel's own voice opened"},
     {"CrosstalkTailMs", &S::crosstalkTailMs, nullptr, 0, 10'000,
-     "after pick-up, frames not rising are its reverberant tail for up to this, ms (0: off)"},
+     "reverberant pick-up: also judged against the other's speech dying away 60 dB in this, ms (0: "
+     "off)"},
     {"SpeechCrestDb", &S::speechCrestDb, nullptr, 0, 60,
      "what a copy leaves is a voice only if its peaks, this far up, reach the gate, dB"},
     {"SpeechLevelSeconds", &S::speechLevelSeconds, nullptr, 0.1, 3600,

@@ -15,7 +15,7 @@ speaker 2 SKEW_CROSSTALK_DB[0] down, channel 2's hears speaker 1
 SKEW_CROSSTALK_DB[1] down: speaker 2 sits near speaker 1's microphone.
 "reverb" and "nearreverb" are "crosstalk" and "near" in a room that
 reverberates: each microphone hears the other speaker through an impulse
-response (room.impulse_response: the direct sound 1-3 ms late, then a
+response (impulse_response below: the direct sound 1-3 ms late, then a
 diffuse tail decaying by 60 dB in REVERB_RT60 s, as much energy in the tail
 as in the direct sound), the whole pick-up at the level named.
 

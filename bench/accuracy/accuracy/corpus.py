@@ -8,7 +8,7 @@ they are decoded once with sox to 44.1 kHz mono float (no dither, so the same
 bytes on every run), high-passed at HIGHPASS_HZ, and kept in the work folder.
 
 The high-pass stands for the low cut of any microphone input. Some recordings
-drift far below the voice (offsets of up to 2,000 of 32,768 at their start),
+drift far below the voice (a mean of up to 2,000 of 32,768),
 and without it that drift alone counted as speech: a line placed in silence
 opened with a step that the truth called a word, up to 300 ms before the
 voice.
