@@ -676,7 +676,7 @@ void Conditioner::startOver() {
     coupling.seeded = false;
     coupling.steady = 0;
     coupling.low = coupling.high = 0.0;
-    coupling.lastOtherDb = kSilenceDbfs;
+    coupling.lastOtherDb = coupling.heldDb = kSilenceDbfs;
   }
   for (std::vector<std::int16_t>& r : recorded_) std::fill(r.begin(), r.end(), std::int16_t{0});
   std::fill(open_.begin(), open_.end(), char{0});
